@@ -1,0 +1,33 @@
+# Shared by the scripts: install what is missing, configure and build.
+# Sourced, not run.
+set -euo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${NORVALE_BUILD:-$ROOT/build}
+
+PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-base-dev-tools
+          qt6-serialport-dev libsqlite3-dev libgtest-dev libgmock-dev dbus dbus-daemon
+          dbus-x11 xvfb xauth fonts-dejavu-core libgl-dev)
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+ensure_packages() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "Installing: ${missing[*]}" >&2
+        as_root apt-get update -qq
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+    fi
+}
+
+build_all() {
+    local extra=()
+    [ "${CI:-}" = "true" ] && extra+=(-DNORVALE_WERROR=ON)
+    [ "${NORVALE_FUZZ:-1}" = "1" ] && extra+=(-DNORVALE_FUZZ=ON)
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja "${extra[@]}" >/dev/null
+    cmake --build "$BUILD" -j2
+}
