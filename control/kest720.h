@@ -1,0 +1,147 @@
+#pragma once
+// The instrument control class: drives one 721 meter on one serial port.
+//
+// Everything runs on the owner's thread. Waits pump the event loop, so calls
+// from clients, timer ticks and signal handlers can run nested inside an
+// exchange; the stop flag mStopStream is the only coordination.
+//
+// Every failure of a public member is thrown as norvale::AutomationError with
+// number vbObjectError + 1, source "721 Control" and a fixed description.
+// Errors of the serial layer (a closed or lost port) pass through unchanged.
+#include "Measurement.h"
+#include "Ranges.h"
+#include "SerialLink.h"
+#include "Types.h"
+
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+class kest720 : public QObject {
+    Q_OBJECT
+public:
+    using LinkFactory = std::function<std::unique_ptr<norvale::SerialLink>()>;
+
+    explicit kest720(QObject *parent = nullptr);
+    // For tests: the serial link is made by `factory` when the port is first opened.
+    explicit kest720(LinkFactory factory, QObject *parent = nullptr);
+    ~kest720() override;
+
+    // ---- members in the order of the class's interface --------------------
+    ::Ranges &Ranges();
+    void setRanges(const ::Ranges &ranges);
+    bool Initialized() const { return mInitialized; }
+    void setInitialized(bool value) { mInitialized = value; }
+    void OpenPort();
+    void ClosePort();
+    void Initialize();
+    int16_t Port() const { return mPort; }
+    void setPort(int16_t port) { mPort = port; }
+    void StartLog();
+    void StopLog();
+    void StartIntegrate();
+    void ClearLog();
+    int16_t AlarmRange() const;
+    void setAlarmRange(int16_t n);
+    int16_t AlarmPercent() const;
+    void setAlarmPercent(int16_t n);
+    void StartLogDownload();
+    int16_t SampleRate() const;
+    void setSampleRate(int16_t n);
+    TYPE_UNITS Units() const;
+    void setUnits(TYPE_UNITS u);
+    TYPE_MODEL Model() const;
+    TYPE_CLEARLOG ClearLogSetting() const;
+    void setClearLogSetting(TYPE_CLEARLOG v);
+    TYPE_MODEBUTTON ModeButton() const;
+    void setModeButton(TYPE_MODEBUTTON v);
+    void WriteToEEPROM();
+    QString SerialNumber() const;
+    void Disconnect(bool Save);
+    double GetDose();
+    bool AutoScaleEnable() const { return mAutoScaleEnable; }
+    void setAutoScaleEnable(bool v) { mAutoScaleEnable = v; }
+    TYPE_PREFIX AutoScale() const { return mAutoScale; }
+    void setAutoScale(TYPE_PREFIX v) { mAutoScale = v; }
+    QString CurrentScale() const { return mCurrentScale; }
+    void setCurrentScale(const QString &v) { mCurrentScale = v; }
+
+    // ---- beyond the interface ----------------------------------------------
+    LinkMode linkMode() const { return mLinkMode; }
+    QChar page() const { return mPage; }
+    bool isStreaming() const { return mInLiveLoop; }
+    bool isDownloading() const { return mInDownloadLoop; }
+    // True when a live-data or download loop is running on the stack: the
+    // object must not be destroyed until it returns.
+    bool isBusy() const { return mInLiveLoop || mInDownloadLoop; }
+
+    // Longest time one WaitForCom collects from a meter that never pauses.
+    static constexpr int kWaitForComLimitMs = 4000;
+
+signals:
+    void LiveData(const Measurement &measured);
+    void LiveDataError();
+    void DataDownload(float DegreesC, const Measurement &measured);
+    void DataDownloadComplete();
+    void DataDownloadError();
+    // Emitted when a loop on the stack has returned (see isBusy()).
+    void idle();
+
+private:
+    // Procedures of the serial dialogue.
+    QString WaitForCom();
+    bool StartCommandMode();
+    bool EnterMonitorMode();
+    void LeaveMonitorMode();
+    void ExitStreamMode();
+    void SendSlowly(const QString &text);
+    bool ReadMemoryLocation(const QString &address, QStringList &bytes);
+    bool SetMemoryLocation(const QString &address, QString &value);
+    void Trace(const QString &text) const;
+    int16_t UpdateRanges();
+    int16_t Read720Settings();
+
+    void TimerLiveData_Timer();
+    void TimerDataLog_Timer();
+    void ParseDataDownload(const QString &line);
+
+    void send(const QByteArray &bytes);
+    void waitIgnored() { WaitForCom(); }
+    void rewriteFirstRangeForK();
+    [[noreturn]] void raise(const QString &description) const;
+
+    LinkFactory mFactory;
+    std::unique_ptr<norvale::SerialLink> mOwnedComm;
+    norvale::SerialLink *mComm = nullptr; // empty until the first OpenPort
+    QTimer TimerLiveData;
+    QTimer TimerDataLog;
+
+    int16_t mPort = 0;
+    LinkMode mLinkMode = LinkMode::linkUnknown;
+    QChar mPage = QLatin1Char('D');
+    bool mStopStream = false;
+    bool mInitialized = false;
+    ::Ranges mRanges;
+    TYPE_MODEL mModel = modelUnknown;
+    TYPE_UNITS mUnits = unitUnknown;
+    int16_t mAlarmPercent = 0;
+    int16_t mAlarmRange = 0;
+    int16_t mSampleRate = 0;
+    TYPE_MODEBUTTON mModeButton = modebuttonDisabled;
+    TYPE_CLEARLOG mClearLog = clearlogTurnOnOnly;
+    QString mSerialNumber;
+    QString mCurrentScale;
+    bool mAutoScaleEnable = false;
+    TYPE_PREFIX mAutoScale = prefixOne;
+
+    bool mInLiveLoop = false;
+    bool mInDownloadLoop = false;
+    bool mLastWaitCut = false;  // the last WaitForCom stopped at its limit
+    bool mHeardTalking = false; // StartCommandMode heard a reply without the prompt
+};
+
+namespace kest720errors {
+inline const QString source = QStringLiteral("721 Control");
+} // namespace kest720errors
