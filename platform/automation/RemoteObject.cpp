@@ -1,0 +1,73 @@
+#include "RemoteObject.h"
+
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+
+namespace norvale::automation {
+
+QVariantList replyArguments(const QDBusMessage &reply)
+{
+    if (reply.type() == QDBusMessage::ErrorMessage)
+        throw fromDBusError(reply.errorName(), reply.errorMessage());
+    if (reply.type() != QDBusMessage::ReplyMessage)
+        throw fromDBusError(QStringLiteral("org.freedesktop.DBus.Error.NoReply"),
+                            QStringLiteral("no reply"));
+    return reply.arguments();
+}
+
+RemoteObject RemoteObject::create(QDBusConnection connection, const QString &serviceName,
+                                  int timeoutMs)
+{
+    if (!connection.isConnected())
+        throw fromDBusError(QStringLiteral("org.freedesktop.DBus.Error.Disconnected"),
+                            QStringLiteral("not connected to the session bus"));
+    QDBusMessage msg = QDBusMessage::createMethodCall(serviceName, QStringLiteral("/"),
+                                                      factoryInterface,
+                                                      QStringLiteral("CreateInstance"));
+    const QDBusMessage reply = connection.call(msg, QDBus::Block, timeoutMs);
+    const QVariantList out = replyArguments(reply);
+    if (out.size() != 1 || !out.at(0).canConvert<QDBusObjectPath>())
+        throw AutomationError(error::automationError, error::busSource,
+                              QStringLiteral("CreateInstance gave no object path"));
+    return RemoteObject(connection, reply.service(), out.at(0).value<QDBusObjectPath>().path(),
+                        timeoutMs);
+}
+
+RemoteObject::RemoteObject(QDBusConnection connection, QString service, QString path,
+                           int timeoutMs)
+    : m_connection(std::move(connection)), m_service(std::move(service)),
+      m_path(std::move(path)), m_timeoutMs(timeoutMs)
+{
+}
+
+QVariantList RemoteObject::call(const QString &interface, const QString &member,
+                                const QVariantList &args) const
+{
+    QDBusMessage msg = QDBusMessage::createMethodCall(m_service, m_path, interface, member);
+    msg.setArguments(args);
+    return replyArguments(m_connection.call(msg, QDBus::Block, m_timeoutMs));
+}
+
+QVariant RemoteObject::property(const QString &interface, const QString &name) const
+{
+    const QVariantList out =
+        call(propertiesInterface, QStringLiteral("Get"), {interface, name});
+    if (out.size() != 1 || !out.at(0).canConvert<QDBusVariant>())
+        throw AutomationError(error::automationError, error::busSource,
+                              QStringLiteral("Property %1 came back without a value").arg(name));
+    return out.at(0).value<QDBusVariant>().variant();
+}
+
+void RemoteObject::setProperty(const QString &interface, const QString &name,
+                               const QVariant &value) const
+{
+    call(propertiesInterface, QStringLiteral("Set"),
+         {interface, name, QVariant::fromValue(QDBusVariant(value))});
+}
+
+void RemoteObject::release() const
+{
+    call(objectInterface, QStringLiteral("Release"));
+}
+
+} // namespace norvale::automation
