@@ -7,7 +7,7 @@
 #include <QDBusVariant>
 #include <QLoggingCategory>
 
-Q_LOGGING_CATEGORY(lcObject, "norvale.automation.object")
+Q_LOGGING_CATEGORY(lcObject, "norvale.automation.object", QtInfoMsg)
 
 namespace norvale::automation {
 
@@ -163,6 +163,47 @@ QString ExportedObject::introspect(const QString &) const
                .arg(objectInterface);
 }
 
+namespace {
+const char standardInterfaces[] = R"(  <interface name="org.freedesktop.DBus.Properties">
+    <method name="Get">
+      <arg name="interface_name" type="s" direction="in"/>
+      <arg name="property_name" type="s" direction="in"/>
+      <arg name="value" type="v" direction="out"/>
+    </method>
+    <method name="Set">
+      <arg name="interface_name" type="s" direction="in"/>
+      <arg name="property_name" type="s" direction="in"/>
+      <arg name="value" type="v" direction="in"/>
+    </method>
+    <method name="GetAll">
+      <arg name="interface_name" type="s" direction="in"/>
+      <arg name="values" type="a{sv}" direction="out"/>
+    </method>
+  </interface>
+  <interface name="org.freedesktop.DBus.Introspectable">
+    <method name="Introspect">
+      <arg name="xml_data" type="s" direction="out"/>
+    </method>
+  </interface>
+  <interface name="org.freedesktop.DBus.Peer">
+    <method name="Ping"/>
+    <method name="GetMachineId">
+      <arg name="machine_uuid" type="s" direction="out"/>
+    </method>
+  </interface>
+)";
+} // namespace
+
+QString ExportedObject::introspectionDocument() const
+{
+    return QStringLiteral("<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object "
+                          "Introspection 1.0//EN\"\n"
+                          " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n"
+                          "<node>\n") +
+           introspect(m_path) + QString::fromLatin1(standardInterfaces) +
+           QStringLiteral("</node>\n");
+}
+
 bool ExportedObject::handleMessage(const QDBusMessage &message, const QDBusConnection &)
 {
     if (message.type() != QDBusMessage::MethodCallMessage)
@@ -202,6 +243,14 @@ QDBusMessage ExportedObject::dispatch(const QDBusMessage &message)
             return getAllProperties(message);
         return fail(message, error::notSupported, notSupportedText);
     }
+    if (interface == QLatin1StringView("org.freedesktop.DBus.Introspectable") ||
+        (interface.isEmpty() && member == u"Introspect")) {
+        if (member != QLatin1StringView("Introspect"))
+            return fail(message, error::notSupported, notSupportedText);
+        return message.createReply(introspectionDocument());
+    }
+    if (interface == QLatin1StringView("org.freedesktop.DBus.Peer") && member == u"Ping")
+        return message.createReply();
     if (interface == objectInterface || (interface.isEmpty() && member == u"Release")) {
         if (member != QLatin1StringView("Release"))
             return fail(message, error::notSupported, notSupportedText);
@@ -307,8 +356,11 @@ QDBusMessage ExportedObject::setProperty(const QDBusMessage &message)
     if (!info->writable || !handler->set)
         return fail(message, error::readOnly,
                     QStringLiteral("Set not supported (read-only property)"));
-    if (signatureOf(value) != info->type)
+    if (signatureOf(value) != info->type) {
+        qCDebug(lcObject).noquote() << "Set" << name << "with" << value.metaType().name()
+                                    << signatureOf(value);
         return fail(message, error::typeMismatch, QStringLiteral("Type mismatch"));
+    }
     handler->set(value);
     return message.createReply();
 }

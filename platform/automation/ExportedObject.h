@@ -85,6 +85,9 @@ public:
     void end();
 
     QString introspect(const QString &path) const override;
+    // The whole answer to Introspect: the type library, Release and the
+    // standard interfaces that this object answers.
+    QString introspectionDocument() const;
     bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override;
 
 signals:

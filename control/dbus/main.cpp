@@ -1,0 +1,61 @@
+// kest720: the instrument control server. Serves kest720 objects on the
+// session bus under the name Norvale720.kest720; normally started by the bus
+// on the first call, and gone when its last object has been released.
+#include "Kest720DBusTypes.h"
+#include "Kest720Servant.h"
+#include "Server.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcMain, "norvale.kest720.server")
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kest720"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Instrument control server for the 721 survey meter.\n"
+        "Serves kest720 objects on the D-Bus session bus under the name Norvale720.kest720.\n"
+        "Clients create objects through Norvale.Automation.ClassFactory.CreateInstance at \"/\";\n"
+        "the program ends when its last object has been released, or when no object is\n"
+        "created within the grace time. The bus starts it on demand."));
+    parser.addHelpOption();
+    QCommandLineOption grace(QStringLiteral("grace"),
+                             QStringLiteral("Milliseconds to wait for the first object "
+                                            "(default 10000)."),
+                             QStringLiteral("ms"), QStringLiteral("10000"));
+    parser.addOption(grace);
+    parser.process(app);
+
+    bool ok = false;
+    const int graceMs = parser.value(grace).toInt(&ok);
+    if (!ok || graceMs < 0) {
+        qCCritical(lcMain) << "--grace needs a number of milliseconds";
+        return 2;
+    }
+
+    norvale::automation::ServerOptions options;
+    options.serviceName = kest720dbus::serviceName;
+    options.className = QStringLiteral("kest720");
+    options.errorSource = Kest720Servant::errorSource;
+    options.startupGraceMs = graceMs;
+
+    norvale::automation::Server server(
+        QDBusConnection::sessionBus(), options, kest720TypeLibrary(),
+        [](norvale::automation::ExportedObject &object) {
+            return std::make_unique<Kest720Servant>(object, std::make_unique<kest720>());
+        });
+    QObject::connect(&server, &norvale::automation::Server::finished, &app,
+                     &QCoreApplication::quit);
+    QString why;
+    if (!server.start(&why)) {
+        qCCritical(lcMain).noquote() << "cannot serve:" << why;
+        return 1;
+    }
+    return app.exec();
+}
