@@ -42,7 +42,8 @@ const QDBusArgument &operator>>(const QDBusArgument &arg, Range &r)
     return arg;
 }
 
-namespace kest720dbus {
+namespace kest720dbus
+{
 
 void registerTypes()
 {
@@ -51,7 +52,10 @@ void registerTypes()
     qDBusRegisterMetaType<RangeList>();
 }
 
-RangeList toList(const ::Ranges &ranges) { return ranges.items(); }
+RangeList toList(const ::Ranges &ranges)
+{
+    return ranges.items();
+}
 
 ::Ranges fromList(const RangeList &list)
 {

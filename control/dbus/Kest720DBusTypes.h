@@ -14,7 +14,8 @@ const QDBusArgument &operator>>(const QDBusArgument &arg, Measurement &m);
 QDBusArgument &operator<<(QDBusArgument &arg, const Range &r);
 const QDBusArgument &operator>>(const QDBusArgument &arg, Range &r);
 
-namespace kest720dbus {
+namespace kest720dbus
+{
 inline const QString serviceName = QStringLiteral("Norvale720.kest720");
 inline const QString interfaceName = QStringLiteral("Norvale720._kest720");
 inline const QString eventInterfaceName = QStringLiteral("Norvale720.__kest720");

@@ -12,7 +12,8 @@ using norvale::automation::MemberTable;
 
 const QString Kest720Servant::errorSource = kest720dbus::serviceName;
 
-namespace {
+namespace
+{
 const QString I = kest720dbus::interfaceName;
 const QString E = kest720dbus::eventInterfaceName;
 
@@ -23,11 +24,23 @@ const QString E = kest720dbus::eventInterfaceName;
 }
 
 // The exporter has checked the D-Bus type; these only unwrap.
-int16_t asInt16(const QVariant &v) { return static_cast<int16_t>(v.value<short>()); }
-int32_t asInt32(const QVariant &v) { return v.value<int>(); }
+int16_t asInt16(const QVariant &v)
+{
+    return static_cast<int16_t>(v.value<short>());
+}
+int32_t asInt32(const QVariant &v)
+{
+    return v.value<int>();
+}
 
-template <typename T> QVariant enumValue(T v) { return QVariant::fromValue<int>(v); }
-QVariant int16Value(int16_t v) { return QVariant::fromValue<short>(v); }
+template <typename T> QVariant enumValue(T v)
+{
+    return QVariant::fromValue<int>(v);
+}
+QVariant int16Value(int16_t v)
+{
+    return QVariant::fromValue<short>(v);
+}
 } // namespace
 
 Kest720Servant::Kest720Servant(ExportedObject &object, std::unique_ptr<kest720> instrument)
@@ -55,15 +68,13 @@ void Kest720Servant::connectEvents(ExportedObject &object)
     QObject::connect(k, &kest720::DataDownload, &object,
                      [&object](float degreesC, const Measurement &m) {
                          object.emitSignal(E, QStringLiteral("DataDownload"),
-                                           {static_cast<double>(degreesC),
-                                            QVariant::fromValue(m)});
+                                           {static_cast<double>(degreesC), QVariant::fromValue(m)});
                      });
     QObject::connect(k, &kest720::DataDownloadComplete, &object, [&object] {
         object.emitSignal(E, QStringLiteral("DataDownloadComplete"), {});
     });
-    QObject::connect(k, &kest720::DataDownloadError, &object, [&object] {
-        object.emitSignal(E, QStringLiteral("DataDownloadError"), {});
-    });
+    QObject::connect(k, &kest720::DataDownloadError, &object,
+                     [&object] { object.emitSignal(E, QStringLiteral("DataDownloadError"), {}); });
 }
 
 void Kest720Servant::buildMembers()
@@ -87,16 +98,15 @@ void Kest720Servant::buildMembers()
     t.addProperty(
         I, QStringLiteral("Ranges"),
         [k] { return QVariant::fromValue(kest720dbus::toList(k->Ranges())); },
-        [k](const QVariant &v) {
-            k->setRanges(kest720dbus::fromList(qdbus_cast<RangeList>(v)));
-        });
+        [k](const QVariant &v) { k->setRanges(kest720dbus::fromList(qdbus_cast<RangeList>(v))); });
     t.addProperty(
         I, QStringLiteral("Initialized"), [k] { return QVariant(k->Initialized()); },
         [k](const QVariant &v) { k->setInitialized(v.toBool()); });
     method("OpenPort", [k] { k->OpenPort(); });
     method("ClosePort", [k] { k->ClosePort(); });
     method("Initialize", [k] { k->Initialize(); });
-    int16Property("Port", [k] { return k->Port(); }, [k](int16_t v) { k->setPort(v); });
+    int16Property(
+        "Port", [k] { return k->Port(); }, [k](int16_t v) { k->setPort(v); });
     method("StartLog", [k] { k->StartLog(); });
     method("StopLog", [k] { k->StopLog(); });
     method("StartIntegrate", [k] { k->StartIntegrate(); });
@@ -115,9 +125,7 @@ void Kest720Servant::buildMembers()
     t.addProperty(I, QStringLiteral("Model"), [k] { return enumValue(k->Model()); });
     t.addProperty(
         I, QStringLiteral("ClearLogSetting"), [k] { return enumValue(k->ClearLogSetting()); },
-        [k](const QVariant &v) {
-            k->setClearLogSetting(static_cast<TYPE_CLEARLOG>(asInt32(v)));
-        });
+        [k](const QVariant &v) { k->setClearLogSetting(static_cast<TYPE_CLEARLOG>(asInt32(v))); });
     t.addProperty(
         I, QStringLiteral("ModeButton"), [k] { return enumValue(k->ModeButton()); },
         [k](const QVariant &v) { k->setModeButton(static_cast<TYPE_MODEBUTTON>(asInt32(v))); });

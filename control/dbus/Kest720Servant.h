@@ -6,7 +6,8 @@
 
 #include <memory>
 
-class Kest720Servant : public norvale::automation::Servant {
+class Kest720Servant : public norvale::automation::Servant
+{
 public:
     // `object` raises the events; `instrument` is the object served (tests
     // pass one with a link of their own).

@@ -14,7 +14,8 @@
 
 using norvale::AutomationError;
 
-namespace {
+namespace
+{
 
 QTextStream out(stdout);
 QTextStream err(stderr);
@@ -85,8 +86,8 @@ void info(kest720Proxy &k)
     out << "Ranges: " << ranges.Count() << '\n';
     int i = 1;
     for (const Range &r : ranges)
-        out << "  " << i++ << ": " << r.Display << " (command " << r.CommandIndex
-            << ", full scale " << r.ScaleNumber << ' ' << r.ScaleUnits << ")\n";
+        out << "  " << i++ << ": " << r.Display << " (command " << r.CommandIndex << ", full scale "
+            << r.ScaleNumber << ' ' << r.ScaleUnits << ")\n";
 }
 
 void stream(kest720Proxy &k, int seconds)
@@ -123,9 +124,9 @@ void download(kest720Proxy &k)
     k.StartLogDownload();
     runUntil(done, -1);
     if (failed)
-        throw AutomationError(1, QStringLiteral("kest720-cli"),
-                              QStringLiteral("The log download failed after %1 records.")
-                                  .arg(record));
+        throw AutomationError(
+            1, QStringLiteral("kest720-cli"),
+            QStringLiteral("The log download failed after %1 records.").arg(record));
 }
 
 void dose(kest720Proxy &k, int seconds)
@@ -150,9 +151,9 @@ void set(kest720Proxy &k, const QString &name, const QString &value)
     auto number = [&](int lo, int hi) {
         const std::optional<int> v = parseInt(value);
         if (!v || *v < lo || *v > hi)
-            throw AutomationError(5, QStringLiteral("kest720-cli"),
-                                  QStringLiteral("%1 needs a whole number, not \"%2\"")
-                                      .arg(name, value));
+            throw AutomationError(
+                5, QStringLiteral("kest720-cli"),
+                QStringLiteral("%1 needs a whole number, not \"%2\"").arg(name, value));
         return *v;
     };
     if (name == u"AlarmRange")
@@ -209,8 +210,7 @@ int main(int argc, char **argv)
     const std::optional<int> seconds = parseInt(args.value(1));
     const bool argsOk =
         portNumber && *portNumber >= 1 && *portNumber <= INT16_MAX &&
-        ((command == u"info" && args.size() == 1) ||
-         (command == u"download" && args.size() == 1) ||
+        ((command == u"info" && args.size() == 1) || (command == u"download" && args.size() == 1) ||
          ((command == u"stream" || command == u"dose") && args.size() == 2 && seconds &&
           *seconds >= 0) ||
          (command == u"set" && args.size() == 3));

@@ -9,7 +9,8 @@
 using norvale::AutomationError;
 using norvale::automation::RemoteObject;
 
-namespace {
+namespace
+{
 RemoteObject createRemote(const QDBusConnection &connection)
 {
     kest720dbus::registerTypes();
@@ -26,10 +27,9 @@ template <typename Reply> Reply finished(Reply reply)
 
 AutomationError wrongType(const char *name)
 {
-    return AutomationError(norvale::automation::error::typeMismatch,
-                           norvale::automation::error::busSource,
-                           QStringLiteral("%1 came back with a value of the wrong type")
-                               .arg(QLatin1StringView(name)));
+    return AutomationError(
+        norvale::automation::error::typeMismatch, norvale::automation::error::busSource,
+        QStringLiteral("%1 came back with a value of the wrong type").arg(QLatin1StringView(name)));
 }
 } // namespace
 
@@ -116,30 +116,90 @@ void kest720Proxy::setRanges(const ::Ranges &ranges)
     set("Ranges", QVariant::fromValue(kest720dbus::toList(ranges)));
 }
 
-bool kest720Proxy::Initialized() const { return get("Initialized").toBool(); }
-void kest720Proxy::setInitialized(bool value) { set("Initialized", value); }
-void kest720Proxy::OpenPort() { finished(m_interface->OpenPort()); }
-void kest720Proxy::ClosePort() { finished(m_interface->ClosePort()); }
-void kest720Proxy::Initialize() { finished(m_interface->Initialize()); }
-int16_t kest720Proxy::Port() const { return getInt16("Port"); }
-void kest720Proxy::setPort(int16_t port) { set("Port", QVariant::fromValue<short>(port)); }
-void kest720Proxy::StartLog() { finished(m_interface->StartLog()); }
-void kest720Proxy::StopLog() { finished(m_interface->StopLog()); }
-void kest720Proxy::StartIntegrate() { finished(m_interface->StartIntegrate()); }
-void kest720Proxy::ClearLog() { finished(m_interface->ClearLog()); }
-int16_t kest720Proxy::AlarmRange() const { return getInt16("AlarmRange"); }
-void kest720Proxy::setAlarmRange(int16_t n) { set("AlarmRange", QVariant::fromValue<short>(n)); }
-int16_t kest720Proxy::AlarmPercent() const { return getInt16("AlarmPercent"); }
+bool kest720Proxy::Initialized() const
+{
+    return get("Initialized").toBool();
+}
+void kest720Proxy::setInitialized(bool value)
+{
+    set("Initialized", value);
+}
+void kest720Proxy::OpenPort()
+{
+    finished(m_interface->OpenPort());
+}
+void kest720Proxy::ClosePort()
+{
+    finished(m_interface->ClosePort());
+}
+void kest720Proxy::Initialize()
+{
+    finished(m_interface->Initialize());
+}
+int16_t kest720Proxy::Port() const
+{
+    return getInt16("Port");
+}
+void kest720Proxy::setPort(int16_t port)
+{
+    set("Port", QVariant::fromValue<short>(port));
+}
+void kest720Proxy::StartLog()
+{
+    finished(m_interface->StartLog());
+}
+void kest720Proxy::StopLog()
+{
+    finished(m_interface->StopLog());
+}
+void kest720Proxy::StartIntegrate()
+{
+    finished(m_interface->StartIntegrate());
+}
+void kest720Proxy::ClearLog()
+{
+    finished(m_interface->ClearLog());
+}
+int16_t kest720Proxy::AlarmRange() const
+{
+    return getInt16("AlarmRange");
+}
+void kest720Proxy::setAlarmRange(int16_t n)
+{
+    set("AlarmRange", QVariant::fromValue<short>(n));
+}
+int16_t kest720Proxy::AlarmPercent() const
+{
+    return getInt16("AlarmPercent");
+}
 void kest720Proxy::setAlarmPercent(int16_t n)
 {
     set("AlarmPercent", QVariant::fromValue<short>(n));
 }
-void kest720Proxy::StartLogDownload() { finished(m_interface->StartLogDownload()); }
-int16_t kest720Proxy::SampleRate() const { return getInt16("SampleRate"); }
-void kest720Proxy::setSampleRate(int16_t n) { set("SampleRate", QVariant::fromValue<short>(n)); }
-TYPE_UNITS kest720Proxy::Units() const { return static_cast<TYPE_UNITS>(getInt32("Units")); }
-void kest720Proxy::setUnits(TYPE_UNITS u) { set("Units", QVariant::fromValue<int>(u)); }
-TYPE_MODEL kest720Proxy::Model() const { return static_cast<TYPE_MODEL>(getInt32("Model")); }
+void kest720Proxy::StartLogDownload()
+{
+    finished(m_interface->StartLogDownload());
+}
+int16_t kest720Proxy::SampleRate() const
+{
+    return getInt16("SampleRate");
+}
+void kest720Proxy::setSampleRate(int16_t n)
+{
+    set("SampleRate", QVariant::fromValue<short>(n));
+}
+TYPE_UNITS kest720Proxy::Units() const
+{
+    return static_cast<TYPE_UNITS>(getInt32("Units"));
+}
+void kest720Proxy::setUnits(TYPE_UNITS u)
+{
+    set("Units", QVariant::fromValue<int>(u));
+}
+TYPE_MODEL kest720Proxy::Model() const
+{
+    return static_cast<TYPE_MODEL>(getInt32("Model"));
+}
 TYPE_CLEARLOG kest720Proxy::ClearLogSetting() const
 {
     return static_cast<TYPE_CLEARLOG>(getInt32("ClearLogSetting"));
@@ -156,16 +216,43 @@ void kest720Proxy::setModeButton(TYPE_MODEBUTTON v)
 {
     set("ModeButton", QVariant::fromValue<int>(v));
 }
-void kest720Proxy::WriteToEEPROM() { finished(m_interface->WriteToEEPROM()); }
-QString kest720Proxy::SerialNumber() const { return get("SerialNumber").toString(); }
-void kest720Proxy::Disconnect(bool Save) { finished(m_interface->Disconnect(Save)); }
-double kest720Proxy::GetDose() { return finished(m_interface->GetDose()).value(); }
-bool kest720Proxy::AutoScaleEnable() const { return get("AutoScaleEnable").toBool(); }
-void kest720Proxy::setAutoScaleEnable(bool v) { set("AutoScaleEnable", v); }
+void kest720Proxy::WriteToEEPROM()
+{
+    finished(m_interface->WriteToEEPROM());
+}
+QString kest720Proxy::SerialNumber() const
+{
+    return get("SerialNumber").toString();
+}
+void kest720Proxy::Disconnect(bool Save)
+{
+    finished(m_interface->Disconnect(Save));
+}
+double kest720Proxy::GetDose()
+{
+    return finished(m_interface->GetDose()).value();
+}
+bool kest720Proxy::AutoScaleEnable() const
+{
+    return get("AutoScaleEnable").toBool();
+}
+void kest720Proxy::setAutoScaleEnable(bool v)
+{
+    set("AutoScaleEnable", v);
+}
 TYPE_PREFIX kest720Proxy::AutoScale() const
 {
     return static_cast<TYPE_PREFIX>(getInt32("AutoScale"));
 }
-void kest720Proxy::setAutoScale(TYPE_PREFIX v) { set("AutoScale", QVariant::fromValue<int>(v)); }
-QString kest720Proxy::CurrentScale() const { return get("CurrentScale").toString(); }
-void kest720Proxy::setCurrentScale(const QString &v) { set("CurrentScale", v); }
+void kest720Proxy::setAutoScale(TYPE_PREFIX v)
+{
+    set("AutoScale", QVariant::fromValue<int>(v));
+}
+QString kest720Proxy::CurrentScale() const
+{
+    return get("CurrentScale").toString();
+}
+void kest720Proxy::setCurrentScale(const QString &v)
+{
+    set("CurrentScale", v);
+}

@@ -14,7 +14,8 @@
 class Kest720Interface;
 class Kest720EventsInterface;
 
-class kest720Proxy : public QObject {
+class kest720Proxy : public QObject
+{
     Q_OBJECT
 public:
     // Creates the object in the server (started by the bus when needed).

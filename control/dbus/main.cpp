@@ -45,11 +45,11 @@ int main(int argc, char **argv)
     options.errorSource = Kest720Servant::errorSource;
     options.startupGraceMs = graceMs;
 
-    norvale::automation::Server server(
-        QDBusConnection::sessionBus(), options, kest720TypeLibrary(),
-        [](norvale::automation::ExportedObject &object) {
-            return std::make_unique<Kest720Servant>(object, std::make_unique<kest720>());
-        });
+    norvale::automation::Server server(QDBusConnection::sessionBus(), options, kest720TypeLibrary(),
+                                       [](norvale::automation::ExportedObject &object) {
+                                           return std::make_unique<Kest720Servant>(
+                                               object, std::make_unique<kest720>());
+                                       });
     QObject::connect(&server, &norvale::automation::Server::finished, &app,
                      &QCoreApplication::quit);
     QString why;

@@ -1,13 +1,17 @@
 #include "Automation.h"
 
-namespace norvale::automation {
+namespace norvale::automation
+{
 
 QDBusMessage errorReply(const QDBusMessage &call, const AutomationError &e)
 {
     return call.createErrorReply(errorName, e.toMessage());
 }
 
-AutomationError fromDBusError(const QDBusError &e) { return fromDBusError(e.name(), e.message()); }
+AutomationError fromDBusError(const QDBusError &e)
+{
+    return fromDBusError(e.name(), e.message());
+}
 
 AutomationError fromDBusError(const QString &name, const QString &message)
 {

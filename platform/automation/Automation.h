@@ -12,7 +12,8 @@
 #include <QDBusMessage>
 #include <QString>
 
-namespace norvale::automation {
+namespace norvale::automation
+{
 
 inline const QString errorName = QStringLiteral("Norvale.Automation.Error");
 inline const QString factoryInterface = QStringLiteral("Norvale.Automation.ClassFactory");
@@ -25,7 +26,8 @@ inline constexpr int callTimeoutMs = 120000;
 
 // Errors that the automation layer raises itself, with the numbers an
 // automation client knows them by.
-namespace error {
+namespace error
+{
 inline constexpr int32_t typeMismatch = 13;
 inline constexpr int32_t permissionDenied = 70;
 inline constexpr int32_t notSupported = 438;

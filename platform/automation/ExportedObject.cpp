@@ -9,10 +9,15 @@
 
 Q_LOGGING_CATEGORY(lcObject, "norvale.automation.object", QtInfoMsg)
 
-namespace norvale::automation {
+namespace norvale::automation
+{
 
-namespace {
-QString key(const QString &interface, const QString &name) { return interface + u'\n' + name; }
+namespace
+{
+QString key(const QString &interface, const QString &name)
+{
+    return interface + u'\n' + name;
+}
 
 const QString notSupportedText = QStringLiteral("Object doesn't support this property or method");
 } // namespace
@@ -34,14 +39,12 @@ void MemberTable::addMethod(const QString &interface, const QString &name, Metho
     m_methods.insert(key(interface, name), std::move(m));
 }
 
-void MemberTable::addProperty(const QString &interface, const QString &name, Getter get,
-                              Setter set)
+void MemberTable::addProperty(const QString &interface, const QString &name, Getter get, Setter set)
 {
     m_properties.insert(key(interface, name), Property{std::move(get), std::move(set)});
 }
 
-const MemberTable::Method *MemberTable::method(const QString &interface,
-                                               const QString &name) const
+const MemberTable::Method *MemberTable::method(const QString &interface, const QString &name) const
 {
     const auto it = m_methods.constFind(key(interface, name));
     return it == m_methods.cend() ? nullptr : &it.value();
@@ -93,12 +96,11 @@ ExportedObject::ExportedObject(QDBusConnection connection, const QString &path,
                                const QString &owner, const TypeLibrary &lib,
                                const QString &errorSource, const ServantFactory &makeServant,
                                QObject *parent)
-    : QDBusVirtualObject(parent), m_connection(std::move(connection)), m_path(path),
-      m_owner(owner), m_lib(lib), m_errorSource(errorSource)
+    : QDBusVirtualObject(parent), m_connection(std::move(connection)), m_path(path), m_owner(owner),
+      m_lib(lib), m_errorSource(errorSource)
 {
     m_servant = makeServant(*this);
-    m_registered =
-        m_connection.registerVirtualObject(m_path, this, QDBusConnection::SingleNode);
+    m_registered = m_connection.registerVirtualObject(m_path, this, QDBusConnection::SingleNode);
 }
 
 ExportedObject::~ExportedObject()
@@ -146,8 +148,8 @@ void ExportedObject::emitSignal(const QString &interface, const QString &name,
     for (const QVariant &v : args)
         actual += signatureOf(v);
     if (!sig || sig->signature != actual) {
-        qCWarning(lcObject).noquote() << "signal" << interface << name << "with signature"
-                                      << actual << "is not in the type library";
+        qCWarning(lcObject).noquote() << "signal" << interface << name << "with signature" << actual
+                                      << "is not in the type library";
         return;
     }
     QDBusMessage msg = QDBusMessage::createSignal(m_path, interface, name);
@@ -163,7 +165,8 @@ QString ExportedObject::introspect(const QString &) const
                .arg(objectInterface);
 }
 
-namespace {
+namespace
+{
 const char standardInterfaces[] = R"(  <interface name="org.freedesktop.DBus.Properties">
     <method name="Get">
       <arg name="interface_name" type="s" direction="in"/>
@@ -294,16 +297,17 @@ QDBusMessage ExportedObject::callMethod(const QDBusMessage &message)
     for (const QVariant &v : out)
         outSig += signatureOf(v);
     if (outSig != info->outSignature) {
-        qCWarning(lcObject).noquote() << member << "returned" << outSig << "instead of"
-                                      << info->outSignature;
-        return fail(message, error::automationError,
-                    QStringLiteral("Internal error: %1 returned a value of the wrong type")
-                        .arg(member));
+        qCWarning(lcObject).noquote()
+            << member << "returned" << outSig << "instead of" << info->outSignature;
+        return fail(
+            message, error::automationError,
+            QStringLiteral("Internal error: %1 returned a value of the wrong type").arg(member));
     }
     return message.createReply(out);
 }
 
-namespace {
+namespace
+{
 // Finds a property by interface (empty: any interface of the library) and name.
 const PropertyInfo *findProperty(const TypeLibrary &lib, QString &interface, const QString &name)
 {
@@ -357,8 +361,8 @@ QDBusMessage ExportedObject::setProperty(const QDBusMessage &message)
         return fail(message, error::readOnly,
                     QStringLiteral("Set not supported (read-only property)"));
     if (signatureOf(value) != info->type) {
-        qCDebug(lcObject).noquote() << "Set" << name << "with" << value.metaType().name()
-                                    << signatureOf(value);
+        qCDebug(lcObject).noquote()
+            << "Set" << name << "with" << value.metaType().name() << signatureOf(value);
         return fail(message, error::typeMismatch, QStringLiteral("Type mismatch"));
     }
     handler->set(value);

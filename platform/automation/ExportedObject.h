@@ -15,14 +15,16 @@
 #include <functional>
 #include <memory>
 
-namespace norvale::automation {
+namespace norvale::automation
+{
 
 class Server;
 
 // The handlers of one class, by interface and member. Handlers throw
 // AutomationError to fail. Arguments arrive as QtDBus delivers them: basic
 // types as themselves, structures and arrays as QDBusArgument.
-class MemberTable {
+class MemberTable
+{
 public:
     using Method = std::function<QVariantList(const QVariantList &args)>;
     using Getter = std::function<QVariant()>;
@@ -49,7 +51,8 @@ private:
 };
 
 // The class-specific part of one exported object, written per class.
-class Servant {
+class Servant
+{
 public:
     virtual ~Servant() = default;
     virtual const MemberTable &members() const = 0;
@@ -58,7 +61,8 @@ public:
     virtual void shutdown(std::function<void()> done) { done(); }
 };
 
-class ExportedObject : public QDBusVirtualObject {
+class ExportedObject : public QDBusVirtualObject
+{
     Q_OBJECT
 public:
     // Makes the servant of a new object; it may keep the object to raise events.

@@ -3,7 +3,8 @@
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 
-namespace norvale::automation {
+namespace norvale::automation
+{
 
 QVariantList replyArguments(const QDBusMessage &reply)
 {
@@ -16,27 +17,26 @@ QVariantList replyArguments(const QDBusMessage &reply)
 }
 
 RemoteObject RemoteObject::create(QDBusConnection connection, const QString &serviceName,
-                                  int timeoutMs)
+                                  int timeoutMs, QDBus::CallMode mode)
 {
     if (!connection.isConnected())
         throw fromDBusError(QStringLiteral("org.freedesktop.DBus.Error.Disconnected"),
                             QStringLiteral("not connected to the session bus"));
-    QDBusMessage msg = QDBusMessage::createMethodCall(serviceName, QStringLiteral("/"),
-                                                      factoryInterface,
-                                                      QStringLiteral("CreateInstance"));
-    const QDBusMessage reply = connection.call(msg, QDBus::Block, timeoutMs);
+    QDBusMessage msg = QDBusMessage::createMethodCall(
+        serviceName, QStringLiteral("/"), factoryInterface, QStringLiteral("CreateInstance"));
+    const QDBusMessage reply = connection.call(msg, mode, timeoutMs);
     const QVariantList out = replyArguments(reply);
     if (out.size() != 1 || !out.at(0).canConvert<QDBusObjectPath>())
         throw AutomationError(error::automationError, error::busSource,
                               QStringLiteral("CreateInstance gave no object path"));
     return RemoteObject(connection, reply.service(), out.at(0).value<QDBusObjectPath>().path(),
-                        timeoutMs);
+                        timeoutMs, mode);
 }
 
-RemoteObject::RemoteObject(QDBusConnection connection, QString service, QString path,
-                           int timeoutMs)
-    : m_connection(std::move(connection)), m_service(std::move(service)),
-      m_path(std::move(path)), m_timeoutMs(timeoutMs)
+RemoteObject::RemoteObject(QDBusConnection connection, QString service, QString path, int timeoutMs,
+                           QDBus::CallMode mode)
+    : m_connection(std::move(connection)), m_service(std::move(service)), m_path(std::move(path)),
+      m_timeoutMs(timeoutMs), m_mode(mode)
 {
 }
 
@@ -45,13 +45,12 @@ QVariantList RemoteObject::call(const QString &interface, const QString &member,
 {
     QDBusMessage msg = QDBusMessage::createMethodCall(m_service, m_path, interface, member);
     msg.setArguments(args);
-    return replyArguments(m_connection.call(msg, QDBus::Block, m_timeoutMs));
+    return replyArguments(m_connection.call(msg, m_mode, m_timeoutMs));
 }
 
 QVariant RemoteObject::property(const QString &interface, const QString &name) const
 {
-    const QVariantList out =
-        call(propertiesInterface, QStringLiteral("Get"), {interface, name});
+    const QVariantList out = call(propertiesInterface, QStringLiteral("Get"), {interface, name});
     if (out.size() != 1 || !out.at(0).canConvert<QDBusVariant>())
         throw AutomationError(error::automationError, error::busSource,
                               QStringLiteral("Property %1 came back without a value").arg(name));

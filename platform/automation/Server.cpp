@@ -8,7 +8,8 @@
 
 Q_LOGGING_CATEGORY(lcServer, "norvale.automation.server")
 
-namespace norvale::automation {
+namespace norvale::automation
+{
 
 ClassFactory::ClassFactory(Server &server) : m_server(server) {}
 
@@ -47,6 +48,9 @@ Server::~Server()
 {
     for (const auto &obj : std::as_const(m_objects))
         delete obj.data();
+    m_connection.unregisterObject(QStringLiteral("/"));
+    if (!m_finishing)
+        m_connection.unregisterService(m_options.serviceName);
 }
 
 bool Server::start(QString *why)

@@ -17,12 +17,13 @@
 
 class QDBusServiceWatcher;
 
-namespace norvale::automation {
+namespace norvale::automation
+{
 
 struct ServerOptions {
-    QString serviceName;       // the programmatic identifier, "Norvale720.kest720"
-    QString className;         // the object paths are "/<className>/<n>"
-    QString errorSource;       // source of the errors that the layer raises itself
+    QString serviceName;        // the programmatic identifier, "Norvale720.kest720"
+    QString className;          // the object paths are "/<className>/<n>"
+    QString errorSource;        // source of the errors that the layer raises itself
     int startupGraceMs = 10000; // time to wait for the first CreateInstance
     int busCheckMs = 1000;      // how often the bus connection is checked
 };
@@ -30,7 +31,8 @@ struct ServerOptions {
 class Server;
 
 // The object at "/": Norvale.Automation.ClassFactory.
-class ClassFactory : public QObject, protected QDBusContext {
+class ClassFactory : public QObject, protected QDBusContext
+{
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "Norvale.Automation.ClassFactory")
 public:
@@ -42,7 +44,8 @@ private:
     Server &m_server;
 };
 
-class Server : public QObject {
+class Server : public QObject
+{
     Q_OBJECT
 public:
     Server(QDBusConnection connection, ServerOptions options, TypeLibrary lib,

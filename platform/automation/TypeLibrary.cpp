@@ -6,9 +6,11 @@
 #include <QFile>
 #include <QXmlStreamReader>
 
-namespace norvale::automation {
+namespace norvale::automation
+{
 
-namespace {
+namespace
+{
 template <typename T> const T *findByName(const QList<T> &list, const QString &name)
 {
     for (const T &item : list)
@@ -31,7 +33,10 @@ QString checkedType(const QString &type, const QString &where)
 }
 } // namespace
 
-const MethodInfo *InterfaceInfo::method(const QString &n) const { return findByName(methods, n); }
+const MethodInfo *InterfaceInfo::method(const QString &n) const
+{
+    return findByName(methods, n);
+}
 const PropertyInfo *InterfaceInfo::property(const QString &n) const
 {
     return findByName(properties, n);
@@ -76,8 +81,7 @@ TypeLibrary parseTypeLibrary(const QString &xml)
                     access != QLatin1StringView("readwrite"))
                     bad(QStringLiteral("property %1 has access \"%2\"").arg(name, access));
                 iface->properties.append(PropertyInfo{
-                    name,
-                    checkedType(a.value(QLatin1StringView("type")).toString(), name),
+                    name, checkedType(a.value(QLatin1StringView("type")).toString(), name),
                     access.contains(QLatin1StringView("read")),
                     access.contains(QLatin1StringView("write"))});
                 iface->memberOrder.append(name);

@@ -5,7 +5,8 @@
 #include <QList>
 #include <QString>
 
-namespace norvale::automation {
+namespace norvale::automation
+{
 
 struct MethodInfo {
     QString name;
@@ -28,9 +29,9 @@ struct SignalInfo {
 
 struct InterfaceInfo {
     QString name;
-    QList<MethodInfo> methods;       // in document order
-    QList<PropertyInfo> properties;  // in document order
-    QList<SignalInfo> signalList;    // in document order
+    QList<MethodInfo> methods;      // in document order
+    QList<PropertyInfo> properties; // in document order
+    QList<SignalInfo> signalList;   // in document order
     // Members of all three kinds, in document order: the interface's slot order.
     QStringList memberOrder;
 
