@@ -14,6 +14,8 @@ inline std::ostream &operator<<(std::ostream &os, const QByteArray &b)
 {
     return os << '"' << b.toStdString() << '"';
 }
+inline void PrintTo(const QString &s, std::ostream *os) { *os << s; }
+inline void PrintTo(const QByteArray &b, std::ostream *os) { *os << b; }
 inline void PrintTo(const QStringList &list, std::ostream *os)
 {
     *os << '{';
