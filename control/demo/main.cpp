@@ -8,6 +8,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
@@ -39,6 +40,9 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kest720-demo"));
+    // The demo shows results, not the libraries' diagnostics (QT_LOGGING_RULES still wins).
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
+        QLoggingCategory::setFilterRules(QStringLiteral("norvale.*.debug=false\nnorvale.*.info=false"));
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Connects to a 721 meter, runs the start-up and shows the meter's data, a few seconds of\n"
@@ -100,7 +104,7 @@ int main(int argc, char **argv)
     const int alarmRange = k.AlarmRange();
     const QString alarmScale = alarmRange >= 1 && alarmRange <= k.Ranges().Count() ? k.Ranges().Item(alarmRange).Display : QStringLiteral("?");
     out(QStringLiteral("Blink alarm:      %1% of range %2 (%3)").arg(k.AlarmPercent()).arg(alarmRange).arg(alarmScale));
-    out(QStringLiteral("Data-log interval: %1").arg(k.SampleRate()));
+    out(QStringLiteral("Data-log interval: %1 (meter sample rate)").arg(k.SampleRate()));
     out(QStringLiteral("Clear log:        %1").arg(k.ClearLogSetting() == clearlogIntegrateReset ? "on integrate reset" : "at turn-on only"));
     const int mb = k.ModeButton();
     out(QStringLiteral("Mode button:      %1").arg(mb >= 0 && mb <= 2 ? modeButton[mb] : "?"));
