@@ -2,6 +2,7 @@
 # Builds a GoogleTest binary linked with the shared main (QCoreApplication or
 # QApplication offscreen) and registers it with CTest. DBUS runs the binary
 # under its own session bus.
+set(NORVALE_TEST_PRINTERS ${CMAKE_CURRENT_LIST_DIR}/QtTestPrinters.h)
 add_library(norvale_testmain STATIC ${CMAKE_CURRENT_LIST_DIR}/testmain.cpp)
 target_link_libraries(norvale_testmain PUBLIC GTest::gtest Qt6::Widgets)
 
@@ -9,6 +10,7 @@ function(norvale_add_gtest)
   cmake_parse_arguments(T "DBUS" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE norvale_testmain ${T_LIBS})
+  target_compile_options(${T_NAME} PRIVATE -include ${NORVALE_TEST_PRINTERS})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()

@@ -1,0 +1,141 @@
+// The live data stream against the simulated meter.
+#include "MeterFixture.h"
+
+#include <QTimer>
+
+namespace {
+struct Reading {
+    double value;
+    TYPE_PREFIX prefix;
+    TYPE_UNITS unit;
+    QString scale;
+};
+
+// Collects LiveData and stops the stream (from inside the handler, as a
+// client's call would arrive) once `stopAfter` readings have come.
+struct Recorder {
+    std::vector<Reading> readings;
+    int errors = 0;
+    bool idle = false;
+    Recorder(kest720 &k, size_t stopAfter)
+    {
+        QObject::connect(&k, &kest720::LiveData, [&k, this, stopAfter](const Measurement &m) {
+            readings.push_back({m.Value, m.Prefix, m.Unit, m.UnitString});
+            if (readings.size() == stopAfter)
+                k.StopLog();
+        });
+        QObject::connect(&k, &kest720::LiveDataError, [this] { ++errors; });
+        QObject::connect(&k, &kest720::idle, [this] { idle = true; });
+    }
+};
+} // namespace
+
+TEST_F(MeterTest, StreamFollowsRangeChanges)
+{
+    initialize(fast());
+    meter->setStreamScript({{0, "0.14"}, {0, "450"}, {1, "1.2"}, {1, "4.9"}, {3, "120"}, {0, "20"}},
+                           false);
+    Recorder rec(*k, 5);
+    k->StartLog();
+    ASSERT_TRUE(runUntil([&] { return rec.idle; }, 20000));
+    ASSERT_EQ(rec.readings.size(), 5u);
+    const Reading expected[] = {{0.14, prefixMicro, unitR, "500 uR/h"},
+                                {450, prefixMicro, unitR, "500 uR/h"},
+                                {1.2, prefixMilli, unitR, "5 mR/h"},
+                                {4.9, prefixMilli, unitR, "5 mR/h"},
+                                {120, prefixMilli, unitR, "500 mR/h"}};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_DOUBLE_EQ(rec.readings[i].value, expected[i].value) << i;
+        EXPECT_EQ(rec.readings[i].prefix, expected[i].prefix) << i;
+        EXPECT_EQ(rec.readings[i].unit, expected[i].unit) << i;
+        EXPECT_EQ(rec.readings[i].scale, expected[i].scale) << i;
+    }
+    EXPECT_EQ(rec.errors, 0);
+    EXPECT_EQ(k->CurrentScale(), "") << "StopLog empties the scale";
+    EXPECT_EQ(meter->state(), sim721::State::Command) << "the meter is back at its prompt";
+    EXPECT_EQ(k->linkMode(), LinkMode::linkCommand);
+    EXPECT_TRUE(meter->received().startsWith("T")) << "StartLog needs no traffic at the prompt";
+    EXPECT_TRUE(meter->received().endsWith(QByteArray(30, ' ')));
+}
+
+TEST_F(MeterTest, ReadingsBeforeTheFirstLabelAreDropped)
+{
+    initialize(fast(sim721::Model::K720, sim721::Units::Sv));
+    meter->setRawStream("\r\n0.11\r\n0.12\r\n50 uSv/h\r\n13.5\r\n14\r\n7\r\n");
+    Recorder rec(*k, 100);
+    k->StartLog();
+    QTimer::singleShot(2500, [&] { k->StopLog(); });
+    ASSERT_TRUE(runUntil([&] { return rec.idle; }, 20000));
+    ASSERT_EQ(rec.readings.size(), 2u) << "the last reading waits for a following token";
+    EXPECT_DOUBLE_EQ(rec.readings[0].value, 13.5);
+    EXPECT_DOUBLE_EQ(rec.readings[1].value, 14);
+    EXPECT_EQ(rec.readings[0].scale, "50 uSv/h");
+    EXPECT_EQ(rec.readings[0].unit, unitSv);
+}
+
+TEST_F(MeterTest, StopThatFollowsTheStartAtOnceTakesEffect)
+{
+    initialize(fast());
+    Recorder rec(*k, 100);
+    k->StartLog();
+    k->StopLog(); // before the timer's first tick
+    runUntil([] { return false; }, 1500);
+    EXPECT_FALSE(meter->received().contains('T')) << "the meter was never asked to stream";
+    EXPECT_EQ(meter->state(), sim721::State::Command);
+    EXPECT_TRUE(rec.readings.empty());
+    EXPECT_FALSE(k->isStreaming());
+    // A later start streams again.
+    Recorder again(*k, 2);
+    k->StartLog();
+    ASSERT_TRUE(runUntil([&] { return again.idle; }, 20000));
+    EXPECT_EQ(again.readings.size(), 2u);
+}
+
+TEST_F(MeterTest, SilenceDuringTheStreamGivesLiveDataError)
+{
+    initialize(fast());
+    Recorder rec(*k, 100);
+    k->StartLog();
+    QTimer::singleShot(1000, [&] { meter->setSilent(true); });
+    ASSERT_TRUE(runUntil([&] { return rec.idle; }, 40000));
+    EXPECT_EQ(rec.errors, 1);
+    EXPECT_FALSE(rec.readings.empty()) << "readings came before the silence";
+}
+
+TEST_F(MeterTest, DroppedLineDuringTheStreamGivesLiveDataError)
+{
+    initialize(fast());
+    Recorder rec(*k, 100);
+    k->StartLog();
+    QTimer::singleShot(1200, [&] { meter->dropLine(); });
+    ASSERT_TRUE(runUntil([&] { return rec.idle; }, 15000)) << "the loop must end, not hang";
+    EXPECT_EQ(rec.errors, 1);
+    try {
+        k->StopLog();
+        ADD_FAILURE() << "StopLog on a lost line succeeded";
+    } catch (const norvale::AutomationError &e) {
+        EXPECT_EQ(e.number(), norvale::serialerror::portNotOpen) << "the serial layer's own error";
+    }
+}
+
+TEST_F(MeterTest, IntegrationAndDose)
+{
+    for (const auto units : {sim721::Units::R, sim721::Units::Sv}) {
+        SCOPED_TRACE(units == sim721::Units::R ? "roentgen" : "sievert");
+        initialize(fast(sim721::Model::K720, units));
+        meter->setDoseRate(units == sim721::Units::R ? 3.6e6 : 3.6e4); // 1 mR/s or 10 uSv/s
+        ASSERT_NO_THROW(k->StartIntegrate());
+        EXPECT_EQ(k->linkMode(), LinkMode::linkIntegrate);
+        runUntil([] { return false; }, 1500);
+        // A second start ends the first integration through the blanks.
+        meter->clearReceived();
+        ASSERT_NO_THROW(k->StartIntegrate());
+        EXPECT_TRUE(meter->received().startsWith(QByteArray(30, ' ')));
+        EXPECT_TRUE(meter->received().endsWith("CT"));
+        runUntil([] { return false; }, 1000);
+        const double dose = k->GetDose();
+        EXPECT_EQ(meter->state(), sim721::State::Command);
+        EXPECT_NEAR(dose, meter->integratedDose(), 1e-6 + meter->integratedDose() * 1e-3);
+        EXPECT_GT(dose, units == sim721::Units::R ? 0.5 : 5.0) << "about a second of integration";
+    }
+}
