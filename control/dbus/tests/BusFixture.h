@@ -1,0 +1,111 @@
+#pragma once
+// Tests of the kest720 program on a private session bus (the test runs under
+// dbus-run-session with the build tree's .service files): the bus starts the
+// program on the first call, with NORVALE_PORTS pointing at this test's own
+// ports folder.
+#include "AutomationError.h"
+#include "Kest720DBusTypes.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <functional>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace bustest
+{
+
+// Spins the event loop until `cond` holds; false if it never does within a
+// bound far beyond any expected wait (a fault, not a measure of speed).
+inline bool waitFor(const std::function<bool()> &cond, int limitMs = 30000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!cond()) {
+        if (clock.elapsed() > limitMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        usleep(2000);
+    }
+    return true;
+}
+
+inline bool serverRunning()
+{
+    return QDBusConnection::sessionBus()
+        .interface()
+        ->isServiceRegistered(kest720dbus::serviceName)
+        .value();
+}
+
+// The error `f` throws; a test failure (and an empty error) when it throws none.
+inline norvale::AutomationError errorOf(const std::function<void()> &f)
+{
+    try {
+        f();
+    } catch (const norvale::AutomationError &e) {
+        return e;
+    }
+    ADD_FAILURE() << "no error";
+    return norvale::AutomationError(0, {}, {});
+}
+
+// True when no process has the slave side of the pty `masterFd` open.
+inline bool slaveClosed(int masterFd)
+{
+    pollfd p{masterFd, POLLIN, 0};
+    return poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP);
+}
+
+class KestBus : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        kest720dbus::registerTypes();
+        ASSERT_TRUE(ports.isValid());
+        // An earlier test's server may still be on its way out.
+        ASSERT_TRUE(waitFor([] { return !serverRunning(); }));
+        qDBusRegisterMetaType<QMap<QString, QString>>();
+        QDBusMessage m = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("UpdateActivationEnvironment"));
+        QMap<QString, QString> env{{QStringLiteral("NORVALE_PORTS"), ports.path()}};
+        m << QVariant::fromValue(env);
+        const QDBusMessage reply = QDBusConnection::sessionBus().call(m);
+        ASSERT_NE(reply.type(), QDBusMessage::ErrorMessage) << reply.errorMessage().toStdString();
+    }
+
+    // Makes port `n` lead to a pseudo-terminal whose master this test holds.
+    int openPty(int n)
+    {
+        const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(grantpt(fd), 0);
+        EXPECT_EQ(unlockpt(fd), 0);
+        const QString slave = QString::fromLocal8Bit(ptsname(fd));
+        EXPECT_TRUE(QFile::link(slave, ports.filePath(QStringLiteral("com%1").arg(n))));
+        masters.push_back(fd);
+        return fd;
+    }
+
+    void TearDown() override
+    {
+        for (int fd : masters)
+            ::close(fd);
+    }
+
+    QTemporaryDir ports;
+    std::vector<int> masters;
+};
+
+} // namespace bustest
