@@ -47,7 +47,7 @@ Kest720Servant::Kest720Servant(ExportedObject &object, std::unique_ptr<kest720> 
     : m_instrument(std::move(instrument))
 {
     kest720dbus::registerTypes();
-    buildMembers();
+    buildMembers(object);
     connectEvents(object);
 }
 
@@ -77,7 +77,7 @@ void Kest720Servant::connectEvents(ExportedObject &object)
                      [&object] { object.emitSignal(E, QStringLiteral("DataDownloadError"), {}); });
 }
 
-void Kest720Servant::buildMembers()
+void Kest720Servant::buildMembers(ExportedObject &object)
 {
     kest720 *k = m_instrument.get();
     MemberTable &t = m_members;
@@ -108,7 +108,23 @@ void Kest720Servant::buildMembers()
     int16Property(
         "Port", [k] { return k->Port(); }, [k](int16_t v) { k->setPort(v); });
     method("StartLog", [k] { k->StartLog(); });
-    method("StopLog", [k] { k->StopLog(); });
+    // StopLog arrives nested inside the running stream loop, which can only
+    // end the stream after this call has returned: the caller gets its reply
+    // once the meter is back at its prompt, so that its next command does not
+    // meet a meter that is still being brought out of the stream.
+    t.addMethod(I, QStringLiteral("StopLog"), [k, &object](const QVariantList &) {
+        const bool streaming = k->isStreaming();
+        k->StopLog();
+        if (streaming) {
+            const QDBusMessage call = object.delayReply();
+            auto conn = std::make_shared<QMetaObject::Connection>();
+            *conn = QObject::connect(k, &kest720::idle, &object, [conn, call, &object] {
+                QObject::disconnect(*conn);
+                object.sendReply(call.createReply());
+            });
+        }
+        return QVariantList{};
+    });
     method("StartIntegrate", [k] { k->StartIntegrate(); });
     method("ClearLog", [k] { k->ClearLog(); });
     int16Property(

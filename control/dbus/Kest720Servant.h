@@ -26,7 +26,7 @@ public:
     static const QString errorSource;
 
 private:
-    void buildMembers();
+    void buildMembers(norvale::automation::ExportedObject &object);
     void connectEvents(norvale::automation::ExportedObject &object);
 
     std::unique_ptr<kest720> m_instrument;

@@ -111,6 +111,18 @@ ExportedObject::~ExportedObject()
     m_servant.reset();
 }
 
+QDBusMessage ExportedObject::delayReply()
+{
+    m_delayed = true;
+    return m_current;
+}
+
+void ExportedObject::sendReply(const QDBusMessage &reply)
+{
+    if (reply.type() != QDBusMessage::InvalidMessage)
+        m_connection.send(reply);
+}
+
 void ExportedObject::end()
 {
     if (m_ending)
@@ -212,6 +224,9 @@ bool ExportedObject::handleMessage(const QDBusMessage &message, const QDBusConne
     if (message.type() != QDBusMessage::MethodCallMessage)
         return false;
     ++m_depth;
+    // Calls nest: keep the outer call's state for when this one returns.
+    const QDBusMessage outer = std::exchange(m_current, message);
+    const bool outerDelayed = std::exchange(m_delayed, false);
     QDBusMessage reply;
     try {
         reply = dispatch(message);
@@ -221,7 +236,10 @@ bool ExportedObject::handleMessage(const QDBusMessage &message, const QDBusConne
         reply = fail(message, error::automationError, QString::fromLocal8Bit(e.what()));
     }
     --m_depth;
-    if (message.isReplyRequired())
+    const bool delayed = m_delayed && reply.type() != QDBusMessage::ErrorMessage;
+    m_current = outer;
+    m_delayed = outerDelayed;
+    if (message.isReplyRequired() && !delayed)
         m_connection.send(reply);
     finishIfIdle();
     return true;

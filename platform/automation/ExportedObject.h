@@ -8,6 +8,7 @@
 #include "TypeLibrary.h"
 
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDBusVirtualObject>
 #include <QHash>
 #include <QPointer>
@@ -84,6 +85,11 @@ public:
     // values must match the signal's signature in the type library.
     void emitSignal(const QString &interface, const QString &name, const QVariantList &args);
 
+    // Called from a method handler: the caller gets no reply when the handler
+    // returns; the servant sends it later with sendReply(). Returns the call.
+    QDBusMessage delayReply();
+    void sendReply(const QDBusMessage &reply);
+
     // Leaves the bus at once; the servant is shut down and the object deleted
     // once no call of this object is running on the stack.
     void end();
@@ -114,6 +120,8 @@ private:
     QString m_errorSource;
     std::unique_ptr<Servant> m_servant;
     int m_depth = 0;
+    QDBusMessage m_current; // the call being dispatched, innermost
+    bool m_delayed = false;
     bool m_registered = false;
     bool m_ending = false;
     bool m_shuttingDown = false;

@@ -405,3 +405,71 @@ TEST_F(KestBus, CallsToAServerThatHasGoneFailWithABusError)
     kest720Proxy again;
     EXPECT_EQ(again.Port(), 0);
 }
+
+// A client written against the contract alone (Python and the bus's own
+// bindings), driving the server as any host would.
+TEST_F(KestBus, AClientThatKnowsOnlyTheContractCanStream)
+{
+    if (!QFile::exists(QStringLiteral(KEST720_PYTHON)))
+        GTEST_SKIP() << "no " KEST720_PYTHON;
+    QProcess probe;
+    probe.start(QStringLiteral(KEST720_PYTHON),
+                {QStringLiteral("-c"), QStringLiteral("import dbus, gi")});
+    probe.waitForFinished();
+    if (probe.exitCode() != 0)
+        GTEST_SKIP() << "python3-dbus or python3-gi is not installed";
+
+    const int master = openPty(6);
+    HandMeter meter(master);
+    QProcess client;
+    client.start(QStringLiteral(KEST720_PYTHON), {QStringLiteral(KEST720_CONTRACT_CLIENT),
+                                                  QStringLiteral("hand"), QStringLiteral("6")});
+    ASSERT_TRUE(client.waitForFinished(120000));
+    const QString out = QString::fromUtf8(client.readAllStandardOutput());
+    const QStringList lines = out.split(u'\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(client.exitCode(), 0)
+        << out.toStdString() << client.readAllStandardError().toStdString();
+    EXPECT_TRUE(
+        lines.contains(QStringLiteral("Model error: -2147221503|721 Control|Not Initialized")))
+        << out.toStdString();
+    EXPECT_TRUE(lines.contains(QStringLiteral("Port 6"))) << out.toStdString();
+    const std::vector<double> sent = meter.sentValues();
+    ASSERT_GE(sent.size(), 3u);
+    for (size_t i = 0; i < 3; ++i)
+        // Unit 0: the unit system is learnt by Initialize, which this meter cannot answer.
+        EXPECT_TRUE(lines.contains(QStringLiteral("live %1 0 -3  mR/h").arg(sent[i])))
+            << out.toStdString();
+    EXPECT_TRUE(lines.contains(QStringLiteral("stopped")));
+    EXPECT_TRUE(
+        lines.contains(QStringLiteral("after Release: org.freedesktop.DBus.Error.UnknownObject")));
+    EXPECT_TRUE(waitFor([&] { return slaveClosed(master); }));
+}
+
+TEST_F(KestBus, TheCommandLineClientExplainsItselfAndReportsErrors)
+{
+    struct Case {
+        const char *legend;
+        QStringList args;
+        int exitCode;
+        QString inOutput; // expected in standard output or standard error
+    };
+    const Case cases[] = {
+        {"help", {"--help"}, 0, "stream SECONDS"},
+        {"no port", {"info"}, 2, "--port"},
+        {"port zero", {"--port", "0", "info"}, 2, "--port"},
+        {"port not a number", {"--port", "x", "info"}, 2, "--port"},
+        {"unknown command", {"--port", "1", "explode"}, 2, "--port"},
+        {"stream without seconds", {"--port", "1", "stream"}, 2, "--port"},
+        {"negative seconds read as an option", {"--port", "1", "dose", "-1"}, 1, "Unknown option"},
+        {"set without a value", {"--port", "1", "set", "AlarmRange"}, 2, "--port"},
+        {"no such port", {"--port", "99", "info"}, 1, "error 8018 (721 Serial): "},
+    };
+    for (const Case &c : cases) {
+        QProcess p;
+        p.start(QStringLiteral(KEST720_CLI), c.args);
+        ASSERT_TRUE(p.waitForFinished(120000)) << c.legend;
+        const QString all = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+        EXPECT_EQ(p.exitCode(), c.exitCode) << c.legend << ": " << all.toStdString();
+        EXPECT_TRUE(all.contains(c.inOutput)) << c.legend << ": " << all.toStdString();
+    }
+}

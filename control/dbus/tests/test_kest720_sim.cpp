@@ -1,0 +1,288 @@
+// The kest720 program through its bus contract against simulated meters:
+// start-up, settings, two clients on two meters, streaming, the log download,
+// the dose, the errors that need a meter, the command-line client and a
+// client that knows only the contract.
+#include "BusFixture.h"
+#include "Meter.h"
+#include "kest720Proxy.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+
+using namespace bustest;
+using norvale::AutomationError;
+
+namespace
+{
+
+class KestSim : public KestBus
+{
+protected:
+    sim721::Options fast(int port, sim721::Model model = sim721::Model::K720,
+                         sim721::Units units = sim721::Units::R)
+    {
+        sim721::Options o;
+        o.model = model;
+        o.units = units;
+        o.portNumber = port;
+        o.portsFolder = ports.path();
+        o.charMicros = 50;
+        o.readingIntervalMs = 100;
+        return o;
+    }
+    sim721::Meter &startMeter(const sim721::Options &o)
+    {
+        meters.push_back(std::make_unique<sim721::Meter>(o));
+        QString why;
+        EXPECT_TRUE(meters.back()->start(&why)) << why.toStdString();
+        return *meters.back();
+    }
+    static void connect(kest720Proxy &k, int port)
+    {
+        k.setPort(static_cast<int16_t>(port));
+        k.OpenPort();
+        k.Initialize();
+    }
+    // Runs kest720-cli; returns its standard output.
+    QString cli(const QStringList &args, int *exitCode = nullptr)
+    {
+        QProcess p;
+        p.start(QStringLiteral(KEST720_CLI), args);
+        EXPECT_TRUE(p.waitForFinished(120000));
+        if (exitCode)
+            *exitCode = p.exitCode();
+        lastCliErrors = QString::fromUtf8(p.readAllStandardError());
+        return QString::fromUtf8(p.readAllStandardOutput());
+    }
+
+    // Declared after the ports folder: meters go before their links' folder.
+    std::vector<std::unique_ptr<sim721::Meter>> meters;
+    QString lastCliErrors;
+};
+
+} // namespace
+
+TEST_F(KestSim, InitializeReadsTheMetersSettingsThroughTheBus)
+{
+    sim721::Meter &meter = startMeter(fast(1));
+    kest720Proxy k;
+    connect(k, 1);
+    EXPECT_TRUE(k.Initialized());
+    EXPECT_EQ(k.Model(), model720K);
+    EXPECT_EQ(k.Units(), unitR);
+    EXPECT_EQ(k.SerialNumber(), QStringLiteral("1234"));
+    EXPECT_NO_THROW(k.AlarmRange());
+    EXPECT_NO_THROW(k.AlarmPercent());
+    EXPECT_NO_THROW(k.SampleRate());
+    const ::Ranges r = k.Ranges();
+    ASSERT_EQ(r.Count(), meter.rangeTexts().size() + 1);
+    EXPECT_EQ(r.Item(1).Display, QStringLiteral("500 uR/h"));
+    EXPECT_EQ(r.Item(r.Count()).Display, QStringLiteral("No Blink"));
+    EXPECT_EQ(r.Item(r.Count()).CommandIndex, 6);
+}
+
+TEST_F(KestSim, TwoClientsDriveTwoMetersThroughOneServer)
+{
+    startMeter(fast(1, sim721::Model::K720, sim721::Units::R));
+    startMeter(fast(2, sim721::Model::M720, sim721::Units::Sv));
+    QDBusConnection second =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("second"));
+    {
+        kest720Proxy a;
+        kest720Proxy b(second);
+        connect(a, 1);
+        connect(b, 2);
+        EXPECT_EQ(a.remote().service(), b.remote().service());
+        EXPECT_EQ(a.Model(), model720K);
+        EXPECT_EQ(b.Model(), model720M);
+        EXPECT_EQ(a.Units(), unitR);
+        EXPECT_EQ(b.Units(), unitSv);
+        a.setAlarmRange(2);
+        b.setAlarmRange(4);
+        EXPECT_EQ(a.AlarmRange(), 2);
+        EXPECT_EQ(b.AlarmRange(), 4);
+    }
+    QDBusConnection::disconnectFromBus(QStringLiteral("second"));
+}
+
+TEST_F(KestSim, ErrorsThatNeedAMeterArriveIntact)
+{
+    sim721::Meter &meter = startMeter(fast(1));
+    kest720Proxy k;
+    k.setPort(1);
+    k.OpenPort();
+    meter.setSilent(true);
+    AutomationError e = errorOf([&] { k.Initialize(); });
+    EXPECT_EQ(e.number(), norvale::vbObjectError + 1);
+    EXPECT_EQ(e.source(), QStringLiteral("721 Control"));
+    EXPECT_EQ(e.description(), QStringLiteral("Unable to start command mode."));
+
+    meter.setSilent(false);
+    k.Initialize();
+    // The adapter is pulled out: the serial layer's own error reaches the client.
+    meter.dropLine();
+    e = errorOf([&] { k.Initialize(); });
+    EXPECT_EQ(e.source(), QStringLiteral("721 Serial")) << e.description().toStdString();
+    EXPECT_EQ(e.number(), 8018);
+}
+
+TEST_F(KestSim, LiveReadingsArriveAsTheMeterSendsThem)
+{
+    sim721::Meter &meter = startMeter(fast(1));
+    kest720Proxy k;
+    connect(k, 1);
+    meter.setStreamScript(
+        {{0, QStringLiteral("0.14")}, {1, QStringLiteral("2.5")}, {2, QStringLiteral("12")}}, true);
+    QList<Measurement> got;
+    QObject::connect(&k, &kest720Proxy::LiveData, [&](const Measurement &m) { got << m; });
+    k.StartLog();
+    ASSERT_TRUE(waitFor([&] { return got.size() >= 4; }));
+    k.StopLog();
+    const QStringList labels = meter.streamLabels();
+    EXPECT_DOUBLE_EQ(got.at(0).Value, 0.14);
+    EXPECT_EQ(got.at(0).UnitString, labels.at(0));
+    EXPECT_EQ(got.at(0).Prefix, prefixMicro);
+    EXPECT_DOUBLE_EQ(got.at(1).Value, 2.5);
+    EXPECT_EQ(got.at(1).UnitString, labels.at(1));
+    EXPECT_DOUBLE_EQ(got.at(2).Value, 12);
+    EXPECT_EQ(got.at(2).UnitString, labels.at(2));
+    for (const Measurement &m : got)
+        EXPECT_EQ(m.Unit, unitR);
+    EXPECT_TRUE(waitFor([&] { return meter.state() == sim721::State::Command; }));
+}
+
+TEST_F(KestSim, ADownloadsEventsArriveInOrderAndEndWithComplete)
+{
+    sim721::Meter &meter = startMeter(fast(1));
+    kest720Proxy k;
+    connect(k, 1);
+    const std::vector<sim721::LogRecord> log = {{QStringLiteral("23.5"), 0, QStringLiteral("0.12")},
+                                                {QStringLiteral("-4.0"), 1, QStringLiteral("3.5")},
+                                                {QStringLiteral("21.0"), 2, QStringLiteral("17")}};
+    meter.setLog(log);
+    QStringList events;
+    QList<std::pair<float, Measurement>> records;
+    QObject::connect(&k, &kest720Proxy::DataDownload, [&](float c, const Measurement &m) {
+        events << QStringLiteral("record");
+        records.append({c, m});
+    });
+    QObject::connect(&k, &kest720Proxy::DataDownloadComplete,
+                     [&] { events << QStringLiteral("complete"); });
+    QObject::connect(&k, &kest720Proxy::DataDownloadError,
+                     [&] { events << QStringLiteral("error"); });
+    k.StartLogDownload();
+    ASSERT_TRUE(waitFor([&] {
+        return events.contains(QStringLiteral("complete")) ||
+               events.contains(QStringLiteral("error"));
+    }));
+    EXPECT_EQ(events, QStringList({"record", "record", "record", "complete"}));
+    const ::Ranges ranges = k.Ranges();
+    ASSERT_EQ(records.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FLOAT_EQ(records.at(i).first, log[i].temperature.toFloat()) << i;
+        EXPECT_DOUBLE_EQ(records.at(i).second.Value, log[i].value.toDouble()) << i;
+        EXPECT_EQ(records.at(i).second.UnitString, ranges.Item(log[i].range + 1).ScaleUnits) << i;
+    }
+}
+
+TEST_F(KestSim, TheDoseIsTheMetersIntegratedDose)
+{
+    sim721::Meter &meter = startMeter(fast(1));
+    kest720Proxy k;
+    connect(k, 1);
+    meter.setDoseRate(360000); // uR/h: 0.1 mR a second
+    k.StartIntegrate();
+    ASSERT_TRUE(waitFor([&] { return meter.integratedDose() > 0.05; }));
+    const double dose = k.GetDose();
+    // The report gives four significant digits of the dose at the moment the stream ended.
+    EXPECT_NEAR(dose, meter.integratedDose(), meter.integratedDose() * 1e-3);
+    EXPECT_GT(dose, 0.05);
+}
+
+TEST_F(KestSim, TheCommandLineClientPrintsInfoStreamDownloadAndDose)
+{
+    sim721::Meter &meter = startMeter(fast(1));
+    meter.setLog({{QStringLiteral("23.5"), 0, QStringLiteral("0.12")},
+                  {QStringLiteral("22.0"), 1, QStringLiteral("3.5")}});
+    int code = -1;
+    const QString info =
+        cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("info")}, &code);
+    EXPECT_EQ(code, 0) << lastCliErrors.toStdString();
+    EXPECT_TRUE(info.contains(QStringLiteral("Model: 720K\n"))) << info.toStdString();
+    EXPECT_TRUE(info.contains(QStringLiteral("SerialNumber: 1234\n"))) << info.toStdString();
+    EXPECT_TRUE(info.contains(QStringLiteral("Units: R\n"))) << info.toStdString();
+
+    const QString stream = cli({QStringLiteral("--port"), QStringLiteral("1"),
+                                QStringLiteral("stream"), QStringLiteral("1")},
+                               &code);
+    EXPECT_EQ(code, 0) << lastCliErrors.toStdString();
+    QStringList lines = stream.split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_GE(lines.size(), 2) << stream.toStdString();
+    EXPECT_EQ(lines.at(0), QStringLiteral("seconds,value,unit,prefix,unit_string"));
+    EXPECT_EQ(lines.at(1).split(u',').size(), 5) << lines.at(1).toStdString();
+
+    const QString download =
+        cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("download")}, &code);
+    EXPECT_EQ(code, 0) << lastCliErrors.toStdString();
+    lines = download.split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 3) << download.toStdString();
+    EXPECT_TRUE(lines.at(1).startsWith(QStringLiteral("1,23.5,0.12,R,")))
+        << lines.at(1).toStdString();
+    EXPECT_TRUE(lines.at(2).startsWith(QStringLiteral("2,22,3.5,R,"))) << lines.at(2).toStdString();
+
+    const QString dose = cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("dose"),
+                              QStringLiteral("1")},
+                             &code);
+    EXPECT_EQ(code, 0) << lastCliErrors.toStdString();
+    EXPECT_TRUE(dose.startsWith(QStringLiteral("dose,"))) << dose.toStdString();
+    EXPECT_TRUE(dose.trimmed().endsWith(QStringLiteral(",mR"))) << dose.toStdString();
+}
+
+TEST_F(KestSim, TheCommandLineClientKeepsASettingInTheMeter)
+{
+    sim721::Meter &meter = startMeter(fast(1));
+    int code = -1;
+    cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("set"),
+         QStringLiteral("AlarmRange"), QStringLiteral("3")},
+        &code);
+    EXPECT_EQ(code, 0) << lastCliErrors.toStdString();
+    meter.powerCycle(); // only what was saved survives
+    const QString info =
+        cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("info")}, &code);
+    EXPECT_TRUE(info.contains(QStringLiteral("AlarmRange: 3\n"))) << info.toStdString();
+
+    cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("set"),
+         QStringLiteral("AlarmRange"), QStringLiteral("9")},
+        &code);
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(lastCliErrors.trimmed(),
+              QStringLiteral("error -2147221503 (721 Control): Bad Alarm scale settings"));
+}
+
+TEST_F(KestSim, AClientThatKnowsOnlyTheContractDoesTheWholeJob)
+{
+    QProcess probe;
+    probe.start(QStringLiteral(KEST720_PYTHON),
+                {QStringLiteral("-c"), QStringLiteral("import dbus, gi")});
+    probe.waitForFinished();
+    if (probe.exitCode() != 0)
+        GTEST_SKIP() << "python3-dbus or python3-gi is not installed";
+    sim721::Meter &meter = startMeter(fast(4));
+    meter.setLog({{QStringLiteral("23.5"), 0, QStringLiteral("0.12")}});
+    meter.setDoseRate(360000);
+    QProcess client;
+    client.start(QStringLiteral(KEST720_PYTHON), {QStringLiteral(KEST720_CONTRACT_CLIENT),
+                                                  QStringLiteral("full"), QStringLiteral("4")});
+    ASSERT_TRUE(client.waitForFinished(120000));
+    const QString out = QString::fromUtf8(client.readAllStandardOutput());
+    const QStringList lines = out.split(u'\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(client.exitCode(), 0)
+        << out.toStdString() << client.readAllStandardError().toStdString();
+    EXPECT_TRUE(lines.contains(QStringLiteral("Model 1"))) << out.toStdString();
+    EXPECT_TRUE(lines.contains(QStringLiteral("SerialNumber 1234"))) << out.toStdString();
+    EXPECT_EQ(lines.filter(QRegularExpression(QStringLiteral("^live "))).size(), 3);
+    EXPECT_TRUE(lines.contains(QStringLiteral("record 23.5 0.12 1 -6 uR/h"))) << out.toStdString();
+    EXPECT_TRUE(lines.contains(QStringLiteral("DataDownloadComplete")));
+    EXPECT_EQ(lines.filter(QRegularExpression(QStringLiteral("^dose \\d"))).size(), 1);
+    EXPECT_TRUE(lines.contains(QStringLiteral("released")));
+}
