@@ -11,7 +11,9 @@
 
 #include <QDBusObjectPath>
 #include <QDBusVariant>
+#include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QThread>
 
 using namespace bustest;
@@ -472,4 +474,43 @@ TEST_F(KestBus, TheCommandLineClientExplainsItselfAndReportsErrors)
         EXPECT_EQ(p.exitCode(), c.exitCode) << c.legend << ": " << all.toStdString();
         EXPECT_TRUE(all.contains(c.inOutput)) << c.legend << ": " << all.toStdString();
     }
+}
+
+// `cmake --install` places the programs and a .service file that names the
+// installed program, and a session bus that reads that folder starts it.
+TEST(KestInstall, TheInstalledServiceFileStartsTheInstalledProgram)
+{
+    QTemporaryDir prefix;
+    QProcess install;
+    install.start(QStringLiteral(KEST720_CMAKE),
+                  {QStringLiteral("--install"), QStringLiteral(KEST720_BUILD_DIR),
+                   QStringLiteral("--prefix"), prefix.path()});
+    ASSERT_TRUE(install.waitForFinished(120000));
+    ASSERT_EQ(install.exitCode(), 0) << install.readAllStandardError().toStdString();
+
+    const QString bin = prefix.filePath(QStringLiteral("bin/kest720"));
+    EXPECT_TRUE(QFileInfo(bin).isExecutable());
+    EXPECT_TRUE(QFileInfo(prefix.filePath(QStringLiteral("bin/kest720-cli"))).isExecutable());
+    QFile service(
+        prefix.filePath(QStringLiteral("share/dbus-1/services/Norvale720.kest720.service")));
+    ASSERT_TRUE(service.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(service.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(lines, QStringList({"[D-BUS Service]", "Name=Norvale720.kest720",
+                                  QStringLiteral("Exec=") + bin}));
+    EXPECT_TRUE(QFile::exists(
+        prefix.filePath(QStringLiteral("share/dbus-1/interfaces/Norvale720._kest720.xml"))));
+
+    // A bus of its own that knows only the installed tree: the installed
+    // client reaches the installed server (which finds no port 99).
+    QProcess run;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_DIRS"), prefix.filePath(QStringLiteral("share")));
+    run.setProcessEnvironment(env);
+    run.start(QStringLiteral("dbus-run-session"),
+              {QStringLiteral("--"), prefix.filePath(QStringLiteral("bin/kest720-cli")),
+               QStringLiteral("--port"), QStringLiteral("99"), QStringLiteral("info")});
+    ASSERT_TRUE(run.waitForFinished(120000));
+    const QString err = QString::fromUtf8(run.readAllStandardError());
+    EXPECT_EQ(run.exitCode(), 1) << err.toStdString();
+    EXPECT_TRUE(err.contains(QStringLiteral("error 8018 (721 Serial): "))) << err.toStdString();
 }
