@@ -100,6 +100,15 @@ ExportedObject::ExportedObject(QDBusConnection connection, const QString &path,
       m_lib(lib), m_errorSource(errorSource)
 {
     m_servant = makeServant(*this);
+    if (!m_servant)
+        throw AutomationError(error::automationError, m_errorSource,
+                              QStringLiteral("The object could not be made"));
+    // An adaptor that disagrees with its type library would answer some
+    // members wrongly: refuse to serve it at all.
+    if (const QStringList wrong = m_servant->members().mismatches(m_lib); !wrong.isEmpty())
+        throw AutomationError(error::automationError, m_errorSource,
+                              QStringLiteral("The adaptor does not match the type library: %1")
+                                  .arg(wrong.join(QStringLiteral("; "))));
     m_registered = m_connection.registerVirtualObject(m_path, this, QDBusConnection::SingleNode);
 }
 

@@ -119,6 +119,31 @@ TEST_F(KestSim, ErrorsThatNeedAMeterArriveIntact)
 
     meter.setSilent(false);
     k.Initialize();
+    // The meter falls silent after start-up: each step that needs an answer says which.
+    meter.setSilent(true);
+    struct Case {
+        const char *legend;
+        std::function<void()> call;
+        QString description;
+    };
+    const Case cases[] = {
+        {"StartIntegrate", [&] { k.StartIntegrate(); },
+         QStringLiteral("Unable to start integrate mode.")},
+        {"AlarmRange", [&] { k.setAlarmRange(2); },
+         QStringLiteral("Unable to set memory location.")},
+        {"AlarmPercent", [&] { k.setAlarmPercent(20); },
+         QStringLiteral("Unable to set the memory location.")},
+        {"SampleRate", [&] { k.setSampleRate(30); },
+         QStringLiteral("Unable to set memory location.")},
+    };
+    for (const Case &c : cases) {
+        e = errorOf(c.call);
+        EXPECT_EQ(e.number(), norvale::vbObjectError + 1) << c.legend;
+        EXPECT_EQ(e.source(), QStringLiteral("721 Control")) << c.legend;
+        EXPECT_EQ(e.description(), c.description) << c.legend;
+    }
+    meter.setSilent(false);
+    k.Initialize();
     // The adapter is pulled out: the serial layer's own error reaches the client.
     meter.dropLine();
     e = errorOf([&] { k.Initialize(); });

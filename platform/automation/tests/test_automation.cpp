@@ -50,6 +50,7 @@ struct Journal {
     std::function<void()> duringHold; // runs once inside Hold, with Hold on the stack
     int holdMs = 0;                   // Hold pumps at least this long
     bool failCreation = false;
+    bool withoutShout = false; // the adaptor leaves out a member of its type library
 };
 
 class CounterServant : public Servant
@@ -84,10 +85,11 @@ public:
             m_journal.events << QStringLiteral("hold ends");
             return QVariantList{};
         });
-        m_members.addMethod(I, QStringLiteral("Shout"), [&object](const QVariantList &args) {
-            object.emitSignal(E, QStringLiteral("Changed"), {args.at(0).toInt()});
-            return QVariantList{};
-        });
+        if (!journal.withoutShout)
+            m_members.addMethod(I, QStringLiteral("Shout"), [&object](const QVariantList &args) {
+                object.emitSignal(E, QStringLiteral("Changed"), {args.at(0).toInt()});
+                return QVariantList{};
+            });
     }
     ~CounterServant() override { m_journal.events << QStringLiteral("servant destroyed"); }
     const MemberTable &members() const override { return m_members; }
@@ -473,6 +475,18 @@ TEST_F(AutomationBus, CreationFailureComesBackAsAnAutomationError)
     EXPECT_EQ(e.number(), vbObjectError + 9);
     EXPECT_EQ(e.source(), QStringLiteral("Counter"));
     EXPECT_EQ(e.description(), QStringLiteral("No more counters"));
+    EXPECT_EQ(server->objectCount(), 0);
+}
+
+TEST_F(AutomationBus, AnAdaptorThatDisagreesWithItsTypeLibraryIsNotServed)
+{
+    journal.withoutShout = true;
+    const AutomationError e = errorOf([&] { create(client(QStringLiteral("a"))); });
+    EXPECT_EQ(e.number(), error::automationError);
+    EXPECT_EQ(e.source(), options.errorSource);
+    EXPECT_TRUE(e.description().contains(
+        QStringLiteral("no handler for method Test.Automation._Counter.Shout")))
+        << e.description().toStdString();
     EXPECT_EQ(server->objectCount(), 0);
 }
 
