@@ -5,6 +5,7 @@
 
 #include <QDBusArgument>
 #include <QFile>
+#include <QTimer>
 
 using norvale::AutomationError;
 using norvale::automation::ExportedObject;
@@ -16,6 +17,8 @@ namespace
 {
 const QString I = kest720dbus::interfaceName;
 const QString E = kest720dbus::eventInterfaceName;
+// Ending a stream takes a few seconds at most (blanks, then a wait for the prompt).
+constexpr int kStopLogReplyCapMs = 15000;
 
 [[noreturn]] void invalidArgument()
 {
@@ -111,17 +114,24 @@ void Kest720Servant::buildMembers(ExportedObject &object)
     // StopLog arrives nested inside the running stream loop, which can only
     // end the stream after this call has returned: the caller gets its reply
     // once the meter is back at its prompt, so that its next command does not
-    // meet a meter that is still being brought out of the stream.
+    // meet a meter that is still being brought out of the stream. Another
+    // object's stream nested above this one would hold it up, so the wait is
+    // capped well below the client's time-out.
     t.addMethod(I, QStringLiteral("StopLog"), [k, &object](const QVariantList &) {
         const bool streaming = k->isStreaming();
         k->StopLog();
         if (streaming) {
             const QDBusMessage call = object.delayReply();
+            auto replied = std::make_shared<bool>(false);
             auto conn = std::make_shared<QMetaObject::Connection>();
-            *conn = QObject::connect(k, &kest720::idle, &object, [conn, call, &object] {
+            auto reply = [conn, call, replied, &object] {
                 QObject::disconnect(*conn);
+                if (std::exchange(*replied, true))
+                    return;
                 object.sendReply(call.createReply());
-            });
+            };
+            *conn = QObject::connect(k, &kest720::idle, &object, reply);
+            QTimer::singleShot(kStopLogReplyCapMs, &object, reply);
         }
         return QVariantList{};
     });
