@@ -181,14 +181,26 @@ std::vector<SaveItem> saveItems()
 QStringList LoadSettings()
 {
     QStringList unreadable;
-    cRegistry reg;
-    reg.setClassKey(settings::RootKey);
-    reg.setSectionKey(QString::fromLatin1(settings::SectionKey));
+    // A store that cannot be opened at all yields the defaults like a missing
+    // key, but it is reported: every value is then unreadable.
+    reg::Key probe;
+    const reg::Result opened =
+        reg::openKey(reg::Root(settings::RootKey), QString::fromLatin1(settings::SectionKey),
+                     reg::KEY_QUERY_VALUE, probe);
+    probe.close();
+    const bool storeUnusable = opened != reg::ERROR_SUCCESS && opened != reg::ERROR_FILE_NOT_FOUND;
+    if (storeUnusable)
+        qCCritical(lcSettings).noquote()
+            << "settings store unusable, defaults used:" << reg::resultText(opened)
+            << reg::lastErrorDetail();
+    cRegistry registry;
+    registry.setClassKey(settings::RootKey);
+    registry.setSectionKey(QString::fromLatin1(settings::SectionKey));
     for (const LoadItem &item : loadItems()) {
-        reg.setValueKey(QString::fromLatin1(item.name));
-        reg.setDefault(item.fallback);
+        registry.setValueKey(QString::fromLatin1(item.name));
+        registry.setDefault(item.fallback);
         try {
-            item.store(reg.Value());
+            item.store(registry.Value());
         } catch (const std::exception &e) {
             // Decided: an unreadable value takes its default (alarm on, the usual
             // colours) and the later values are still read.
@@ -196,7 +208,10 @@ QStringList LoadSettings()
                                   << "unreadable, default used:" << e.what();
             item.store(item.fallback);
             unreadable << QString::fromLatin1(item.name);
+            continue;
         }
+        if (storeUnusable)
+            unreadable << QString::fromLatin1(item.name);
     }
     return unreadable;
 }
@@ -204,15 +219,15 @@ QStringList LoadSettings()
 QStringList SaveSettings()
 {
     QStringList unwritten;
-    cRegistry reg;
-    reg.setClassKey(settings::RootKey);
-    reg.setSectionKey(QString::fromLatin1(settings::SectionKey));
+    cRegistry registry;
+    registry.setClassKey(settings::RootKey);
+    registry.setSectionKey(QString::fromLatin1(settings::SectionKey));
     for (const SaveItem &item : saveItems()) {
-        reg.setValueKey(QString::fromLatin1(item.name));
-        reg.setDefault(item.fallback);
-        reg.setValueType(item.type);
+        registry.setValueKey(QString::fromLatin1(item.name));
+        registry.setDefault(item.fallback);
+        registry.setValueType(item.type);
         try {
-            reg.setValue(item.value());
+            registry.setValue(item.value());
         } catch (const std::exception &e) {
             // Decided: one value that cannot be written does not cost the others.
             qCWarning(lcSettings) << "setting" << item.name << "not written:" << e.what();

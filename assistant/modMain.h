@@ -15,7 +15,7 @@ extern int16_t ComPort;
 // colours into modAlarm, the interval and run length into modTimer). A
 // missing value takes its default; so does a value that cannot be read, and
 // the later values are read all the same. Returns the names of the values that
-// could not be read.
+// could not be read (all of them when the store itself is damaged or unreadable).
 QStringList LoadSettings();
 // Writes every setting back. A value that cannot be written does not keep the
 // later ones from being written. Returns the names of the values not written.

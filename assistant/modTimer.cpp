@@ -15,10 +15,11 @@ namespace norvale::modTimer
 namespace
 {
 
+// Never destroyed, so that owners that outlive static destruction can still look.
 std::set<SamplingClock *> &liveClocks()
 {
-    static std::set<SamplingClock *> clocks;
-    return clocks;
+    static auto *clocks = new std::set<SamplingClock *>;
+    return *clocks;
 }
 
 int32_t toMilliseconds(int32_t seconds)

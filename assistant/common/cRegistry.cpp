@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QLoggingCategory>
+#include <cmath>
 
 Q_LOGGING_CATEGORY(lcCRegistry, "norvale.cRegistry")
 
@@ -30,7 +31,11 @@ QString variantText(const QVariant &v)
     case QMetaType::Float: {
         QLocale locale;
         locale.setNumberOptions(QLocale::OmitGroupSeparator);
-        return locale.toString(v.toDouble(), 'g', QLocale::FloatingPointShortest);
+        const double d = v.toDouble();
+        const double a = std::fabs(d);
+        // Plain digits for the magnitudes people read; exponent form beyond them.
+        return locale.toString(d, a == 0 || (a >= 1e-5 && a < 1e15) ? 'f' : 'e',
+                               QLocale::FloatingPointShortest);
     }
     case QMetaType::QByteArray:
         return QString::fromUtf8(v.toByteArray());
@@ -131,6 +136,9 @@ QVariant cRegistry::Value()
     const reg::Result r = reg::readValue(key, m_valueKey, &type, &data);
     if (r != reg::ERROR_SUCCESS && r != reg::ERROR_MORE_DATA)
         return m_default;
+    const bool dword = type == reg::REG_DWORD || type == reg::REG_DWORD_BIG_ENDIAN;
+    if (dword && data.size() != 4)
+        return m_default; // not a number the store would have written
     m_valueType = int32_t(type);
     switch (type) {
     case reg::REG_SZ:

@@ -160,6 +160,8 @@ TEST_F(CRegistry, WritesByValueTypeAndTheTextItHolds)
         {"expandable type without reference", cRegistry::REG_EXPAND_SZ, QStringLiteral("plain"),
          reg::REG_SZ, bytes("plain\0", 6)},
         {"number as text", cRegistry::REG_SZ, QVariant(int32_t(42)), reg::REG_SZ, bytes("42\0", 3)},
+        {"large double as plain digits", cRegistry::REG_SZ, QVariant(1e6), reg::REG_SZ,
+         bytes("1000000\0", 8)},
         {"32-bit integer", cRegistry::REG_DWORD, QVariant(int32_t(16711680)), reg::REG_DWORD,
          bytes("\0\0\xff\0", 4)},
         {"negative 16-bit integer", cRegistry::REG_DWORD, QVariant::fromValue<int16_t>(-1),
