@@ -110,16 +110,32 @@ TEST_F(RegistryStore, EveryTypeRoundTripsByteForByte)
     }
 }
 
-TEST_F(RegistryStore, RefusesMalformedWrites)
+namespace
+{
+Result opening(Root root, const char *path)
+{
+    Key k;
+    return openKey(root, QString::fromLatin1(path), KEY_READ, k);
+}
+Result creating(Root root, const QString &path)
+{
+    Key k;
+    return createKey(root, path, KEY_ALL_ACCESS, k);
+}
+} // namespace
+
+TEST_F(RegistryStore, RefusesWhatItCannotDoAndSaysWhy)
 {
     Key key = create(QStringLiteral("Software\\Checks"));
     Key readOnly;
-    ASSERT_EQ(
-        openKey(HKEY_CURRENT_USER, QStringLiteral("Software\\Checks"), KEY_QUERY_VALUE, readOnly),
-        ERROR_SUCCESS);
+    ASSERT_EQ(openKey(HKEY_CURRENT_USER, "Software\\Checks", KEY_QUERY_VALUE, readOnly),
+              ERROR_SUCCESS);
+    const QByteArray x("x\0", 2);
+    uint32_t size = 0;
+    char byte = 0;
     struct Case {
         const char *legend;
-        std::function<Result()> write;
+        std::function<Result()> op;
         Result expected;
     };
     const Case cases[] = {
@@ -130,24 +146,35 @@ TEST_F(RegistryStore, RefusesMalformedWrites)
         {"qword of 4 bytes", [&] { return setValue(key, "a", REG_QWORD, "abcd"); },
          ERROR_INVALID_PARAMETER},
         {"value name too long",
-         [&] { return setValue(key, QString(MaxValueNameLength + 1, 'n'), REG_SZ, "x"); },
+         [&] { return setValue(key, QString(MaxValueNameLength + 1, 'n'), REG_SZ, x); },
          ERROR_INVALID_PARAMETER},
-        {"write through a read-only handle",
-         [&] { return setValue(readOnly, "a", REG_SZ, QByteArray("x\0", 2)); },
+        {"key name of 256 bytes", [] { return creating(HKEY_CURRENT_USER, QString(256, 'k')); },
+         ERROR_INVALID_PARAMETER},
+        {"write through a read-only handle", [&] { return setValue(readOnly, "a", REG_SZ, x); },
          ERROR_ACCESS_DENIED},
         {"delete through a read-only handle", [&] { return deleteValue(readOnly, "a"); },
          ERROR_ACCESS_DENIED},
-        {"write through a closed handle", [&] { return setValue(Key(), "a", REG_SZ, "x"); },
+        {"write through a closed handle", [&] { return setValue(Key(), "a", REG_SZ, x); },
          ERROR_INVALID_HANDLE},
-        {"key name of 256 bytes",
-         [&] {
-             Key k;
-             return createKey(HKEY_CURRENT_USER, QString(256, 'k'), KEY_ALL_ACCESS, k);
-         },
-         ERROR_INVALID_PARAMETER},
+        {"open a missing key", [] { return opening(HKEY_CURRENT_USER, "Software\\Nowhere"); },
+         ERROR_FILE_NOT_FOUND},
+        {"open below a missing key", [] { return opening(HKEY_CURRENT_USER, "Software\\No\\X"); },
+         ERROR_FILE_NOT_FOUND},
+        {"read a missing value", [&] { return readValue(key, "none", nullptr, nullptr); },
+         ERROR_FILE_NOT_FOUND},
+        {"size of a missing value",
+         [&] { return queryValue(key, "none", nullptr, nullptr, &size); }, ERROR_FILE_NOT_FOUND},
+        {"delete a missing value", [&] { return deleteValue(key, "none"); }, ERROR_FILE_NOT_FOUND},
+        {"delete a missing key", [] { return deleteKey(HKEY_CURRENT_USER, "Software\\Nowhere"); },
+         ERROR_FILE_NOT_FOUND},
+        {"root 0", [] { return opening(0, "Software"); }, ERROR_INVALID_HANDLE},
+        {"root that is no root", [] { return creating(0x12345678, "Software"); },
+         ERROR_INVALID_HANDLE},
+        {"data buffer without a size",
+         [&] { return queryValue(key, "a", nullptr, &byte, nullptr); }, ERROR_INVALID_PARAMETER},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(c.write(), c.expected) << c.legend;
+        EXPECT_EQ(c.op(), c.expected) << c.legend;
     EXPECT_TRUE(valueNames(key).isEmpty()) << "a refused write left a value behind";
 }
 
@@ -190,61 +217,6 @@ TEST_F(RegistryStore, NamesMatchWithoutCaseAndKeepTheirCase)
     QByteArray data;
     ASSERT_EQ(readValue(key, QStringLiteral("comPORT"), nullptr, &data), ERROR_SUCCESS);
     EXPECT_EQ(data, QByteArray("\x03\0\0\0", 4));
-}
-
-TEST_F(RegistryStore, ReportsWhatIsMissing)
-{
-    Key key = create(QStringLiteral("Software\\Here"));
-    struct Case {
-        const char *legend;
-        std::function<Result()> op;
-        Result expected;
-    };
-    const Case cases[] = {
-        {"open a missing key",
-         [] {
-             Key k;
-             return openKey(HKEY_CURRENT_USER, "Software\\Nowhere", KEY_READ, k);
-         },
-         ERROR_FILE_NOT_FOUND},
-        {"open below a missing key",
-         [] {
-             Key k;
-             return openKey(HKEY_CURRENT_USER, "Software\\Nowhere\\Deeper", KEY_READ, k);
-         },
-         ERROR_FILE_NOT_FOUND},
-        {"read a missing value", [&] { return readValue(key, "none", nullptr, nullptr); },
-         ERROR_FILE_NOT_FOUND},
-        {"size of a missing value",
-         [&] {
-             uint32_t size = 0;
-             return queryValue(key, "none", nullptr, nullptr, &size);
-         },
-         ERROR_FILE_NOT_FOUND},
-        {"delete a missing value", [&] { return deleteValue(key, "none"); }, ERROR_FILE_NOT_FOUND},
-        {"delete a missing key", [] { return deleteKey(HKEY_CURRENT_USER, "Software\\Nowhere"); },
-         ERROR_FILE_NOT_FOUND},
-        {"root 0",
-         [] {
-             Key k;
-             return openKey(0, "Software", KEY_READ, k);
-         },
-         ERROR_INVALID_HANDLE},
-        {"root that is no root",
-         [] {
-             Key k;
-             return createKey(0x12345678, "Software", KEY_ALL_ACCESS, k);
-         },
-         ERROR_INVALID_HANDLE},
-        {"data buffer without a size",
-         [&] {
-             char c = 0;
-             return queryValue(key, "none", nullptr, &c, nullptr);
-         },
-         ERROR_INVALID_PARAMETER},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(c.op(), c.expected) << c.legend;
 }
 
 TEST_F(RegistryStore, EnumeratesKeysByNameAndValuesInOrderOfCreation)
