@@ -417,16 +417,11 @@ TEST_F(CRegistry, AQuotedPathIsNotQuotedTwiceAndNoIconIsOptional)
 {
     r.CreateEXEAssociation(QStringLiteral("\"/opt/x y/viewer\""), QStringLiteral("NorvaleTest.Doc"),
                            QStringLiteral("Doc"), QStringLiteral("nvt"));
-    EXPECT_EQ(stored(QString(), cRegistry::HKEY_CLASSES_ROOT,
-                     QStringLiteral("NorvaleTest.Doc\\shell\\open\\command"))
-                  .second,
+    const auto at = [&](const char *section) {
+        return stored(QString(), cRegistry::HKEY_CLASSES_ROOT, QString::fromLatin1(section));
+    };
+    EXPECT_EQ(at("NorvaleTest.Doc\\shell\\open\\command").second,
               QByteArray("\"/opt/x y/viewer\" \"%1\"\0", 23));
-    EXPECT_EQ(stored(QString(), cRegistry::HKEY_CLASSES_ROOT,
-                     QStringLiteral("NorvaleTest.Doc\\DefaultIcon"))
-                  .first,
-              0xFFFFu);
-    EXPECT_EQ(stored(QString(), cRegistry::HKEY_CLASSES_ROOT,
-                     QStringLiteral("NorvaleTest.Doc\\shell\\print"))
-                  .first,
-              0xFFFFu);
+    EXPECT_EQ(at("NorvaleTest.Doc\\DefaultIcon").first, 0xFFFFu);
+    EXPECT_EQ(at("NorvaleTest.Doc\\shell\\print").first, 0xFFFFu);
 }
