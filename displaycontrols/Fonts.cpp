@@ -47,7 +47,7 @@ QString family(const QString &designFamily)
     if (pick.isEmpty())
         pick = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
     if (pick.compare(designFamily, Qt::CaseInsensitive) != 0)
-        qCInfo(lcFonts) << designFamily << "is not installed; using" << pick;
+        qCDebug(lcFonts) << designFamily << "is not installed; using" << pick;
     chosen.insert(designFamily, pick);
     return pick;
 }
