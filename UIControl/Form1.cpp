@@ -22,8 +22,8 @@ namespace
 {
 
 // The reading control's stored settings on this window (sizes in HIMETRIC).
-constexpr auto StoredDisplayProperties = "_ExtentX = 6033\n"
-                                         "_ExtentY = 3201\n"
+constexpr auto StoredDisplayProperties = "_extentx = 6033\n"
+                                         "_extenty = 3201\n"
                                          "backcolor = 49152\n"
                                          "bordercolor = 0\n";
 

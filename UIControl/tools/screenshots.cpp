@@ -1,5 +1,6 @@
 // Renders the virtual instrument window and the message window to PNG files,
 // so that a person can check the look without a meter.
+#include "Bitmaps.h"
 #include "Display.h"
 #include "Form1.h"
 #include "MsgBox.h"
@@ -7,6 +8,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QPainter>
 #include <QTextStream>
 #include <QTimer>
 
@@ -127,6 +129,23 @@ int main(int argc, char **argv)
     MsgBox m;
     m.Message(QStringLiteral("Connecting to unit..."));
     ok &= save(*m.form(), dir, QStringLiteral("msgbox"));
+
+    // The pictures themselves, four times their size, as stored (magenta and
+    // white are their transparent backgrounds).
+    QImage sheet(11 * 136 + 8, 144, QImage::Format_RGB32);
+    sheet.fill(QColor(160, 160, 160));
+    {
+        QPainter p(&sheet);
+        for (int i = 0; i < 11; ++i) {
+            const QImage pic =
+                i < 10 ? bitmaps::displayPicture(101 + i) : bitmaps::assistantPicture(103);
+            p.drawImage(QRect(8 + i * 136, 8, pic.width() * 4, pic.height() * 4), pic);
+        }
+    }
+    if (!sheet.save(dir.filePath(QStringLiteral("bitmaps.png")))) {
+        report(QStringLiteral("could not write bitmaps.png"));
+        ok = false;
+    }
 
     return ok ? 0 : 1;
 }
