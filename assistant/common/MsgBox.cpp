@@ -102,16 +102,28 @@ void frmMsg::Unload()
     close();
 }
 
-MsgBox::MsgBox(QObject *parent) : QObject(parent), m_form(std::make_unique<frmMsg>())
+MsgBox::MsgBox(QObject *parent) : QObject(parent)
 {
-    connect(m_form.get(), &frmMsg::ButtonClick, this, &MsgBox::ButtonClick);
+    form();
+}
+
+frmMsg *MsgBox::form()
+{
+    if (m_form.isNull()) {
+        m_form = new frmMsg();
+        connect(m_form, &frmMsg::ButtonClick, this, &MsgBox::ButtonClick);
+    }
+    return m_form;
 }
 
 MsgBox::~MsgBox()
 {
+    if (m_form.isNull())
+        return;
     try {
         m_form->setParent(nullptr, m_form->windowFlags());
         m_form->Unload();
+        delete m_form;
     } catch (...) {
         // Ending quietly matters more than a window that will not close.
     }
@@ -119,13 +131,13 @@ MsgBox::~MsgBox()
 
 void MsgBox::Show()
 {
-    m_form->show();
-    m_form->repaint();
+    form()->show();
+    form()->repaint();
 }
 
 void MsgBox::Hide()
 {
-    m_form->hide();
+    form()->hide();
 }
 
 void MsgBox::Parent(int64_t hwnd)
@@ -142,23 +154,23 @@ void MsgBox::Parent(int64_t hwnd)
         const QScreen *screen = QGuiApplication::primaryScreen();
         area = screen ? screen->geometry() : QRect();
     }
-    const int x = static_cast<int>(std::lround(area.width() / 2.0 - m_form->width() / 2.0));
-    const int y = static_cast<int>(std::lround(area.height() / 2.0 - m_form->height() / 2.0));
-    const bool wasVisible = m_form->isVisible();
+    const int x = static_cast<int>(std::lround(area.width() / 2.0 - form()->width() / 2.0));
+    const int y = static_cast<int>(std::lround(area.height() / 2.0 - form()->height() / 2.0));
+    const bool wasVisible = form()->isVisible();
     // Owned by that window, it stays above it and goes with it.
-    m_form->setParent(owner, m_form->windowFlags());
-    m_form->move(area.topLeft() + QPoint(x, y));
+    form()->setParent(owner, form()->windowFlags());
+    form()->move(area.topLeft() + QPoint(x, y));
     if (wasVisible) {
-        m_form->show();
-        m_form->raise();
+        form()->show();
+        form()->raise();
     }
 }
 
 void MsgBox::Message(const QString &msg, const std::optional<QString> &Title)
 {
     if (Title)
-        m_form->setWindowTitle(*Title);
-    m_form->Message->setText(msg);
+        form()->setWindowTitle(*Title);
+    form()->Message->setText(msg);
     Show();
 }
 

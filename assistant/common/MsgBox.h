@@ -4,10 +4,10 @@
 #include "PaintEffects.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 #include <cstdint>
-#include <memory>
 #include <optional>
 
 class QLabel;
@@ -61,13 +61,15 @@ public:
     void Parent(int64_t hwnd);
     void Message(const QString &msg, const std::optional<QString> &Title = std::nullopt);
 
-    frmMsg *form() const { return m_form.get(); }
+    // The window; a window that went with the window it was placed in is
+    // replaced by a fresh one.
+    frmMsg *form();
 
 signals:
     void ButtonClick();
 
 private:
-    std::unique_ptr<frmMsg> m_form;
+    QPointer<frmMsg> m_form;
 };
 
 } // namespace norvale

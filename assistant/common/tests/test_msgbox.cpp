@@ -146,3 +146,21 @@ TEST(MsgBox, CornerPictureIsPaintedWithWhiteTransparent)
     EXPECT_EQ(img.pixelColor(r.bottomRight()), background);
     EXPECT_EQ(img.pixelColor(r.center().x(), r.top() + 3), QColor(255, 212, 0)) << "the disc";
 }
+
+TEST(MsgBox, OutlivesTheWindowItWasPlacedIn)
+{
+    MsgBox m;
+    QSignalSpy spy(&m, &MsgBox::ButtonClick);
+    {
+        QWidget owner;
+        owner.show();
+        m.Parent(static_cast<int64_t>(owner.winId()));
+        m.Message("first");
+    } // the owner goes, and its owned window with it
+    m.Message("second");
+    EXPECT_TRUE(m.form()->isVisible());
+    EXPECT_EQ(m.form()->Message->text(), "second");
+    EXPECT_EQ(m.form()->parentWidget(), nullptr);
+    m.form()->cmdCancel->click();
+    EXPECT_EQ(spy.count(), 1) << "the fresh window reports its button";
+}
