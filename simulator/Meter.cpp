@@ -767,7 +767,10 @@ struct Meter::Impl {
             }
             queue.pop_front();
             keepLast(out, o.byte);
-            nextOut = now + microseconds(static_cast<qint64>(opt.charMicros));
+            // Pace from the previous character's slot, so that wake-up latency does not slow the
+            // line.
+            const auto slot = microseconds(static_cast<qint64>(opt.charMicros));
+            nextOut = (now - nextOut < 2 * slot ? nextOut : now) + slot;
             if (dropAfter > 0 && --dropAfter == 0) {
                 // The last characters still get to the far end before the line goes.
                 dropAfter = -1;
