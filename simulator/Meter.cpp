@@ -23,7 +23,7 @@
 #include <time.h>
 #include <unistd.h>
 
-Q_LOGGING_CATEGORY(lcSim, "norvale.sim")
+Q_LOGGING_CATEGORY(lcSim, "norvale.sim", QtInfoMsg)
 
 namespace sim721
 {
@@ -104,6 +104,16 @@ QByteArray hex4(int a)
 bool isHexDigit(char c)
 {
     return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+// The inspection buffers keep the recent traffic only, so that a meter left
+// streaming for days does not grow without bound.
+constexpr qsizetype trafficKept = 4 * 1024 * 1024;
+void keepLast(QByteArray &buffer, char c)
+{
+    if (buffer.size() >= trafficKept)
+        buffer.remove(0, trafficKept / 2);
+    buffer.append(c);
 }
 
 QByteArray recordLine(const LogRecord &r)
@@ -414,7 +424,7 @@ struct Meter::Impl {
 
     void receive(char c, Clock::time_point now)
     {
-        in.append(c);
+        keepLast(in, c);
         handle(c, now);
     }
 
@@ -721,7 +731,7 @@ struct Meter::Impl {
         master = -1;
         dropped = true;
         queue.clear();
-        qCInfo(lcSim) << "line dropped";
+        qCDebug(lcSim) << "line dropped";
     }
 
     // Sends at most one character when its time has come; pauses and markers cost no time.
@@ -756,8 +766,11 @@ struct Meter::Impl {
                 }
             }
             queue.pop_front();
-            out.append(o.byte);
-            nextOut = now + microseconds(static_cast<qint64>(opt.charMicros));
+            keepLast(out, o.byte);
+            // Pace from the previous character's slot, so that wake-up latency does not slow the
+            // line.
+            const auto slot = microseconds(static_cast<qint64>(opt.charMicros));
+            nextOut = (now - nextOut < 2 * slot ? nextOut : now) + slot;
             if (dropAfter > 0 && --dropAfter == 0) {
                 // The last characters still get to the far end before the line goes.
                 dropAfter = -1;
@@ -898,7 +911,7 @@ bool Meter::start(QString *error)
     if (d->opt.startStreaming)
         d->startStream(false, Clock::now());
     d->thread = std::thread([this] { d->run(); });
-    qCInfo(lcSim) << "meter on" << d->slave << d->link;
+    qCDebug(lcSim) << "meter on" << d->slave << d->link;
     return true;
 }
 

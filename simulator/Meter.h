@@ -132,12 +132,11 @@ public:
     void setNoDumpLine(bool on);         // the monitor's "D" prints no dump line
     void setStreamWithoutPause(bool on); // readings follow each other without a gap
     void setSilenceAfterRecords(int n);  // the log stops after n records (no end line); -1: off
-    void setDropAfterBytes(qint64 n);    // close the master after n more bytes sent; -1: off
+    void setDropAfterBytes(qint64 n);    // close the master 20 ms after n more bytes; -1: off
     void dropLine();                     // close the master now: the adapter is pulled out
 
-    struct Impl;
-
 private:
+    struct Impl;
     std::unique_ptr<Impl> d;
 };
 

@@ -175,6 +175,8 @@ TEST(Meter, AnswersEachCommandWithItsExactText)
     const Case cases[] = {
         {"C from idle", "C", "C\r\nCMD?", State::Command},
         {"idle ignores all but C", "RTXQ\f*", "", State::Idle},
+        {"control bytes are ignored", QByteArray("C\x00\x7f\x1b\xff", 5), "C\r\nCMD?",
+         State::Command},
         {"C again at the prompt", "CC", "C\r\nCMD?C\r\nCMD?", State::Command},
         {"form feed then star", "C\f*", "C\r\nCMD?\r\nCMD?*\r\n*", State::Monitor},
         {"star without form feed", "C*", "C\r\nCMD?*\r\nCMD?", State::Command},
