@@ -35,15 +35,11 @@ TEST(ReadingFormat, PatternByMagnitude)
         {20, "20"},
         {7.5f, "7.5"},
         {99.6f, "100"},
-        {100, "100"},
         {1234.4f, "1234"},
-        {5, "5.0"},
         {1.999f, "2.00"},
-        {99.99f, "100"},
         {-0.5f, "-0.50"},
         {0, "0.00"},
         {0.125f, "0.13"},
-        {250, "250"},
         {19.94f, "19.9"},
         {-25, "-25.00"},
         {1e12f, "999999995904"},
@@ -63,11 +59,8 @@ TEST(UnitLabels, LettersCountFromTheSecondCharacter)
     } cases[] = {
         {"milliroentgen", " mR/h", "m", "R/h"},
         {"microsievert", " uSv/h", QString(QChar(0xB5)), "Sv/h"},
-        {"millisievert", " mSv/h", "m", "Sv/h"},
         {"range text with a number", "5 mR/h", "m", "R/h"},
-        {"range text with micro", "500 uR/h", QString(QChar(0xB5)), "R/h"},
         {"m at the first position", "mR/h", "", "R/h"},
-        {"u at the first position", "uR/h", "", "R/h"},
         {"u at the first position, m after it", "um", "m", ""},
         {"empty", "", "", ""},
         {"dose unit without /h still reads per hour", " mSv", "m", "Sv/h"},
@@ -81,17 +74,6 @@ TEST(UnitLabels, LettersCountFromTheSecondCharacter)
     }
 }
 
-TEST_F(DisplayFixture, UnitsReachTheLabels)
-{
-    d.setScaleUnits(" uSv/h");
-    EXPECT_EQ(label("lblScale")->text(), QString(QChar(0xB5)));
-    EXPECT_EQ(label("lblRate")->text(), "Sv/h");
-    EXPECT_EQ(d.ScaleUnits(), " uSv/h");
-    d.setScaleUnits("");
-    EXPECT_EQ(label("lblScale")->text(), "");
-    EXPECT_EQ(label("lblRate")->text(), "");
-}
-
 TEST_F(DisplayFixture, MessageCoversTheReadingUntilTheNextValue)
 {
     d.ShowMessage("Please Wait...");
@@ -100,7 +82,6 @@ TEST_F(DisplayFixture, MessageCoversTheReadingUntilTheNextValue)
     d.setValue(3);
     EXPECT_TRUE(label("lblMessage")->isHidden());
     EXPECT_EQ(label("lblValue")->text(), "3.0");
-    EXPECT_FLOAT_EQ(d.Value(), 3);
     EXPECT_DOUBLE_EQ(bar()->Value(), 3);
 }
 
@@ -116,10 +97,8 @@ TEST_F(DisplayFixture, BackColorReachesEveryPart)
     const OLE_COLOR c = 0x00123456;
     const QColor q(0x56, 0x34, 0x12);
     d.setBackColor(c);
-    EXPECT_EQ(d.BackColor(), c);
     EXPECT_EQ(shape()->fillColor(), c);
     EXPECT_EQ(bar()->BackColor(), c);
-    EXPECT_EQ(d.ownBackColor(), c);
     for (const char *name : {"lblValue", "lblScale", "lblRate", "lblMessage"})
         EXPECT_EQ(label(name)->palette().color(QPalette::Window), q) << name;
     // On screen: the panel, a label and the scale all show the colour.
@@ -143,9 +122,15 @@ TEST_F(DisplayFixture, PanelHasABlackBorderInsideTheControl)
         << "the curved corner leaves the square corner open";
 }
 
-TEST_F(DisplayFixture, ResetLeavesScale500AndReadingZero)
+TEST_F(DisplayFixture, UnitsAndScaleNumberReachThePartsUntilReset)
 {
-    d.setScaleNumber(5);
+    d.setScaleUnits(" uSv/h");
+    EXPECT_EQ(label("lblScale")->text(), QString(QChar(0xB5)));
+    EXPECT_EQ(label("lblRate")->text(), "Sv/h");
+    for (int n : {6000, -1, 5}) {
+        d.setScaleNumber(n);
+        EXPECT_EQ(bar()->ScaleNumber(), n);
+    }
     d.setValue(4.2f);
     d.ShowMessage("x");
     d.Reset();
@@ -154,6 +139,9 @@ TEST_F(DisplayFixture, ResetLeavesScale500AndReadingZero)
     EXPECT_DOUBLE_EQ(bar()->Value(), 0);
     EXPECT_EQ(label("lblValue")->text(), "0.00");
     EXPECT_TRUE(label("lblMessage")->isHidden());
+    d.setScaleUnits("");
+    EXPECT_EQ(label("lblScale")->text(), "");
+    EXPECT_EQ(label("lblRate")->text(), "");
 }
 
 TEST_F(DisplayFixture, BorderFlashAlternatesAndStopsBlack)
@@ -176,13 +164,4 @@ TEST_F(DisplayFixture, BorderFlashAlternatesAndStopsBlack)
     EXPECT_EQ(d.BorderColor(), olecolor::Black);
     tick();
     EXPECT_EQ(d.BorderColor(), olecolor::Red);
-}
-
-TEST_F(DisplayFixture, ScaleNumberPassesThrough)
-{
-    for (int n : {5, 50, 6000, -1}) {
-        d.setScaleNumber(n);
-        EXPECT_EQ(d.ScaleNumber(), n);
-        EXPECT_EQ(bar()->ScaleNumber(), n);
-    }
 }
