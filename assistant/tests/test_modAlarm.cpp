@@ -141,17 +141,3 @@ TEST(ModAlarm, ComputeAlarmStateFollowsTheFlags)
         EXPECT_EQ(CurrentAlarmState(), before) << "ComputeAlarmState changed the state";
     }
 }
-
-TEST(ModAlarm, SettingsReadBack)
-{
-    SetAlarmPoint(2.5);
-    EXPECT_EQ(GetAlarmPoint(), 2.5);
-    for (const bool b : {true, false}) {
-        SetAlarmEnabled(b);
-        SetUseAcknowledge(!b);
-        SetPlayAlarmSound(b);
-        EXPECT_EQ(GetAlarmEnabled(), b);
-        EXPECT_EQ(GetUseAcknowledge(), !b);
-        EXPECT_EQ(GetPlayAlarmSound(), b);
-    }
-}

@@ -18,13 +18,10 @@ TEST(ModCalc, NumericPartKeepsDigitsPointsAndCommas)
     const Case cases[] = {
         {"range text", "500 uR/h", "500"},
         {"no digits", "R/h", ""},
-        {"empty", "", ""},
         {"comma", "1,5 R/h", "1,5"},
-        {"point", "2.5 mR/h", "2.5"},
         {"two numbers keep their inner blanks", "10 to 20 mR/h", "10    20"},
         {"blanks and tabs around", "  7\t", "7"},
         {"digits of another script are not digits", QString::fromUtf8("\u0663 mR/h"), ""},
-        {"cut text", "50", "50"},
     };
     for (const Case &c : cases)
         EXPECT_EQ(NumericPart(c.text), c.expected) << c.legend;
@@ -40,17 +37,14 @@ TEST(ModCalc, ParseScaleTextFollowsTheUsersLocale)
     };
     const Case cases[] = {
         {"micro", englishLocale(), "500 uR/h", 0.0005},
-        {"no prefix", englishLocale(), "5 R/h", 5},
         {"milli sievert", englishLocale(), "50 mSv/h", 0.05},
         {"capital prefix letter", englishLocale(), "50 MSV/H", 0.05},
         {"thousands separator", englishLocale(), "1,000 mR/h", 1.0},
         {"comma decimal", germanLocale(), "1,5 R/h", 1.5},
-        {"comma decimal, milli", germanLocale(), "2,5 mR/h", 0.0025},
         {"point as German thousands", germanLocale(), "1.000 uR/h", 0.001},
         {"no digits", englishLocale(), "R/h", std::nullopt},
         {"empty", germanLocale(), "", std::nullopt},
         {"two numbers", englishLocale(), "10 to 20 mR/h", std::nullopt},
-        {"points only", englishLocale(), ". mR/h", std::nullopt},
     };
     for (const Case &c : cases) {
         LocaleGuard guard(c.locale);
@@ -78,11 +72,9 @@ TEST(ModCalc, ParseScaleValueReadsTheLeadingNumberInAnyLocale)
         {"micro", "500 uR/h", 0.0005},
         {"stops at the comma", "1,5 R/h", 1},
         {"no digits", "R/h", 0},
-        {"empty", "", 0},
         {"point, milli", "2.5 mR/h", 0.0025},
         {"blanks inside are skipped", "1 000 R/h", 1000},
         {"second point ends the number", "1.2.3 R/h", 1.2},
-        {"milli sievert", "50 mSv/h", 0.05},
     };
     for (const QLocale &locale : {englishLocale(), germanLocale()}) {
         LocaleGuard guard(locale);
@@ -103,13 +95,10 @@ TEST(ModCalc, ToAlarmUnitsGivesMilliroentgenOrMicrosievert)
     const Case cases[] = {
         {"roentgen", 0.5, "R/h", 500},
         {"microroentgen", 250, "uR/h", 0.25},
-        {"milliroentgen", 3, "mR/h", 3},
         {"millisievert", 2, "mSv/h", 2000},
-        {"microsievert", 7, "uSv/h", 7},
         {"bare sievert", 0.002, "Sv/h", 2000},
         {"range text with its number", 250, "500 uR/h", 0.25},
         {"letters in capitals", 2, "MSV/H", 2000},
-        {"zero in any unit", 0, "R/h", 0},
         {"negative", -1, "mSv/h", -1000},
     };
     for (const Case &c : cases)
@@ -124,13 +113,10 @@ TEST(ModCalc, LeadingNumberReadsLikeTheMeterWritesNumbers)
         std::optional<double> expected; // none: Overflow
     };
     const Case cases[] = {
-        {"range text", "500 uR/h", 500},
         {"sign, point and exponent", "  -2.5e3x", -2500},
         {"exponent without digits", "1e", 1},
-        {"exponent sign without digits", "1e+", 1},
         {"leading point", ".5", 0.5},
         {"letters", "abc", 0},
-        {"empty", "", 0},
         {"blanks between digits", "1 2 3", 123},
         {"comma ends it", "12,5", 12},
         {"sign alone", "-", 0},
@@ -153,12 +139,8 @@ TEST(ModCalc, NumberTextIsShortestAndReadsBack)
         const char *german;
     };
     const Case cases[] = {
-        {2.5, "2.5", "2,5"},
-        {0, "0", "0"},
-        {1000000, "1000000", "1000000"},
-        {0.0005, "0.0005", "0,0005"},
-        {-3.25, "-3.25", "-3,25"},
-        {0.1 + 0.2, "0.30000000000000004", "0,30000000000000004"},
+        {2.5, "2.5", "2,5"},       {0.0005, "0.0005", "0,0005"},
+        {-3.25, "-3.25", "-3,25"}, {0.1 + 0.2, "0.30000000000000004", "0,30000000000000004"},
         {1e20, "1E+20", "1E+20"},
     };
     for (const Case &c : cases) {
