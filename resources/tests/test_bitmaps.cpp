@@ -50,18 +50,6 @@ TEST(Bitmaps, LedPicturesHaveTheirShadeInTheMiddleAndMagentaCorners)
     }
 }
 
-TEST(Bitmaps, MessageWindowPictureIsALogoOnWhite)
-{
-    const QImage img = bitmaps::assistantPicture(103);
-    ASSERT_FALSE(img.isNull());
-    EXPECT_EQ(img.size(), QSize(32, 32));
-    EXPECT_EQ(img.format(), QImage::Format_Indexed8);
-    for (auto [x, y] : {std::pair{0, 0}, {31, 0}, {0, 31}, {31, 31}})
-        EXPECT_EQ(img.pixel(x, y), qRgb(255, 255, 255)) << x << "," << y;
-    EXPECT_EQ(img.pixel(15, 15), qRgb(0, 0, 0)) << "the trefoil's hub";
-    EXPECT_NE(img.pixel(15, 4), qRgb(255, 255, 255)) << "inside the disc";
-}
-
 TEST(Bitmaps, NumbersWithoutAPictureGiveNothing)
 {
     for (int n : {0, -101, 100, 111, 1103})
