@@ -51,6 +51,8 @@ TEST_F(DisplayFixture, AlarmStateTable)
         {"acknowledged alarm", AckAlarm, 109, false, false},
         {"unacknowledged normal", UnAckNormal, 101, false, false},
     };
+    EXPECT_EQ(d.AlarmState(), StateUnknown) << "a fresh display";
+    EXPECT_FALSE(f.isVisible()) << "a fresh display";
     for (const auto &c : cases) {
         d.Reset(); // AckNormal, button disabled, timer off
         f.setLedColor(olecolor::Black);
