@@ -6,6 +6,12 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+// The bytes of a literal, NULs inside included, without the one that ends it.
+template <qsizetype N> QByteArray raw(const char (&s)[N])
+{
+    return QByteArray(s, N - 1);
+}
+
 class FreshConfig : public ::testing::Test
 {
 protected:

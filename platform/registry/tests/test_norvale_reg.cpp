@@ -44,29 +44,13 @@ TEST_F(NorvaleReg, WritesWhatTheStoreReadsBack)
         QString shown; // in `read` output
     };
     const Case cases[] = {
-        {"text", {"REG_SZ", "2,5"}, REG_SZ, QByteArray("2,5\0", 4), "REG_SZ    2,5"},
-        {"empty text", {"reg_sz", ""}, REG_SZ, QByteArray("\0", 1), "REG_SZ    \n"},
-        {"decimal dword",
-         {"REG_DWORD", "65535"},
-         REG_DWORD,
-         QByteArray("\xff\xff\0\0", 4),
-         "0x0000ffff (65535)"},
-        {"hex dword",
-         {"REG_DWORD", "0xFF0000"},
-         REG_DWORD,
-         QByteArray("\0\0\xff\0", 4),
-         "(16711680)"},
-        {"negative dword",
-         {"REG_DWORD", "--", "-1"},
-         REG_DWORD,
-         QByteArray("\xff\xff\xff\xff", 4),
-         "0xffffffff"},
-        {"binary", {"REG_BINARY", "00 ff,10"}, REG_BINARY, QByteArray("\0\xff\x10", 3), "00 ff 10"},
-        {"multi-string",
-         {"REG_MULTI_SZ", "a\\0b"},
-         REG_MULTI_SZ,
-         QByteArray("a\0b\0\0", 5),
-         "a\\0b"},
+        {"text", {"REG_SZ", "2,5"}, REG_SZ, raw("2,5\0"), "REG_SZ    2,5"},
+        {"empty text", {"reg_sz", ""}, REG_SZ, raw("\0"), "REG_SZ    \n"},
+        {"dword", {"REG_DWORD", "65535"}, REG_DWORD, raw("\xff\xff\0\0"), "0x0000ffff (65535)"},
+        {"hex dword", {"REG_DWORD", "0xFF0000"}, REG_DWORD, raw("\0\0\xff\0"), "(16711680)"},
+        {"negative", {"REG_DWORD", "--", "-1"}, REG_DWORD, raw("\xff\xff\xff\xff"), "0xffffffff"},
+        {"binary", {"REG_BINARY", "00 ff,10"}, REG_BINARY, raw("\0\xff\x10"), "00 ff 10"},
+        {"multi-string", {"REG_MULTI_SZ", "a\\0b"}, REG_MULTI_SZ, raw("a\0b\0\0"), "a\\0b"},
     };
     Key key;
     for (const Case &c : cases) {
@@ -98,7 +82,8 @@ TEST_F(NorvaleReg, WritesWhatTheStoreReadsBack)
 
 TEST_F(NorvaleReg, RefusesWrongUseAndExplainsFailures)
 {
-    ASSERT_EQ(tool({"write", "HKCU\\Software\\T", "v", "REG_SZ", "x"}).exit, 0);
+    const char *T = "HKCU\\Software\\T";
+    ASSERT_EQ(tool({"write", T, "v", "REG_SZ", "x"}).exit, 0);
     struct Case {
         const char *legend;
         QStringList args;
@@ -112,22 +97,16 @@ TEST_F(NorvaleReg, RefusesWrongUseAndExplainsFailures)
         {"no command", {}, 2, "no command"},
         {"unknown command", {"frobnicate"}, 2, "unknown command"},
         {"no root", {"query", "Software\\T"}, 2, "root key"},
-        {"too few arguments", {"read", "HKCU\\Software\\T"}, 2, "takes 2"},
-        {"unknown type", {"write", "HKCU\\Software\\T", "v", "REG_TEXT", "x"}, 2, "unknown type"},
-        {"dword too big",
-         {"write", "HKCU\\Software\\T", "v", "REG_DWORD", "4294967296"},
-         2,
-         "not data"},
-        {"dword not a number",
-         {"write", "HKCU\\Software\\T", "v", "REG_DWORD", "12abc"},
-         2,
-         "not data"},
-        {"odd hex digits", {"write", "HKCU\\Software\\T", "v", "REG_BINARY", "abc"}, 2, "not data"},
+        {"too few arguments", {"read", T}, 2, "takes 2"},
+        {"unknown type", {"write", T, "v", "REG_TEXT", "x"}, 2, "unknown type"},
+        {"dword too big", {"write", T, "v", "REG_DWORD", "4294967296"}, 2, "not data"},
+        {"dword not a number", {"write", T, "v", "REG_DWORD", "12abc"}, 2, "not data"},
+        {"odd hex digits", {"write", T, "v", "REG_BINARY", "abc"}, 2, "not data"},
         {"missing key", {"query", "HKCU\\Software\\None"}, 1, "cannot find"},
-        {"missing value", {"read", "HKCU\\Software\\T", "none"}, 1, "cannot find"},
+        {"missing value", {"read", T, "none"}, 1, "cannot find"},
         {"key with subkeys", {"delete-key", "HKCU\\Software"}, 1, "--tree"},
-        {"delete value", {"delete", "HKCU\\Software\\T", "V"}, 0, ""},
-        {"deleted value", {"read", "HKCU\\Software\\T", "v"}, 1, "cannot find"},
+        {"delete value", {"delete", T, "V"}, 0, ""},
+        {"deleted value", {"read", T, "v"}, 1, "cannot find"},
         {"delete tree", {"delete-key", "--tree", "HKCU\\Software"}, 0, ""},
         {"deleted tree", {"list", "HKCU\\Software"}, 1, "cannot find"},
     };

@@ -60,15 +60,15 @@ TEST_F(RegistryStore, EveryTypeRoundTripsByteForByte)
         QByteArray data;
     };
     const Case cases[] = {
-        {"text with its NUL", REG_SZ, QByteArray("2.5\0", 4)},
+        {"text with its NUL", REG_SZ, raw("2.5\0")},
         {"empty text of size 0", REG_SZ, QByteArray()},
         {"text without a NUL", REG_SZ, QByteArray("raw")},
-        {"multi-string", REG_MULTI_SZ, QByteArray("one\0two\0\0", 9)},
+        {"multi-string", REG_MULTI_SZ, raw("one\0two\0\0")},
         {"all 256 byte values", REG_BINARY, allBytes()},
-        {"dword", REG_DWORD, QByteArray("\x01\x02\x03\x80", 4)},
-        {"big-endian dword", REG_DWORD_BIG_ENDIAN, QByteArray("\x00\x00\x00\x05", 4)},
-        {"qword", REG_QWORD, QByteArray("\xff\0\0\0\0\0\0\x7f", 8)},
-        {"no type, NULs inside", REG_NONE, QByteArray("\0\0a\0", 4)},
+        {"dword", REG_DWORD, raw("\x01\x02\x03\x80")},
+        {"big-endian dword", REG_DWORD_BIG_ENDIAN, raw("\x00\x00\x00\x05")},
+        {"qword", REG_QWORD, raw("\xff\0\0\0\0\0\0\x7f")},
+        {"no type, NULs inside", REG_NONE, raw("\0\0a\0")},
         {"a type the store does not know", 42, QByteArray("xyz")},
     };
     Key key = create(QStringLiteral("Software\\Norvale\\Types"));
@@ -176,10 +176,9 @@ TEST_F(RegistryStore, NamesMatchWithoutCaseAndKeepTheirCase)
 {
     Key key = create(QStringLiteral("Software\\Norvale\\721\\"));
     EXPECT_EQ(key.path(), QStringLiteral("Software\\Norvale\\721"));
-    ASSERT_EQ(setValue(key, QStringLiteral("ComPort"), REG_DWORD, QByteArray("\x02\0\0\0", 4)),
+    ASSERT_EQ(setValue(key, QStringLiteral("ComPort"), REG_DWORD, raw("\x02\0\0\0")),
               ERROR_SUCCESS);
-    ASSERT_EQ(setValue(key, QStringLiteral("Überprüfung"), REG_SZ, QByteArray("a\0", 2)),
-              ERROR_SUCCESS);
+    ASSERT_EQ(setValue(key, QStringLiteral("Überprüfung"), REG_SZ, raw("a\0")), ERROR_SUCCESS);
 
     struct Case {
         const char *legend;
@@ -205,12 +204,12 @@ TEST_F(RegistryStore, NamesMatchWithoutCaseAndKeepTheirCase)
     // Creating with other case opens the same key, and rewriting keeps the first spelling.
     Key same = create(QStringLiteral("SOFTWARE\\norvale\\721\\Sub"));
     EXPECT_EQ(same.path(), QStringLiteral("Software\\Norvale\\721\\Sub"));
-    ASSERT_EQ(setValue(key, QStringLiteral("COMPORT"), REG_DWORD, QByteArray("\x03\0\0\0", 4)),
+    ASSERT_EQ(setValue(key, QStringLiteral("COMPORT"), REG_DWORD, raw("\x03\0\0\0")),
               ERROR_SUCCESS);
     EXPECT_EQ(valueNames(key), QStringList({"ComPort", "Überprüfung"}));
     QByteArray data;
     ASSERT_EQ(readValue(key, QStringLiteral("comPORT"), nullptr, &data), ERROR_SUCCESS);
-    EXPECT_EQ(data, QByteArray("\x03\0\0\0", 4));
+    EXPECT_EQ(data, raw("\x03\0\0\0"));
 }
 
 TEST_F(RegistryStore, EnumeratesKeysByNameAndValuesInOrderOfCreation)
@@ -223,7 +222,7 @@ TEST_F(RegistryStore, EnumeratesKeysByNameAndValuesInOrderOfCreation)
 
     const QStringList values = {"zeta", "", "Längerer Name", "a"};
     for (const QString &v : values)
-        ASSERT_EQ(setValue(key, v, REG_SZ, QByteArray("x\0", 2)), ERROR_SUCCESS);
+        ASSERT_EQ(setValue(key, v, REG_SZ, raw("x\0")), ERROR_SUCCESS);
     EXPECT_EQ(valueNames(key), values);
 
     KeyInfo info;
@@ -250,8 +249,8 @@ TEST_F(RegistryStore, DeletesKeysAndValues)
 {
     Key top = create(QStringLiteral("Software\\Del"));
     Key leaf = create(QStringLiteral("Software\\Del\\Leaf"));
-    ASSERT_EQ(setValue(leaf, "v", REG_SZ, QByteArray("1\0", 2)), ERROR_SUCCESS);
-    ASSERT_EQ(setValue(top, "w", REG_SZ, QByteArray("2\0", 2)), ERROR_SUCCESS);
+    ASSERT_EQ(setValue(leaf, "v", REG_SZ, raw("1\0")), ERROR_SUCCESS);
+    ASSERT_EQ(setValue(top, "w", REG_SZ, raw("2\0")), ERROR_SUCCESS);
 
     EXPECT_EQ(deleteKey(HKEY_CURRENT_USER, "Software\\Del"), ERROR_ACCESS_DENIED)
         << "a key with subkeys is not deleted";
@@ -281,7 +280,7 @@ TEST_F(RegistryStore, KeepsEachRootInItsOwnFile)
 {
     Key user = create(QStringLiteral("Software\\Same"), HKEY_CURRENT_USER);
     Key machine = create(QStringLiteral("Software\\Same"), HKEY_LOCAL_MACHINE);
-    ASSERT_EQ(setValue(user, "who", REG_SZ, QByteArray("user\0", 5)), ERROR_SUCCESS);
+    ASSERT_EQ(setValue(user, "who", REG_SZ, raw("user\0")), ERROR_SUCCESS);
     EXPECT_EQ(readValue(machine, "who", nullptr, nullptr), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(databasePath(HKEY_CURRENT_USER),
               configDir() + QStringLiteral("/norvale/HKEY_CURRENT_USER.db"));
@@ -412,7 +411,7 @@ int runTool(const QStringList &args)
 TEST_F(RegistryStore, ASecondProcessWaitsForAWriteInProgress)
 {
     Key key = create(QStringLiteral("Software\\Shared"));
-    ASSERT_EQ(setValue(key, "mine", REG_SZ, QByteArray("1\0", 2)), ERROR_SUCCESS);
+    ASSERT_EQ(setValue(key, "mine", REG_SZ, raw("1\0")), ERROR_SUCCESS);
 
     // Hold the write lock with a connection of our own while the other process writes.
     sqlite3 *holder = nullptr;
@@ -431,7 +430,7 @@ TEST_F(RegistryStore, ASecondProcessWaitsForAWriteInProgress)
 
     QByteArray data;
     EXPECT_EQ(readValue(key, "theirs", nullptr, &data), ERROR_SUCCESS);
-    EXPECT_EQ(data, QByteArray("\x07\0\0\0", 4));
+    EXPECT_EQ(data, raw("\x07\0\0\0"));
     EXPECT_EQ(readValue(key, "mine", nullptr, &data), ERROR_SUCCESS);
 }
 
