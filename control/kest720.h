@@ -77,8 +77,20 @@ public:
     // object must not be destroyed until it returns.
     bool isBusy() const { return mInLiveLoop || mInDownloadLoop; }
 
+    // What the protocol's pacing cost since the last reset: the mandatory
+    // pauses, the number of replies awaited (each ends with 250 ms of quiet)
+    // and the bytes that crossed. The benchmarks compare it with the time taken.
+    struct PacingStats {
+        qint64 pauseMs = 0;
+        int waits = 0;
+        qint64 bytesSent = 0;
+        qint64 bytesReceived = 0;
+    };
+    const PacingStats &pacingStats() const { return mStats; }
+    void resetPacingStats() { mStats = {}; }
+
     // Longest time one WaitForCom collects from a meter that never pauses.
-    static constexpr int kWaitForComLimitMs = 4000;
+    static constexpr int kWaitForComLimitMs = 6000;
 
 signals:
     void LiveData(const Measurement &measured);
@@ -108,6 +120,8 @@ private:
     void ParseDataDownload(const QString &line);
 
     void send(const QByteArray &bytes);
+    QByteArray receive();
+    void pause(int ms);
     void waitIgnored() { WaitForCom(); }
     void rewriteFirstRangeForK();
     [[noreturn]] void raise(const QString &description) const;
@@ -136,6 +150,7 @@ private:
     bool mAutoScaleEnable = false;
     TYPE_PREFIX mAutoScale = prefixOne;
 
+    PacingStats mStats;
     bool mInLiveLoop = false;
     bool mInDownloadLoop = false;
     bool mLastWaitCut = false;  // the last WaitForCom stopped at its limit

@@ -1,0 +1,131 @@
+#include "Display.h"
+#include "Form1.h"
+#include "kest720Display.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+namespace norvale
+{
+
+Display::Display(QObject *parent) : QObject(parent), m_frm(std::make_unique<Form1>())
+{
+    connect(m_frm.get(), &Form1::AlarmAcknowledge, this, &Display::Acknowledge);
+    setValue(0);
+}
+
+Display::~Display()
+{
+    try {
+        m_frm->Unload();
+    } catch (...) {
+        // Nothing useful can be done about a window that fails to close.
+    }
+}
+
+void Display::setScaleNumber(int16_t n)
+{
+    m_frm->kest720Display1->setScaleNumber(n);
+}
+
+void Display::setUnits(const QString &units)
+{
+    m_frm->kest720Display1->setScaleUnits(units);
+}
+
+void Display::Show()
+{
+    if (!m_frm->isVisible())
+        m_frm->show();
+}
+
+void Display::Hide()
+{
+    m_frm->hide();
+}
+
+void Display::Parent(int32_t hwnd)
+{
+    Q_UNUSED(hwnd); // the window is always a top-level window of its own
+}
+
+void Display::setValue(double v)
+{
+    m_frm->kest720Display1->setValue(static_cast<float>(v));
+}
+
+void Display::ShowMessage(const QString &msg)
+{
+    m_frm->kest720Display1->ShowMessage(msg);
+}
+
+void Display::setAlarmState(enumAlarmState s)
+{
+    OLE_COLOR colour = 0;
+    bool flash = false;
+    switch (s) {
+    case StateUnknown:
+    case AckNormal:
+        colour = m_colorAckNormal;
+        break;
+    case UnackAlarm:
+        colour = m_colorUnAckAlarm;
+        flash = true;
+        break;
+    case AckAlarm:
+        colour = m_colorAckAlarm;
+        break;
+    case UnAckNormal:
+        colour = m_colorUnAckNormal;
+        break;
+    default:
+        m_lastState = s;
+        return;
+    }
+    m_frm->setLedColor(colour);
+    if (!flash)
+        m_frm->Timer1->stop();
+    else if (!m_frm->Timer1->isActive())
+        m_frm->Timer1->start();
+    if (s == UnackAlarm)
+        m_frm->cmdAlarmAck->setEnabled(true);
+    m_lastState = s;
+}
+
+void Display::setAlarmValue(const QString &s)
+{
+    QLineEdit *line = m_frm->txtAlarm;
+    if (!s.isEmpty()) {
+        line->setVisible(true);
+        line->raise();
+    } else {
+        line->setVisible(false);
+        line->lower();
+    }
+    line->setText(QStringLiteral("Alarm: ") + s);
+}
+
+QString Display::AlarmValue() const
+{
+    return m_frm->txtAlarm->text();
+}
+
+void Display::setUseAcknowledge(bool use)
+{
+    m_useAcknowledge = use;
+    m_frm->cmdAlarmAck->setVisible(use);
+}
+
+void Display::Reset()
+{
+    m_frm->txtAlarm->setText(QString());
+    m_frm->cmdAlarmAck->setEnabled(false);
+    m_frm->Timer1->stop();
+    m_frm->kest720Display1->setValue(0);
+    m_frm->kest720Display1->setScaleNumber(5);
+    setUnits(QString());
+    setAlarmState(AckNormal);
+}
+
+} // namespace norvale

@@ -1,0 +1,192 @@
+#include "Form1.h"
+#include "AutomationError.h"
+#include "Bitmaps.h"
+#include "Fonts.h"
+#include "PropertyBag.h"
+#include "Twips.h"
+#include "kest720Display.h"
+
+#include <QCloseEvent>
+#include <QLineEdit>
+#include <QLoggingCategory>
+#include <QPainter>
+#include <QPushButton>
+#include <QTimer>
+
+Q_LOGGING_CATEGORY(lcForm1, "norvale.kest720ui")
+
+namespace norvale
+{
+
+namespace
+{
+
+// The reading control's stored settings on this window (sizes in HIMETRIC).
+constexpr auto StoredDisplayProperties = "_extentx = 6033\n"
+                                         "_extenty = 3201\n"
+                                         "backcolor = 49152\n"
+                                         "bordercolor = 0\n";
+
+constexpr OLE_COLOR PanelGreen = 0x0000C000;
+constexpr QRgb LedTransparent = 0xFFFF00FF;
+
+// The bright picture for each LED colour; its dark picture is the next number.
+int brightPicture(OLE_COLOR c)
+{
+    switch (c) {
+    case olecolor::Blue:
+        return 101;
+    case olecolor::Green:
+        return 103;
+    case olecolor::Black:
+        return 105;
+    case olecolor::Red:
+        return 107;
+    case olecolor::Yellow:
+        return 109;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+LedPicture::LedPicture(QWidget *parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("picLed"));
+    // Opaque, so that a flash repaints the LED alone and not the window.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setFixedSize(30, 30);
+}
+
+void LedPicture::setPicture(int number, QImage picture)
+{
+    m_number = number;
+    m_picture = StdPicture::fromBitmap(std::move(picture));
+    repaint();
+}
+
+void LedPicture::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    p.fillRect(rect(), toQColor(olecolor::SystemButtonFace));
+    if (m_number == 0)
+        return;
+    const PaintEffects fx(QStringLiteral("Kest720UI"));
+    fx.PaintTransparentStdPic(p, 0, 0, 30, 30, &m_picture, 0, 0, colorRefFromRgb(LedTransparent));
+}
+
+Form1::Form1(QWidget *parent)
+    : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint |
+                          Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                          Qt::MSWindowsFixedSizeDialogHint)
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("721 Virtual Instrument Display"));
+    setFont(fonts::font(QStringLiteral("Arial"), 8.25));
+    setFixedSize(twips::toPixels(3630), twips::toPixels(2610));
+
+    kest720Display1 = new kest720Display(this);
+    kest720Display1->setObjectName(QStringLiteral("kest720Display1"));
+    kest720Display1->setGeometry(twips::rect(120, 120, 3420, 1815));
+    kest720Display1->ReadProperties(PropertyBag::fromText(QLatin1String(StoredDisplayProperties)));
+
+    txtAlarm = new QLineEdit(QStringLiteral("txtAlarm"), this);
+    txtAlarm->setObjectName(QStringLiteral("txtAlarm"));
+    txtAlarm->setGeometry(twips::rect(240, 1440, 1455, 375));
+    txtAlarm->setFocusPolicy(Qt::ClickFocus); // not a tab stop
+    // The line shows what the Assistant set; typing into it would change
+    // what AlarmValue reads back.
+    txtAlarm->setReadOnly(true);
+    QPalette alarmPal = txtAlarm->palette();
+    alarmPal.setColor(QPalette::Base, toQColor(PanelGreen));
+    txtAlarm->setPalette(alarmPal);
+
+    cmdAlarmAck = new QPushButton(QStringLiteral("Acknowledge Alarm"), this);
+    cmdAlarmAck->setObjectName(QStringLiteral("cmdAlarmAck"));
+    cmdAlarmAck->setGeometry(twips::rect(360, 2040, 2295, 435));
+    cmdAlarmAck->setEnabled(false);
+    connect(cmdAlarmAck, &QPushButton::clicked, this, &Form1::cmdAlarmAck_Click);
+
+    picLed = new LedPicture(this);
+    picLed->move(twips::toPixels(3000), twips::toPixels(2040));
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(250);
+    connect(Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
+
+    // Created hidden, cleared of its design text, on top of other windows.
+    txtAlarm->setText(QString());
+}
+
+void Form1::setLedColor(OLE_COLOR c)
+{
+    const int bright = brightPicture(c);
+    if (bright == 0)
+        return;
+    AlarmColorIndex = bright;
+    PaintLed(AlarmColorIndex);
+}
+
+void Form1::PaintLed(int n)
+{
+    if (n == 0)
+        return;
+    QImage picture = bitmaps::displayPicture(n);
+    if (picture.isNull())
+        throw AutomationError(326, QStringLiteral("Kest720UI"),
+                              QStringLiteral("Resource with identifier '%1' not found").arg(n));
+    picLed->setPicture(n, std::move(picture));
+}
+
+void Form1::Timer1_Timer()
+{
+    // Flashing before any LED colour was chosen has nothing to show: the dark
+    // picture of "no picture" would be picture 1, which does not exist.
+    if (AlarmColorIndex != 0) {
+        try {
+            PaintLed(m_flashPhase ? AlarmColorIndex + 1 : AlarmColorIndex);
+        } catch (const AutomationError &e) {
+            qCWarning(lcForm1) << "LED flash:" << e.what();
+        }
+    }
+    m_flashPhase = !m_flashPhase;
+}
+
+void Form1::cmdAlarmAck_Click()
+{
+    cmdAlarmAck->setEnabled(false);
+    emit AlarmAcknowledge();
+}
+
+void Form1::showEvent(QShowEvent *e)
+{
+    QWidget::showEvent(e);
+    // A window painted afresh shows the bright picture, whatever the phase.
+    try {
+        PaintLed(AlarmColorIndex);
+    } catch (const AutomationError &err) {
+        qCWarning(lcForm1) << "LED repaint:" << err.what();
+    }
+}
+
+void Form1::closeEvent(QCloseEvent *e)
+{
+    if (m_unloading) {
+        e->accept();
+        return;
+    }
+    // The user's close only hides the window; its Display keeps working.
+    e->ignore();
+    hide();
+}
+
+void Form1::Unload()
+{
+    m_unloading = true;
+    Timer1->stop();
+    close();
+}
+
+} // namespace norvale

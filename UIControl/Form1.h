@@ -1,0 +1,78 @@
+#pragma once
+// Form1: the small always-on-top "721 Virtual Instrument Display" window
+// behind a Display object: the reading panel, the alarm LED, the alarm text
+// line and the "Acknowledge Alarm" button. It holds no alarm logic; Display
+// tells it what to show.
+#include "OleColor.h"
+#include "PaintEffects.h"
+
+#include <QWidget>
+
+class QLineEdit;
+class QPushButton;
+class QTimer;
+
+namespace norvale
+{
+
+class kest720Display;
+
+// picLed: the picture box the LED is painted into.
+class LedPicture : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit LedPicture(QWidget *parent = nullptr);
+    // The resource number of the picture on show, 0 for none.
+    int shownPicture() const { return m_number; }
+    void setPicture(int number, QImage picture);
+
+protected:
+    void paintEvent(QPaintEvent *) override;
+
+private:
+    int m_number = 0;
+    StdPicture m_picture;
+};
+
+class Form1 : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit Form1(QWidget *parent = nullptr);
+
+    // Resource number of the bright LED picture in use; 0 until a colour is chosen.
+    int AlarmColorIndex = 0;
+    // Chooses the LED pictures by colour and paints the bright one; a colour
+    // without pictures changes nothing.
+    void setLedColor(OLE_COLOR c);
+
+    // Closes the window for good (a close from the user only hides it).
+    void Unload();
+
+    // The controls, reached directly by Display.
+    kest720Display *kest720Display1;
+    QLineEdit *txtAlarm;
+    QPushButton *cmdAlarmAck;
+    LedPicture *picLed;
+    QTimer *Timer1;
+
+signals:
+    void AlarmAcknowledge();
+
+protected:
+    void closeEvent(QCloseEvent *e) override;
+    void showEvent(QShowEvent *e) override;
+
+private slots:
+    void Timer1_Timer();
+    void cmdAlarmAck_Click();
+
+private:
+    void PaintLed(int n);
+
+    bool m_flashPhase = false; // lives as long as the window, never reset
+    bool m_unloading = false;
+};
+
+} // namespace norvale

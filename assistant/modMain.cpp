@@ -1,0 +1,240 @@
+#include "modMain.h"
+
+#include "RuntimeError.h"
+#include "Settings.h"
+#include "cRegistry.h"
+#include "modAlarm.h"
+#include "modCalc.h"
+#include "modTimer.h"
+
+#include <QLocale>
+#include <QLoggingCategory>
+#include <cmath>
+#include <functional>
+
+Q_LOGGING_CATEGORY(lcSettings, "norvale.modMain")
+
+namespace norvale::modMain
+{
+
+int16_t ComPort = 0;
+
+namespace
+{
+
+double toNumber(const QVariant &v)
+{
+    switch (v.typeId()) {
+    case QMetaType::Short:
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::Double:
+        return v.toDouble();
+    case QMetaType::QString: {
+        double d = 0;
+        if (modCalc::LocaleToDouble(v.toString().trimmed(), &d))
+            return d;
+        break;
+    }
+    default:
+        break;
+    }
+    raiseRuntimeError(errTypeMismatch);
+}
+
+// Whole numbers round half to even, as the settings have always been read.
+int64_t toWhole(const QVariant &v, int64_t min, int64_t max)
+{
+    const double d = std::nearbyint(toNumber(v));
+    if (!std::isfinite(d) || d < double(min) || d > double(max))
+        raiseRuntimeError(errOverflow);
+    return int64_t(d);
+}
+
+int16_t toInteger(const QVariant &v)
+{
+    return int16_t(toWhole(v, INT16_MIN, INT16_MAX));
+}
+
+int32_t toLong(const QVariant &v)
+{
+    return int32_t(toWhole(v, INT32_MIN, INT32_MAX));
+}
+
+// A switch is stored as 0 (off) or 1 (on); any other number has no meaning.
+bool toSwitch(const QVariant &v)
+{
+    const int32_t n = toLong(v);
+    if (n != 0 && n != 1)
+        raiseRuntimeError(errTypeMismatch);
+    return n == 1;
+}
+
+double toAlarmPoint(const QVariant &v)
+{
+    double d = 0;
+    if (v.typeId() == QMetaType::QString) {
+        const QString text = v.toString().trimmed();
+        // Saved texts carry no group separators. A text saved under another
+        // locale is read with the C locale's point rather than lost.
+        QLocale user;
+        user.setNumberOptions(QLocale::RejectGroupSeparator);
+        bool ok = false;
+        d = user.toDouble(text, &ok);
+        if (!ok)
+            d = QLocale::c().toDouble(text, &ok);
+        if (!ok)
+            raiseRuntimeError(errTypeMismatch);
+    } else {
+        d = toNumber(v);
+    }
+    // An infinite threshold would never alarm and "not a number" always would.
+    if (!std::isfinite(d))
+        raiseRuntimeError(errOverflow);
+    return d;
+}
+
+struct LoadItem {
+    const char *name;
+    QVariant fallback;
+    std::function<void(const QVariant &)> store;
+};
+
+QVariant integer(int16_t v)
+{
+    return QVariant::fromValue<int16_t>(v);
+}
+
+std::vector<LoadItem> loadItems()
+{
+    using namespace settings;
+    return {
+        {settings::ComPort, integer(DefaultComPort),
+         [](const QVariant &v) { modMain::ComPort = toInteger(v); }},
+        {settings::ColorAckNormal, QVariant(DefaultColorAckNormal),
+         [](const QVariant &v) { modAlarm::ColorAckNormal = toLong(v); }},
+        {settings::ColorUnAckAlarm, QVariant(DefaultColorUnAckAlarm),
+         [](const QVariant &v) { modAlarm::ColorUnAckAlarm = toLong(v); }},
+        {settings::ColorAckAlarm, QVariant(DefaultColorAckAlarm),
+         [](const QVariant &v) { modAlarm::ColorAckAlarm = toLong(v); }},
+        {settings::ColorUnAckNormal, QVariant(DefaultColorUnAckNormal),
+         [](const QVariant &v) { modAlarm::ColorUnAckNormal = toLong(v); }},
+        {settings::TimerInterval, integer(DefaultTimerInterval),
+         [](const QVariant &v) { modTimer::SetTimerInterval(toLong(v)); }},
+        {settings::TimerLength, integer(DefaultTimerLength),
+         [](const QVariant &v) { modTimer::SetTimerDuration(toLong(v)); }},
+        {settings::UseAcknowledgeButton, integer(DefaultUseAcknowledgeButton),
+         [](const QVariant &v) { modAlarm::SetUseAcknowledge(toSwitch(v)); }},
+        {settings::AlarmPoint, QVariant(QString::fromLatin1(DefaultAlarmPoint)),
+         [](const QVariant &v) { modAlarm::SetAlarmPoint(toAlarmPoint(v)); }},
+        {settings::AlarmEnabled, integer(DefaultAlarmEnabled),
+         [](const QVariant &v) { modAlarm::SetAlarmEnabled(toSwitch(v)); }},
+        {settings::PlayAlarmSound, integer(DefaultPlayAlarmSound),
+         [](const QVariant &v) { modAlarm::SetPlayAlarmSound(toSwitch(v)); }},
+    };
+}
+
+struct SaveItem {
+    const char *name;
+    QVariant fallback;
+    int32_t type;
+    std::function<QVariant()> value;
+};
+
+QVariant switchValue(bool on)
+{
+    return QVariant(int32_t(on ? 1 : 0));
+}
+
+std::vector<SaveItem> saveItems()
+{
+    using namespace settings;
+    constexpr int32_t dword = cRegistry::REG_DWORD;
+    return {
+        {settings::ComPort, integer(DefaultComPort), dword,
+         [] { return integer(modMain::ComPort); }},
+        {settings::ColorAckNormal, QVariant(DefaultColorAckNormal), dword,
+         [] { return QVariant(modAlarm::ColorAckNormal); }},
+        {settings::ColorUnAckAlarm, QVariant(DefaultColorUnAckAlarm), dword,
+         [] { return QVariant(modAlarm::ColorUnAckAlarm); }},
+        {settings::ColorAckAlarm, QVariant(DefaultColorAckAlarm), dword,
+         [] { return QVariant(modAlarm::ColorAckAlarm); }},
+        {settings::ColorUnAckNormal, QVariant(DefaultColorUnAckNormal), dword,
+         [] { return QVariant(modAlarm::ColorUnAckNormal); }},
+        {settings::TimerInterval, integer(DefaultTimerInterval), dword,
+         [] { return QVariant(modTimer::GetTimerInterval()); }},
+        {settings::TimerLength, integer(DefaultTimerLength), dword,
+         [] { return QVariant(modTimer::GetTimerDuration()); }},
+        {settings::UseAcknowledgeButton, integer(DefaultUseAcknowledgeButton), dword,
+         [] { return switchValue(modAlarm::GetUseAcknowledge()); }},
+        {settings::AlarmPoint, QVariant(QString::fromLatin1(DefaultAlarmPoint)), cRegistry::REG_SZ,
+         [] { return QVariant(modCalc::NumberText(modAlarm::GetAlarmPoint())); }},
+        {settings::AlarmEnabled, integer(DefaultAlarmEnabled), dword,
+         [] { return switchValue(modAlarm::GetAlarmEnabled()); }},
+        {settings::PlayAlarmSound, integer(DefaultPlayAlarmSound), dword,
+         [] { return switchValue(modAlarm::GetPlayAlarmSound()); }},
+    };
+}
+
+} // namespace
+
+QStringList LoadSettings()
+{
+    QStringList unreadable;
+    // A store that cannot be opened at all yields the defaults like a missing
+    // key, but it is reported: every value is then unreadable.
+    reg::Key probe;
+    const reg::Result opened =
+        reg::openKey(reg::Root(settings::RootKey), QString::fromLatin1(settings::SectionKey),
+                     reg::KEY_QUERY_VALUE, probe);
+    probe.close();
+    const bool storeUnusable = opened != reg::ERROR_SUCCESS && opened != reg::ERROR_FILE_NOT_FOUND;
+    if (storeUnusable)
+        qCCritical(lcSettings).noquote()
+            << "settings store unusable, defaults used:" << reg::resultText(opened)
+            << reg::lastErrorDetail();
+    cRegistry registry;
+    registry.setClassKey(settings::RootKey);
+    registry.setSectionKey(QString::fromLatin1(settings::SectionKey));
+    for (const LoadItem &item : loadItems()) {
+        registry.setValueKey(QString::fromLatin1(item.name));
+        registry.setDefault(item.fallback);
+        try {
+            item.store(registry.Value());
+        } catch (const std::exception &e) {
+            // Decided: an unreadable value takes its default (alarm on, the usual
+            // colours) and the later values are still read.
+            qCWarning(lcSettings) << "setting" << item.name
+                                  << "unreadable, default used:" << e.what();
+            item.store(item.fallback);
+            unreadable << QString::fromLatin1(item.name);
+            continue;
+        }
+        if (storeUnusable)
+            unreadable << QString::fromLatin1(item.name);
+    }
+    return unreadable;
+}
+
+QStringList SaveSettings()
+{
+    QStringList unwritten;
+    cRegistry registry;
+    registry.setClassKey(settings::RootKey);
+    registry.setSectionKey(QString::fromLatin1(settings::SectionKey));
+    for (const SaveItem &item : saveItems()) {
+        registry.setValueKey(QString::fromLatin1(item.name));
+        registry.setDefault(item.fallback);
+        registry.setValueType(item.type);
+        try {
+            registry.setValue(item.value());
+        } catch (const std::exception &e) {
+            // Decided: one value that cannot be written does not cost the others.
+            qCWarning(lcSettings) << "setting" << item.name << "not written:" << e.what();
+            unwritten << QString::fromLatin1(item.name);
+        }
+    }
+    return unwritten;
+}
+
+} // namespace norvale::modMain

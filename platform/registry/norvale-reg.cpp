@@ -1,0 +1,387 @@
+// norvale-reg: look at and repair the registry store from a shell, as one would
+// with a registry editor.
+#include "RegistryStore.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTextStream>
+#include <cstdio>
+
+using namespace norvale::reg;
+
+namespace
+{
+
+QTextStream &out()
+{
+    static QTextStream s(stdout);
+    return s;
+}
+
+QTextStream &err()
+{
+    static QTextStream s(stderr);
+    return s;
+}
+
+const char *const kUsage = R"(Lists, reads and writes the values of the Norvale registry store.
+
+Commands:
+  list   KEY                  the subkeys of KEY
+  query  KEY [--recursive]    the values of KEY (and of every key below it)
+  read   KEY NAME             one value ("" is the key's default value)
+  write  KEY NAME TYPE DATA   write one value, creating KEY when needed
+  delete KEY NAME             delete one value
+  delete-key KEY [--tree]     delete KEY (with --tree also everything below it)
+  where  [ROOT]               the database file that holds ROOT (default HKCU)
+
+KEY is a root and a path, e.g. "HKCU\Software\Norvale\721"; roots are
+HKEY_CLASSES_ROOT (HKCR), HKEY_CURRENT_USER (HKCU), HKEY_LOCAL_MACHINE (HKLM),
+HKEY_USERS (HKU) and HKEY_CURRENT_CONFIG (HKCC). Names ignore case.
+
+TYPE and DATA:
+  REG_SZ, REG_EXPAND_SZ   text
+  REG_MULTI_SZ            texts separated by \0, e.g. "one\0two"
+  REG_DWORD, REG_DWORD_BIG_ENDIAN
+                          a 32-bit number, decimal or 0x hexadecimal
+  REG_QWORD               a 64-bit number, decimal or 0x hexadecimal
+  REG_BINARY, REG_NONE    hexadecimal bytes, e.g. "01 ff 20" or "01ff20"
+
+The files live in $XDG_CONFIG_HOME/norvale/ (~/.config/norvale/ when unset).
+Put -- before arguments that begin with a dash (a negative number).
+Exit status: 0 done, 1 the store refused (message on stderr), 2 wrong usage.)";
+
+struct TypeName {
+    uint32_t type;
+    const char *name;
+};
+constexpr TypeName kTypes[] = {
+    {REG_NONE, "REG_NONE"},           {REG_SZ, "REG_SZ"},
+    {REG_EXPAND_SZ, "REG_EXPAND_SZ"}, {REG_BINARY, "REG_BINARY"},
+    {REG_DWORD, "REG_DWORD"},         {REG_DWORD_BIG_ENDIAN, "REG_DWORD_BIG_ENDIAN"},
+    {REG_LINK, "REG_LINK"},           {REG_MULTI_SZ, "REG_MULTI_SZ"},
+    {REG_QWORD, "REG_QWORD"},
+};
+
+QString typeName(uint32_t type)
+{
+    for (const TypeName &t : kTypes)
+        if (t.type == type)
+            return QString::fromLatin1(t.name);
+    return QStringLiteral("REG_TYPE_%1").arg(type);
+}
+
+bool parseType(const QString &text, uint32_t *type)
+{
+    for (const TypeName &t : kTypes)
+        if (text.compare(QLatin1String(t.name), Qt::CaseInsensitive) == 0) {
+            *type = t.type;
+            return true;
+        }
+    return false;
+}
+
+int fail(Result r, const QString &what)
+{
+    err() << "norvale-reg: " << what << ": " << resultText(r);
+    const QString detail = lastErrorDetail();
+    if (r == ERROR_BADDB || r == ERROR_CANTOPEN || r == ERROR_CANTREAD || r == ERROR_CANTWRITE ||
+        r == ERROR_BUSY || r == ERROR_ACCESS_DENIED)
+        if (!detail.isEmpty())
+            err() << " (" << detail << ")";
+    if (r == ERROR_BADDB)
+        err() << "\nThe file was left as it is; move it aside to start with empty settings.";
+    err() << Qt::endl;
+    return 1;
+}
+
+int usage(const QString &message)
+{
+    err() << "norvale-reg: " << message << "\nTry 'norvale-reg --help'." << Qt::endl;
+    return 2;
+}
+
+bool splitKey(const QString &text, Root *root, QString *path)
+{
+    const qsizetype slash = text.indexOf(QLatin1Char('\\'));
+    const QString head = slash < 0 ? text : text.left(slash);
+    if (!parseRoot(head, root))
+        return false;
+    *path = slash < 0 ? QString() : text.mid(slash + 1);
+    return true;
+}
+
+QString keyText(Root root, const QString &path)
+{
+    return path.isEmpty() ? rootName(root) : rootName(root) + QLatin1Char('\\') + path;
+}
+
+QString hex(const QByteArray &data)
+{
+    return QString::fromLatin1(data.toHex(' '));
+}
+
+uint32_t le32(const QByteArray &d)
+{
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | uint8_t(d[i]);
+    return v;
+}
+
+QString stripNul(const QByteArray &data)
+{
+    QByteArray d = data;
+    if (d.endsWith('\0'))
+        d.chop(1);
+    return QString::fromUtf8(d);
+}
+
+QString dataText(uint32_t type, const QByteArray &data)
+{
+    switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+    case REG_LINK:
+        return stripNul(data);
+    case REG_MULTI_SZ: {
+        QByteArray d = data;
+        while (d.endsWith('\0'))
+            d.chop(1);
+        return QString::fromUtf8(d).replace(QChar(0), QLatin1String("\\0"));
+    }
+    case REG_DWORD:
+    case REG_DWORD_BIG_ENDIAN:
+        if (data.size() == 4) {
+            uint32_t v = le32(data);
+            if (type == REG_DWORD_BIG_ENDIAN)
+                v = (v >> 24) | ((v >> 8) & 0xFF00) | ((v << 8) & 0xFF0000) | (v << 24);
+            return QStringLiteral("0x%1 (%2)").arg(v, 8, 16, QLatin1Char('0')).arg(v);
+        }
+        return hex(data);
+    case REG_QWORD:
+        if (data.size() == 8) {
+            const uint64_t v = uint64_t(le32(data)) | (uint64_t(le32(data.mid(4))) << 32);
+            return QStringLiteral("0x%1 (%2)").arg(v, 16, 16, QLatin1Char('0')).arg(v);
+        }
+        return hex(data);
+    default:
+        return hex(data);
+    }
+}
+
+void printValue(const QString &name, uint32_t type, const QByteArray &data)
+{
+    out() << "    " << (name.isEmpty() ? QStringLiteral("(Default)") : name) << "    "
+          << typeName(type) << "    " << dataText(type, data) << Qt::endl;
+}
+
+bool parseData(uint32_t type, const QString &text, QByteArray *data)
+{
+    data->clear();
+    switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+    case REG_LINK:
+        *data = text.toUtf8();
+        data->append('\0');
+        return true;
+    case REG_MULTI_SZ:
+        for (const QString &item : text.split(QLatin1String("\\0"))) {
+            data->append(item.toUtf8());
+            data->append('\0');
+        }
+        data->append('\0');
+        return true;
+    case REG_DWORD:
+    case REG_DWORD_BIG_ENDIAN:
+    case REG_QWORD: {
+        bool ok = false;
+        const QString t = text.trimmed();
+        qulonglong v = t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
+                           ? t.mid(2).toULongLong(&ok, 16)
+                           : t.toULongLong(&ok, 10);
+        if (!ok && !t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)) {
+            const qlonglong s = t.toLongLong(&ok, 10);
+            if (ok && type != REG_QWORD && s < INT32_MIN)
+                ok = false;
+            v = qulonglong(s);
+            if (type != REG_QWORD)
+                v &= 0xFFFFFFFFu;
+        }
+        if (!ok || (type != REG_QWORD && v > 0xFFFFFFFFu))
+            return false;
+        const int n = type == REG_QWORD ? 8 : 4;
+        if (type == REG_DWORD_BIG_ENDIAN)
+            for (int i = n - 1; i >= 0; --i)
+                data->append(char((v >> (8 * i)) & 0xFF));
+        else
+            for (int i = 0; i < n; ++i)
+                data->append(char((v >> (8 * i)) & 0xFF));
+        return true;
+    }
+    default: {
+        QString digits = text;
+        digits.remove(QLatin1Char(' ')).remove(QLatin1Char(',')).remove(QLatin1Char(':'));
+        if (digits.size() % 2 != 0)
+            return false;
+        for (QChar c : digits)
+            if (!isxdigit(c.toLatin1()))
+                return false;
+        *data = QByteArray::fromHex(digits.toLatin1());
+        return true;
+    }
+    }
+}
+
+int queryKey(Root root, const QString &path, bool recursive)
+{
+    Key key;
+    Result r = openKey(root, path, KEY_READ, key);
+    if (r != ERROR_SUCCESS)
+        return fail(r, keyText(root, path));
+    out() << keyText(root, key.path()) << Qt::endl;
+    QString name;
+    uint32_t type = 0;
+    QByteArray data;
+    for (uint32_t i = 0; (r = enumValue(key, i, &name, nullptr, &type, &data)) == ERROR_SUCCESS;
+         ++i)
+        printValue(name, type, data);
+    if (r != ERROR_NO_MORE_ITEMS)
+        return fail(r, keyText(root, path));
+    out() << Qt::endl;
+    QStringList children;
+    for (uint32_t i = 0; (r = enumKey(key, i, &name)) == ERROR_SUCCESS; ++i)
+        children << name;
+    if (r != ERROR_NO_MORE_ITEMS)
+        return fail(r, keyText(root, path));
+    const QString base = key.path();
+    for (const QString &child : children) {
+        const QString childPath = base.isEmpty() ? child : base + QLatin1Char('\\') + child;
+        if (recursive) {
+            const int rc = queryKey(root, childPath, true);
+            if (rc != 0)
+                return rc;
+        } else {
+            out() << keyText(root, childPath) << Qt::endl;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("norvale-reg"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(kUsage));
+    parser.addHelpOption();
+    parser.addOption({{QStringLiteral("s"), QStringLiteral("recursive")},
+                      QStringLiteral("query: also every key below KEY.")});
+    parser.addOption(
+        {QStringLiteral("tree"), QStringLiteral("delete-key: delete everything below KEY too.")});
+    parser.addPositionalArgument(
+        QStringLiteral("command"),
+        QStringLiteral("list, query, read, write, delete, delete-key or where."));
+    parser.addPositionalArgument(QStringLiteral("args"), QStringLiteral("The command's arguments."),
+                                 QStringLiteral("[args...]"));
+    if (!parser.parse(app.arguments()))
+        return usage(parser.errorText());
+    if (parser.isSet(QStringLiteral("help"))) {
+        out() << parser.helpText();
+        return 0;
+    }
+    const QStringList args = parser.positionalArguments();
+    if (args.isEmpty())
+        return usage(QStringLiteral("no command given"));
+    const QString cmd = args.first();
+    const QStringList rest = args.mid(1);
+
+    if (cmd == QLatin1String("where")) {
+        Root root = HKEY_CURRENT_USER;
+        if (rest.size() > 1 || (rest.size() == 1 && !parseRoot(rest.first(), &root)))
+            return usage(QStringLiteral("where takes one root key"));
+        out() << databasePath(root) << Qt::endl;
+        return 0;
+    }
+
+    static const QHash<QString, int> arity = {
+        {QStringLiteral("list"), 1},   {QStringLiteral("query"), 1},
+        {QStringLiteral("read"), 2},   {QStringLiteral("write"), 4},
+        {QStringLiteral("delete"), 2}, {QStringLiteral("delete-key"), 1}};
+    if (!arity.contains(cmd))
+        return usage(QStringLiteral("unknown command '%1'").arg(cmd));
+    if (rest.size() != arity.value(cmd))
+        return usage(QStringLiteral("%1 takes %2 argument(s)").arg(cmd).arg(arity.value(cmd)));
+    Root root = 0;
+    QString path;
+    if (!splitKey(rest.first(), &root, &path))
+        return usage(
+            QStringLiteral("'%1' does not begin with a root key such as HKCU").arg(rest.first()));
+    const QString where = keyText(root, path);
+
+    if (cmd == QLatin1String("query"))
+        return queryKey(root, path, parser.isSet(QStringLiteral("recursive")));
+
+    if (cmd == QLatin1String("list")) {
+        Key key;
+        Result r = openKey(root, path, KEY_ENUMERATE_SUB_KEYS, key);
+        if (r != ERROR_SUCCESS)
+            return fail(r, where);
+        QString name;
+        for (uint32_t i = 0; (r = enumKey(key, i, &name)) == ERROR_SUCCESS; ++i)
+            out() << name << Qt::endl;
+        return r == ERROR_NO_MORE_ITEMS ? 0 : fail(r, where);
+    }
+
+    if (cmd == QLatin1String("read")) {
+        Key key;
+        Result r = openKey(root, path, KEY_QUERY_VALUE, key);
+        if (r != ERROR_SUCCESS)
+            return fail(r, where);
+        uint32_t type = 0;
+        QByteArray data;
+        r = readValue(key, rest[1], &type, &data);
+        if (r != ERROR_SUCCESS)
+            return fail(r, where + QStringLiteral(", value '%1'").arg(rest[1]));
+        printValue(rest[1], type, data);
+        return 0;
+    }
+
+    if (cmd == QLatin1String("write")) {
+        uint32_t type = 0;
+        if (!parseType(rest[2], &type))
+            return usage(QStringLiteral("unknown type '%1'").arg(rest[2]));
+        QByteArray data;
+        if (!parseData(type, rest[3], &data))
+            return usage(
+                QStringLiteral("'%1' is not data of type %2").arg(rest[3], typeName(type)));
+        Key key;
+        Result r = createKey(root, path, KEY_ALL_ACCESS, key);
+        if (r != ERROR_SUCCESS)
+            return fail(r, where);
+        r = setValue(key, rest[1], type, data);
+        return r == ERROR_SUCCESS ? 0
+                                  : fail(r, where + QStringLiteral(", value '%1'").arg(rest[1]));
+    }
+
+    if (cmd == QLatin1String("delete")) {
+        Key key;
+        Result r = openKey(root, path, KEY_ALL_ACCESS, key);
+        if (r != ERROR_SUCCESS)
+            return fail(r, where);
+        r = deleteValue(key, rest[1]);
+        return r == ERROR_SUCCESS ? 0
+                                  : fail(r, where + QStringLiteral(", value '%1'").arg(rest[1]));
+    }
+
+    // delete-key
+    const Result r =
+        parser.isSet(QStringLiteral("tree")) ? deleteTree(root, path) : deleteKey(root, path);
+    if (r == ERROR_ACCESS_DENIED && !path.isEmpty() && !parser.isSet(QStringLiteral("tree")))
+        err() << "norvale-reg: " << where << " has subkeys; use --tree to delete them too."
+              << Qt::endl;
+    return r == ERROR_SUCCESS ? 0 : fail(r, where);
+}

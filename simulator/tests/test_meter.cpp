@@ -1,0 +1,551 @@
+// The simulated meter, spoken to through its pty slave with plain POSIX I/O,
+// byte for byte as the instrument server would see it.
+#include "Meter.h"
+
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace sim721;
+using namespace std::chrono_literals;
+
+namespace
+{
+
+// The host's end of the line: raw, non-blocking.
+class Line
+{
+public:
+    explicit Line(const QString &path)
+    {
+        fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios t{};
+        ::tcgetattr(fd, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(fd, TCSANOW, &t);
+    }
+    ~Line() { ::close(fd); }
+    void type(const QByteArray &keys)
+    {
+        ASSERT_EQ(::write(fd, keys.constData(), keys.size()), keys.size());
+    }
+    // What arrives within waitMs; empty when nothing does.
+    QByteArray some(int waitMs)
+    {
+        pollfd p{fd, POLLIN, 0};
+        char buf[512];
+        const ssize_t n =
+            ::poll(&p, 1, waitMs) > 0 && (p.revents & POLLIN) ? ::read(fd, buf, sizeof buf) : 0;
+        return QByteArray(buf, n > 0 ? n : 0);
+    }
+    // Everything until the line has been quiet for quietMs (the host's way of framing).
+    QByteArray quiet(int quietMs = 150)
+    {
+        QByteArray got, more;
+        while (!(more = some(quietMs)).isEmpty())
+            got += more;
+        return got;
+    }
+    // Everything until needle has arrived (or a generous limit has passed).
+    QByteArray until(const QByteArray &needle, int count = 1)
+    {
+        QByteArray got;
+        const auto limit = std::chrono::steady_clock::now() + 5s;
+        while (got.count(needle) < count && std::chrono::steady_clock::now() < limit)
+            got += some(50);
+        return got;
+    }
+    int fd = -1;
+};
+
+struct Rig {
+    explicit Rig(Options o = {})
+    {
+        o.charMicros = 50;
+        if (o.readingIntervalMs == 1000)
+            o.readingIntervalMs = 100;
+        o.portsFolder = dir.path();
+        meter = std::make_unique<Meter>(o);
+        EXPECT_TRUE(meter->start());
+        line = std::make_unique<Line>(meter->slavePath());
+    }
+    // Reaches the monitor prompt and discards the replies on the way.
+    void toMonitor()
+    {
+        line->type("C\f*");
+        line->until("*\r\n*");
+    }
+    QTemporaryDir dir;
+    std::unique_ptr<Meter> meter;
+    std::unique_ptr<Line> line;
+};
+
+Options opts(Model m, Units u = Units::R, bool pageD = false)
+{
+    Options o;
+    o.model = m;
+    o.units = u;
+    o.settingsOnPageD = pageD;
+    return o;
+}
+
+// The number before the unit words of the "integrated" line.
+double doseNumber(const QByteArray &reply)
+{
+    const qsizetype pos = reply.indexOf("integrated");
+    const qsizetype lf = reply.lastIndexOf('\n', pos);
+    return reply.mid(lf + 1, pos - lf - 1).split(' ').value(0).toDouble();
+}
+
+} // namespace
+
+TEST(Meter, AnswersEachCommandWithItsExactText)
+{
+    struct Case {
+        const char *legend;
+        QByteArray keys;
+        QByteArray reply;
+        State after;
+    };
+    const Case cases[] = {
+        {"C from idle", "C", "C\r\nCMD?", State::Command},
+        {"idle ignores all but C", "RTXQ\f*", "", State::Idle},
+        {"control bytes are ignored", QByteArray("C\x00\x7f\x1b\xff", 5), "C\r\nCMD?",
+         State::Command},
+        {"C again at the prompt", "CC", "C\r\nCMD?C\r\nCMD?", State::Command},
+        {"form feed then star", "C\f*", "C\r\nCMD?\r\nCMD?*\r\n*", State::Monitor},
+        {"star without form feed", "C*", "C\r\nCMD?*\r\nCMD?", State::Command},
+        {"unknown letter", "CZ", "C\r\nCMD?Z\r\nCMD?", State::Command},
+        {"C leaves the monitor", "C\f*C", "C\r\nCMD?\r\nCMD?*\r\n*C\r\nCMD?", State::Command},
+        {"clear the log", "CY", "C\r\nCMD?Y\r\nLog cleared\r\nCMD?", State::Command},
+        {"units declined", "CUN", "C\r\nCMD?U\r\nChange units (Y/N)? N\r\nCMD?", State::Command},
+        {"units question waits", "CU", "C\r\nCMD?U\r\nChange units (Y/N)? ", State::Question},
+        {"clear-log setting", "CS1",
+         "C\r\nCMD?S\r\nClear log on integrate reset (0=no 1=yes)? 1\r\nCMD?", State::Command},
+        {"mode button", "CH2", "C\r\nCMD?H\r\nMode button (0=off 1=integrate 2=freeze)? 2\r\nCMD?",
+         State::Command},
+        {"save declined", "CEN", "C\r\nCMD?E\r\nSave settings (Y/N)? N\r\nCMD?", State::Command},
+        {"save then CR", "CEY\r", "C\r\nCMD?E\r\nSave settings (Y/N)? Y\r\nSaved\r\n\r\nCMD?",
+         State::Command},
+        {"quit", "CQ", "C\r\nCMD?Q", State::Idle},
+        {"blanks end idle", "   ", "\r\nCMD?", State::Command},
+        {"C answers a question", "CUC", "C\r\nCMD?U\r\nChange units (Y/N)? C\r\nCMD?",
+         State::Command},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.legend);
+        Rig rig;
+        rig.line->type(c.keys);
+        EXPECT_EQ(rig.line->quiet(), c.reply);
+        EXPECT_EQ(rig.meter->state(), c.after);
+        EXPECT_EQ(rig.meter->received(), c.keys);
+        EXPECT_EQ(rig.meter->sent(), c.reply);
+    }
+}
+
+TEST(Meter, SettingsAnswersChangeTheFlagsOnlyForValidDigits)
+{
+    struct Case {
+        const char *legend;
+        QByteArray keys;
+        uint8_t flags;
+    };
+    const Case cases[] = {
+        {"clear log on", "S1", 0x11}, {"clear log off", "S0", 0x01}, {"clear log 7", "S7", 0x01},
+        {"mode freeze", "H2", 0x02},  {"mode off", "H0", 0x00},      {"mode 3", "H3", 0x01},
+        {"mode letter", "Hx", 0x01},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.legend);
+        Rig rig;
+        rig.line->type("C" + c.keys);
+        rig.line->until("CMD?", 2);
+        EXPECT_EQ(rig.meter->settingsArea('D')[13], c.flags);
+        EXPECT_EQ(rig.meter->savedSettingsArea('D')[13], 0x01);
+    }
+}
+
+TEST(Meter, DumpShowsTheSettingsAreaOnItsPage)
+{
+    struct Case {
+        const char *legend;
+        Options options;
+        QByteArray address;
+        QByteArray line; // the dump line after the echo
+    };
+    const QByteArray settingsD = "07 21 32 00 12 34 00 00 00 00 00 00 3C 01 00 20 \r\n";
+    const QByteArray settings9 = "07 21 32 3C 12 34 00 00 00 00 00 00 00 01 00 20 \r\n";
+    const QByteArray filler = "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF \r\n";
+    const QByteArray marked = "FF FF FF FF FF FF FF FF FF FF FF FF FF DD FF FF \r\n";
+    const Case cases[] = {
+        {"K720 page D", opts(Model::K720), "DFD0", "DFD0 " + settingsD},
+        {"K720 page 9 is filler", opts(Model::K720), "9FD0", "9FD0 " + filler},
+        {"M720 page 9", opts(Model::M720), "9FD0", "9FD0 " + settings9},
+        {"M720 page D is filler", opts(Model::M720), "DFD0", "DFD0 " + filler},
+        {"M720 marked page 9", opts(Model::M720, Units::R, true), "9FD0", "9FD0 " + marked},
+        {"M720 settings moved to D", opts(Model::M720, Units::R, true), "DFD0",
+         "DFD0 " + settingsD},
+        {"unaligned start", opts(Model::K720), "DFD8",
+         "DFD8 00 00 00 00 3C 01 00 20 FF FF FF FF FF FF FF FF \r\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.legend);
+        Rig rig(c.options);
+        rig.toMonitor();
+        rig.line->type("D" + c.address + "\r");
+        const QByteArray reply = rig.line->until("\r\n", 2);
+        EXPECT_EQ(reply, "D" + c.address + "\r\n" + c.line);
+        // The bytes parse back, the host's way, into what the meter reports.
+        const qsizetype second = reply.indexOf(c.address, reply.indexOf(c.address) + 1);
+        ASSERT_GT(second, 0);
+        const char page = c.address[0];
+        for (int k = 0; k < 16 && c.address.endsWith('0'); ++k)
+            EXPECT_EQ(reply.mid(second + 5 + 3 * k, 2).toInt(nullptr, 16),
+                      rig.meter->settingsArea(page)[k]);
+        rig.line->type("\r");
+        EXPECT_TRUE(rig.line->until("\r\n").startsWith(c.address.left(2)));
+        rig.line->type(".");
+        EXPECT_EQ(rig.line->quiet(), ".\r\n*");
+        EXPECT_EQ(rig.meter->state(), State::Monitor);
+    }
+}
+
+TEST(Meter, InputWritesTheWorkingCopyUntilSaved)
+{
+    Rig rig;
+    rig.toMonitor();
+    rig.line->type("IDFD2\r");
+    EXPECT_EQ(rig.line->until("32 "), "IDFD2\r\nDFD2 32 ");
+    rig.line->type("6");
+    rig.line->type("3");
+    rig.line->type("\r");
+    EXPECT_EQ(rig.line->until("00 "), "63\r\nDFD3 00 ");
+    rig.line->type("\r."); // CR without digits leaves the byte as it is
+    EXPECT_EQ(rig.line->quiet(), "\r\nDFD4 12 .\r\n*");
+    EXPECT_EQ(rig.meter->settingsArea('D')[2], 0x63);
+    EXPECT_EQ(rig.meter->settingsArea('D')[3], 0x00);
+    EXPECT_EQ(rig.meter->savedSettingsArea('D')[2], 0x32);
+
+    // Outside the settings area memory is read-only.
+    rig.line->type("IDFE0\r");
+    rig.line->until("FF ");
+    rig.line->type("12\r.");
+    rig.line->quiet();
+    rig.line->type("DDFE0\r");
+    EXPECT_TRUE(rig.line->until("\r\n", 2).contains("DFE0 FF"));
+
+    rig.meter->powerCycle();
+    EXPECT_EQ(rig.meter->state(), State::Idle);
+    EXPECT_EQ(rig.meter->settingsArea('D')[2], 0x32);
+}
+
+TEST(Meter, SavedSettingsSurviveAPowerCycle)
+{
+    struct Case {
+        const char *legend;
+        QByteArray leave; // how the session ends
+        bool kept;
+        State after;
+    };
+    const Case cases[] = {
+        {"E, Y, CR", "EY\r", true, State::Command},
+        {"E alone, then silence", "E", true, State::Idle},
+        {"E, N", "EN", false, State::Command},
+        {"Q", "Q", false, State::Idle},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.legend);
+        Options o = opts(Model::M720);
+        Rig rig(o);
+        rig.toMonitor();
+        rig.line->type("I9FDF\r50\r.C"); // alarm range 6
+        rig.line->until("CMD?");
+        rig.line->type("UY"); // units to Sv
+        rig.line->until("CMD?");
+        rig.line->type(c.leave);
+        rig.line->quiet(c.leave == "E" ? 1300 : 150);
+        EXPECT_EQ(rig.meter->state(), c.after);
+        rig.meter->powerCycle();
+        EXPECT_EQ(rig.meter->settingsArea('9')[15], c.kept ? 0x50 : 0x20);
+        EXPECT_EQ(rig.meter->units(), c.kept ? Units::Sv : Units::R);
+    }
+}
+
+TEST(Meter, RangeReportYieldsFiveRangesAndTheDose)
+{
+    struct Case {
+        Options options;
+        const char *ranges; // lines 1 to 5 without their line ends
+        const char *dose;
+    };
+    const Case cases[] = {
+        {opts(Model::K720, Units::Sv),
+         "1  5 uSv/h |2  50 uSv/h |3  500 uSv/h |4  5 mSv/h |5  50 mSv/h ", "micro Sv"},
+        {opts(Model::M720, Units::R), "1  5 mR/h |2  50 mR/h |3  500 mR/h |4  5 R/h |5  50 R/h ",
+         "mR"},
+        {opts(Model::M720, Units::Sv),
+         "1  50 uSv/h |2  500 uSv/h |3  5 mSv/h |4  50 mSv/h |5  500 mSv/h ", "micro Sv"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.ranges);
+        Rig rig(c.options);
+        rig.line->type("CR");
+        const QByteArray reply = rig.line->until("CMD?", 2);
+        EXPECT_EQ(reply.split('\n').mid(2, 5).join('|'),
+                  QByteArray(c.ranges).replace("|", "\r|") + "\r");
+        EXPECT_TRUE(reply.endsWith(QByteArray(" ") + c.dose + " integrated\r\n\r\nCMD?"));
+        EXPECT_EQ(doseNumber(reply), 0.0);
+    }
+    // The exact text of one report.
+    Rig rig(opts(Model::K720, Units::R));
+    rig.line->type("CR");
+    EXPECT_EQ(rig.line->until("CMD?", 2), "C\r\nCMD?R\r\n1  0.5 mR/h \r\n2  5 mR/h \r\n"
+                                          "3  50 mR/h \r\n4  500 mR/h \r\n5  5 R/h \r\n"
+                                          "6  Integrate mode \r\n7  Microroentgen units \r\n"
+                                          "Battery OK\r\n0.000 mR integrated\r\n\r\nCMD?");
+}
+
+TEST(Meter, IntegratesWhileStreamingAndReportsInItsUnits)
+{
+    for (Units u : {Units::R, Units::Sv}) {
+        SCOPED_TRACE(u == Units::R ? "R" : "Sv");
+        Rig rig(opts(Model::K720, u));
+        rig.meter->setDoseRate(36000); // 10 per second: well above the noise of a short stream
+        rig.line->type("CT");
+        rig.line->until("\r\n", 4);
+        rig.line->type("     ");
+        rig.line->until("CMD?");
+        const double dose = rig.meter->integratedDose();
+        EXPECT_GT(dose, 0.0);
+        rig.line->type("R");
+        EXPECT_NEAR(doseNumber(rig.line->until("CMD?")), dose, dose * 0.01);
+        // "T" starts a new integration.
+        rig.line->type("T");
+        rig.line->until("\r\n", 2);
+        EXPECT_LT(rig.meter->integratedDose(), dose);
+    }
+}
+
+TEST(Meter, StreamsLabelsAndScriptedReadings)
+{
+    Rig rig(opts(Model::K720, Units::Sv));
+    rig.meter->setStreamScript({{0, "0.14"}, {0, "0.15"}, {1, "12.3"}, {1, "12.4"}}, false);
+    rig.line->type("CT");
+    EXPECT_EQ(rig.line->until("12.4\r\n"),
+              "C\r\nCMD?T\r\n5 uSv/h\r\n0.14\r\n0.15\r\n50 uSv/h\r\n12.3\r\n12.4\r\n");
+    EXPECT_EQ(rig.line->quiet(300), ""); // the script has ended: silence
+    rig.line->type("CRTX");              // ignored while streaming
+    EXPECT_EQ(rig.line->quiet(), "");
+    EXPECT_EQ(rig.meter->state(), State::Streaming);
+    for (int k = 0; k < 30; ++k) {
+        rig.line->type(" ");
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(rig.line->quiet(), "\r\nCMD?");
+    EXPECT_EQ(rig.meter->state(), State::Command);
+}
+
+TEST(Meter, AutorangesTheDoseRate)
+{
+    struct Case {
+        const char *legend;
+        Options options;
+        double rate;
+        QByteArray label;
+        double low, high; // the readings, noise included
+    };
+    const Case cases[] = {
+        {"K720 R background", opts(Model::K720, Units::R), 15, "500 uR/h", 14, 16},
+        {"K720 R 12 mR/h", opts(Model::K720, Units::R), 12000, "50 mR/h", 11, 13},
+        {"K720 R over range", opts(Model::K720, Units::R), 9e6, "5 R/h", 5, 5},
+        {"K720 Sv background", opts(Model::K720, Units::Sv), 0.15, "5 uSv/h", 0.14, 0.16},
+        {"M720 R background", opts(Model::M720, Units::R), 15, "5 mR/h", 0.014, 0.016},
+        {"M720 Sv 300 uSv/h", opts(Model::M720, Units::Sv), 300, "500 uSv/h", 290, 310},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.legend);
+        Rig rig(c.options);
+        rig.meter->setDoseRate(c.rate);
+        rig.line->type("CT");
+        const QByteArray text = rig.line->until("\r\n", 6);
+        const QList<QByteArray> lines = text.split('\n');
+        ASSERT_GE(lines.size(), 6);
+        EXPECT_EQ(lines[2], c.label + "\r");
+        for (int k = 3; k < 6; ++k) {
+            const QByteArray reading = lines[k].chopped(1);
+            EXPECT_LE(reading.size(), 5) << reading.constData(); // four digits and a point
+            EXPECT_GE(reading.toDouble(), c.low);
+            EXPECT_LE(reading.toDouble(), c.high);
+        }
+    }
+}
+
+TEST(Meter, RawStreamAndAMeterFoundStreaming)
+{
+    Rig raw;
+    raw.meter->setRawStream("500 uR/h 0.14-1e3 ~ \r\n");
+    raw.line->type("CT");
+    EXPECT_EQ(raw.line->quiet(300), "C\r\nCMD?T500 uR/h 0.14-1e3 ~ \r\n");
+
+    Options o;
+    o.startStreaming = true;
+    Rig found(o);
+    EXPECT_EQ(found.meter->state(), State::Streaming);
+    const QByteArray text = found.line->until("\r\n", 2);
+    EXPECT_FALSE(text.contains("CMD?"));
+    found.line->type("C");
+    found.line->type("     ");
+    EXPECT_TRUE(found.line->until("CMD?").endsWith("\r\nCMD?"));
+    found.meter->powerCycle();
+    EXPECT_EQ(found.meter->state(), State::Streaming);
+}
+
+TEST(Meter, DownloadsTheLogAndClearsIt)
+{
+    Rig rig;
+    rig.meter->setLog({{"23.5", 2, "0.123"}, {"-4.0", 0, "15.2"}});
+    rig.line->type("CX");
+    EXPECT_EQ(rig.line->until("CMD?", 2),
+              "C\r\nCMD?X\r\n23.5 2 0.123\r\n-4.0 0 15.2\r\nCal 14-Mar-2026\r\n\r\nCMD?");
+
+    rig.meter->setRawLogLines({"23.5 2\r\n", "garbage\n"});
+    rig.line->type("X");
+    EXPECT_EQ(rig.line->until("CMD?"), "X\r\n23.5 2\r\ngarbage\nCal 14-Mar-2026\r\n\r\nCMD?");
+
+    // Keys typed during the download are answered after it.
+    rig.line->type("XY");
+    EXPECT_TRUE(rig.line->until("CMD?", 2).endsWith("CMD?Y\r\nLog cleared\r\nCMD?"));
+    EXPECT_TRUE(rig.meter->log().empty());
+    rig.line->type("X");
+    EXPECT_EQ(rig.line->until("CMD?"), "X\r\nCal 14-Mar-2026\r\n\r\nCMD?");
+
+    Options o;
+    o.logRecords = 3;
+    Rig generated(o);
+    ASSERT_EQ(generated.meter->log().size(), 3u);
+    for (const LogRecord &r : generated.meter->log()) {
+        EXPECT_GE(r.range, 0);
+        EXPECT_LT(r.range, 5);
+        EXPECT_GT(r.value.toDouble(), 0.0);
+    }
+}
+
+TEST(Meter, UnitsSwitchTheRangeTableAndLabels)
+{
+    Rig rig(opts(Model::K720, Units::R));
+    EXPECT_EQ(rig.meter->streamLabels().front(), "500 uR/h");
+    rig.line->type("CUY");
+    EXPECT_EQ(rig.line->until("CMD?", 2), "C\r\nCMD?U\r\nChange units (Y/N)? Y\r\nCMD?");
+    EXPECT_EQ(rig.meter->units(), Units::Sv);
+    EXPECT_EQ(rig.meter->streamLabels().front(), "5 uSv/h");
+    rig.line->type("R");
+    EXPECT_TRUE(rig.line->until("CMD?").startsWith("R\r\n1  5 uSv/h \r\n"));
+}
+
+TEST(Meter, FaultsShapeEveryReply)
+{
+    {
+        Rig rig;
+        rig.meter->setGarbage(true);
+        rig.line->type("C");
+        EXPECT_EQ(rig.line->quiet(), QByteArray("\x00\xff~#C\r\nCMD?", 11));
+        rig.line->type("\f*DDFD0\r");
+        const QByteArray dump = rig.line->until("\r\n", 4);
+        EXPECT_EQ(dump.count("DFD0"), 2) << "the address echo stays whole";
+    }
+    {
+        Rig rig;
+        rig.meter->setNoCR(true);
+        rig.line->type("CY");
+        EXPECT_EQ(rig.line->quiet(), "C\nCMD?Y\nLog cleared\nCMD?");
+    }
+    {
+        Rig rig;
+        rig.meter->setCutReplies(400);
+        rig.line->type("C");
+        EXPECT_EQ(rig.line->quiet(100), "C\r\n");
+        EXPECT_EQ(rig.line->until("CMD?"), "CMD?");
+    }
+    {
+        Rig rig;
+        rig.meter->setSilent(true);
+        rig.line->type("C");
+        EXPECT_EQ(rig.line->quiet(), "");
+        EXPECT_EQ(rig.meter->state(), State::Command);
+    }
+    {
+        Rig rig;
+        rig.meter->setNoDumpLine(true);
+        rig.toMonitor();
+        rig.line->type("DDFD0\r.");
+        EXPECT_EQ(rig.line->quiet(), "DDFD0\r\n.\r\n*");
+    }
+    {
+        Rig rig;
+        rig.meter->setSilenceAfterRecords(2);
+        rig.line->type("CX");
+        const QByteArray got = rig.line->quiet(300);
+        EXPECT_TRUE(got.endsWith("X\r\n") || got.count("\r\n") == 4) << got.constData();
+        EXPECT_FALSE(got.contains("Cal"));
+        EXPECT_EQ(rig.meter->state(), State::Command);
+    }
+    {
+        Options o;
+        o.readingIntervalMs = 60000;
+        Rig rig(o);
+        rig.meter->setStreamWithoutPause(true);
+        rig.line->type("CT");
+        // With a minute between readings only the missing pause brings five of them.
+        EXPECT_GE(rig.line->until("\r\n", 8).count("\r\n"), 8);
+    }
+}
+
+TEST(Meter, DroppedLineHangsUpTheSlave)
+{
+    for (bool afterBytes : {false, true}) {
+        SCOPED_TRACE(afterBytes ? "after three bytes" : "at once");
+        Rig rig;
+        if (afterBytes) {
+            rig.meter->setDropAfterBytes(3);
+            rig.line->type("C");
+            EXPECT_EQ(rig.line->until("\r\n"), "C\r\n");
+        } else {
+            rig.meter->dropLine();
+        }
+        pollfd p{rig.line->fd, POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 2000), 1);
+        EXPECT_TRUE(p.revents & POLLHUP);
+        EXPECT_EQ(::write(rig.line->fd, "C", 1), -1);
+        EXPECT_EQ(errno, EIO);
+        EXPECT_TRUE(rig.meter->lineDropped());
+    }
+}
+
+TEST(Meter, LinkNamesTheSlaveWhileRunning)
+{
+    QString link;
+    {
+        Options o;
+        o.portNumber = 7;
+        Rig rig(o);
+        link = rig.meter->linkPath();
+        EXPECT_TRUE(link.endsWith("/com7"));
+        EXPECT_EQ(QFileInfo(link).symLinkTarget(), rig.meter->slavePath());
+        rig.meter->stop();
+        EXPECT_FALSE(QFileInfo(link).isSymLink());
+    }
+    Options bad;
+    bad.serialNumber = "12a4";
+    Meter meter(bad);
+    QString error;
+    EXPECT_FALSE(meter.start(&error));
+    EXPECT_FALSE(error.isEmpty());
+}
