@@ -2,7 +2,8 @@
 // Just enough of a meter, played by hand on the master of a pseudo-terminal
 // from a thread of its own (so it answers while the test is blocked in a
 // call): "C" gets the command prompt, "T" starts a stream of readings under
-// the label "mR/h", blanks end the stream with a prompt.
+// the label "mR/h", blanks end the stream with a prompt, "X" starts a data
+// log that never ends (one record of range 0 every 60 ms).
 #include <QByteArray>
 #include <atomic>
 #include <chrono>
@@ -59,6 +60,9 @@ private:
                     } else if (buf[i] == 'T' && !m_streaming) {
                         m_streaming = true;
                         write("T\r\n  mR/h");
+                    } else if (buf[i] == 'X' && !m_streaming) {
+                        m_logging = true;
+                        write("X\r\n");
                     } else if (buf[i] == ' ' && m_streaming) {
                         m_streaming = false;
                         promptOwed = true;
@@ -69,6 +73,10 @@ private:
             if (promptOwed && now - lastInput > std::chrono::milliseconds(100)) {
                 promptOwed = false;
                 write("\r\nCMD?");
+            }
+            if (m_logging && now - lastReading > std::chrono::milliseconds(60)) {
+                lastReading = now;
+                write("21.5 0 0.25\r\n");
             }
             if (m_streaming && now - lastReading > std::chrono::milliseconds(60)) {
                 lastReading = now;
@@ -86,6 +94,7 @@ private:
     int m_fd;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_streaming{false};
+    std::atomic<bool> m_logging{false};
     mutable std::mutex m_mutex;
     QByteArray m_received;
     std::vector<double> m_values;

@@ -379,6 +379,31 @@ TEST_F(KestBus, ReleaseDuringAStreamStopsItAndClosesThePort)
     EXPECT_TRUE(waitFor([] { return !serverRunning(); }));
 }
 
+TEST_F(KestBus, ReleaseDuringADownloadEndsItAndClosesThePort)
+{
+    const int master = openPty(2);
+    HandMeter meter(master);
+    int records = 0;
+    {
+        kest720Proxy k;
+        ::Ranges r;
+        r.Add(QStringLiteral("mR/h"), 5, 1, QStringLiteral("5 mR/h"));
+        k.setRanges(r);
+        k.setPort(2);
+        k.OpenPort();
+        QObject::connect(&k, &kest720Proxy::DataDownload,
+                         [&](float degreesC, const Measurement &m) {
+                             EXPECT_FLOAT_EQ(degreesC, 21.5f);
+                             EXPECT_DOUBLE_EQ(m.Value, 0.25);
+                             ++records;
+                         });
+        k.StartLogDownload();
+        ASSERT_TRUE(waitFor([&] { return records >= 2; }));
+    } // released while the server's download loop runs: a log without end
+    EXPECT_TRUE(waitFor([&] { return slaveClosed(master); }));
+    EXPECT_TRUE(waitFor([] { return !serverRunning(); }));
+}
+
 // Run as a child process by the test below: holds an object with its port open.
 TEST(KestChild, HoldsAnObjectUntilKilled)
 {
