@@ -456,6 +456,43 @@ TEST_F(KestBus, CallsToAServerThatHasGoneFailWithABusError)
     EXPECT_EQ(again.Port(), 0);
 }
 
+// gdbus, a generic tool, on an object that this test holds: each gdbus call
+// is a connection of its own, so it cannot hold an object itself.
+TEST_F(KestBus, GdbusReadsAndSetsPropertiesOfAHeldObject)
+{
+    if (!QFile::exists(QStringLiteral("/usr/bin/gdbus")))
+        GTEST_SKIP() << "gdbus (libglib2.0-bin) is not installed";
+    kest720Proxy k;
+    auto gdbus = [&](const QStringList &args, int *exitCode) {
+        QProcess p;
+        p.start(QStringLiteral("/usr/bin/gdbus"),
+                QStringList{QStringLiteral("call"), QStringLiteral("--session"),
+                            QStringLiteral("--dest"), kest720dbus::serviceName,
+                            QStringLiteral("--object-path"), k.remote().path(),
+                            QStringLiteral("--method")} +
+                    args);
+        EXPECT_TRUE(p.waitForFinished(60000));
+        *exitCode = p.exitCode();
+        return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+    };
+    int code = -1;
+    QString out = gdbus({QStringLiteral("org.freedesktop.DBus.Properties.Set"), I,
+                         QStringLiteral("Port"), QStringLiteral("<int16 7>")},
+                        &code);
+    EXPECT_EQ(code, 0) << out.toStdString();
+    EXPECT_EQ(k.Port(), 7);
+    out = gdbus({QStringLiteral("org.freedesktop.DBus.Properties.Get"), I, QStringLiteral("Port")},
+                &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(out.trimmed(), QStringLiteral("(<int16 7>,)"));
+    out = gdbus({QStringLiteral("org.freedesktop.DBus.Properties.Get"), I, QStringLiteral("Model")},
+                &code);
+    EXPECT_NE(code, 0);
+    EXPECT_TRUE(out.contains(
+        QStringLiteral("Norvale.Automation.Error: -2147221503\n721 Control\nNot Initialized")))
+        << out.toStdString();
+}
+
 // A client written against the contract alone (Python and the bus's own
 // bindings), driving the server as any host would.
 TEST_F(KestBus, AClientThatKnowsOnlyTheContractCanStream)
