@@ -57,7 +57,24 @@ void kest720::raise(const QString &description) const
 
 void kest720::Trace(const QString &text) const { qCDebug(lcTrace).noquote() << text; }
 
-void kest720::send(const QByteArray &bytes) { mComm->write(bytes); }
+void kest720::send(const QByteArray &bytes)
+{
+    mComm->write(bytes);
+    mStats.bytesSent += bytes.size();
+}
+
+QByteArray kest720::receive()
+{
+    QByteArray got = mComm->readAll();
+    mStats.bytesReceived += got.size();
+    return got;
+}
+
+void kest720::pause(int ms)
+{
+    sleepMs(ms);
+    mStats.pauseMs += ms;
+}
 
 // ---- Serial link and command mode ----------------------------------------
 
@@ -106,10 +123,11 @@ QString kest720::WaitForCom()
 {
     QString text;
     mLastWaitCut = false;
+    ++mStats.waits;
     uint32_t t0 = tickCount();
     const uint32_t start = t0;
     for (;;) {
-        const QByteArray got = mComm->readAll();
+        const QByteArray got = receive();
         const uint32_t now = tickCount();
         if (!got.isEmpty()) {
             text += QString::fromLatin1(got);
@@ -162,7 +180,7 @@ bool kest720::StartCommandMode()
             mHeardTalking = true;
         if (mLastWaitCut)
             break; // talking without a pause: another "C" will not be heard either
-        sleepMs(300);
+        pause(300);
     }
     return false;
 }
@@ -187,7 +205,7 @@ void kest720::ExitStreamMode()
     for (int pass = 0; pass < 7; ++pass) {
         for (int i = 0; i < 30; ++i) {
             send(" ");
-            sleepMs(10);
+            pause(10);
         }
         mComm->clearInput();
         if (WaitForCom().contains(QLatin1StringView("CMD")))
@@ -221,7 +239,7 @@ void kest720::SendSlowly(const QString &text)
 {
     // The monitor is typed at, one character at a time.
     for (const QChar c : text) {
-        sleepMs(50);
+        pause(50);
         send(QByteArray(1, static_cast<char>(c.toLatin1())));
     }
 }
@@ -234,9 +252,9 @@ bool kest720::ReadMemoryLocation(const QString &address, QStringList &bytes)
         return false;
     }
     send("D");
-    sleepMs(50);
+    pause(50);
     SendSlowly(address);
-    sleepMs(50);
+    pause(50);
     send("\r");
     const QString reply = WaitForCom();
     proto::ParseMemoryDump(address, reply, bytes);
@@ -251,9 +269,9 @@ bool kest720::SetMemoryLocation(const QString &address, QString &value)
     if (!EnterMonitorMode())
         return false;
     send("I");
-    sleepMs(50);
+    pause(50);
     SendSlowly(address);
-    sleepMs(50);
+    pause(50);
     send("\r");
     waitIgnored();
     if (value.isEmpty())
@@ -266,7 +284,7 @@ bool kest720::SetMemoryLocation(const QString &address, QString &value)
     send("\r");
     waitIgnored();
     send(".");
-    sleepMs(50);
+    pause(50);
     waitIgnored();
     return true;
 }
@@ -458,9 +476,9 @@ void kest720::TimerLiveData_Timer()
                 break;
             pumpEvents();
             pumpEvents();
-            buf += proto::FilterLiveChars(QString::fromLatin1(mComm->readAll()));
+            buf += proto::FilterLiveChars(QString::fromLatin1(receive()));
             pumpEvents();
-            sleepMs(100);
+            pause(100);
             pumpEvents();
             // Every complete token is taken in the same pass, so that readings
             // never fall behind a meter that talks faster than ten tokens a second.
@@ -670,7 +688,7 @@ void kest720::TimerDataLog_Timer()
         Trace(QStringLiteral("    Starting Do Loop"));
         for (;;) {
             Trace(QStringLiteral("    Sleeping for 100 ms"));
-            sleepMs(100);
+            pause(100);
             const int waiting = mComm->bytesWaiting();
             Trace(QStringLiteral("    InBufferCount = %1").arg(waiting));
             if (waiting < 1 && ticksSince(t0, tickCount()) > 1500) {
@@ -681,14 +699,14 @@ void kest720::TimerDataLog_Timer()
             }
             if (waiting >= 1)
                 t0 = tickCount();
-            buf += QString::fromLatin1(mComm->readAll());
+            buf += QString::fromLatin1(receive());
             qsizetype n = buf.indexOf(QLatin1Char('\n')) + 1;
             Trace(QStringLiteral("    comMsg = ") + buf);
             Trace(QStringLiteral("    nChar = %1").arg(n));
             Trace(QStringLiteral("    Starting While nChar"));
             bool complete = false;
             while (n > 0) {
-                sleepMs(20);
+                pause(20);
                 const QString line = buf.left(n);
                 buf.remove(0, n);
                 if (proto::IsLogEnd(line)) {
@@ -701,7 +719,7 @@ void kest720::TimerDataLog_Timer()
                     break;
                 }
                 ParseDataDownload(line);
-                sleepMs(20);
+                pause(20);
                 for (int i = 0; i < 7; ++i)
                     pumpEvents();
                 n = buf.indexOf(QLatin1Char('\n')) + 1;

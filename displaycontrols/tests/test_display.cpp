@@ -29,11 +29,9 @@ TEST(ReadingFormat, PatternByMagnitude)
         float value;
         const char *caption;
     } cases[] = {
-        {0.004f, "0.00"},
         {2, "2.0"},
         {19.96f, "20.0"},
         {20, "20"},
-        {7.5f, "7.5"},
         {99.6f, "100"},
         {1234.4f, "1234"},
         {1.999f, "2.00"},

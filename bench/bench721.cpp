@@ -1,0 +1,170 @@
+// bench721: the instrument server's speed against the simulated meter at the
+// real line rate (1200 baud 8N1), beside what the protocol itself allows.
+//   initialize  start-up time vs the protocol minimum
+//   download    records per second of a 500-record log vs the wire limit
+//   stream      CPU share of one core over a live stream
+#include "Meter.h"
+#include "Ticks.h"
+#include "kest720.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+namespace {
+
+constexpr double kCharMs = 10.0 * 1000.0 / 1200.0; // 10 bits a character at 1200 baud
+
+void runUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents();
+        norvale::sleepMs(2);
+    }
+}
+
+double threadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts); // the server's thread, not the meter's
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+struct Rig {
+    QTemporaryDir ports;
+    std::unique_ptr<sim721::Meter> meter;
+    kest720 k;
+    bool start(sim721::Options o)
+    {
+        o.portsFolder = ports.path();
+        o.portNumber = 1;
+        meter = std::make_unique<sim721::Meter>(o);
+        QString error;
+        if (!meter->start(&error)) {
+            std::fprintf(stderr, "bench721: %s\n", qPrintable(error));
+            return false;
+        }
+        qputenv("NORVALE_PORTS", ports.path().toLocal8Bit());
+        k.setPort(1);
+        k.OpenPort();
+        return true;
+    }
+};
+
+int benchInitialize(int runs)
+{
+    std::printf("Initialize at 1200 baud (%d runs)\n", runs);
+    for (const auto model : {sim721::Model::K720, sim721::Model::M720}) {
+        Rig rig;
+        sim721::Options o;
+        o.model = model;
+        if (!rig.start(o))
+            return 1;
+        for (int i = 0; i < runs; ++i) {
+            rig.k.resetPacingStats();
+            QElapsedTimer t;
+            t.start();
+            rig.k.Initialize();
+            const double measured = static_cast<double>(t.elapsed());
+            const auto &s = rig.k.pacingStats();
+            const double wire = static_cast<double>(s.bytesReceived) * kCharMs;
+            const double minimum = static_cast<double>(s.pauseMs) + 250.0 * s.waits + wire;
+            std::printf("  %s run %d: %.0f ms measured; minimum %.0f ms = pauses %lld + quiet %d x 250 "
+                        "+ wire %.0f (%lld bytes in, %lld out); ratio %.2f\n",
+                        model == sim721::Model::K720 ? "720K" : "720M", i + 1, measured, minimum,
+                        static_cast<long long>(s.pauseMs), s.waits, wire,
+                        static_cast<long long>(s.bytesReceived), static_cast<long long>(s.bytesSent),
+                        measured / minimum);
+        }
+    }
+    return 0;
+}
+
+int benchDownload(int records)
+{
+    Rig rig;
+    if (!rig.start({}))
+        return 1;
+    rig.k.Initialize();
+    std::vector<sim721::LogRecord> log;
+    for (int i = 0; i < records; ++i)
+        log.push_back({QString::number(20 + (i % 50) * 0.1, 'f', 1), i % 5,
+                       QString::number(0.01 * (i % 1000 + 1), 'f', 2)});
+    rig.meter->setLog(log);
+    int got = 0;
+    bool done = false;
+    QObject::connect(&rig.k, &kest720::DataDownload, [&](float, const Measurement &) { ++got; });
+    QObject::connect(&rig.k, &kest720::DataDownloadComplete, [&] { done = true; });
+    QObject::connect(&rig.k, &kest720::DataDownloadError, [&] { done = true; });
+    rig.meter->clearSent();
+    QElapsedTimer t;
+    t.start();
+    rig.k.StartLogDownload();
+    runUntil([&] { return done; }, 600000);
+    const double seconds = static_cast<double>(t.elapsed()) / 1000.0;
+    const qsizetype bytes = rig.meter->sent().size();
+    const double wireSeconds = static_cast<double>(bytes) * kCharMs / 1000.0;
+    std::printf("Download of %d records at 1200 baud: %d arrived in %.1f s = %.2f records/s; wire "
+                "limit for the %lld bytes of the reply %.1f s = %.2f records/s; ratio %.3f\n",
+                records, got, seconds, got / seconds, static_cast<long long>(bytes), wireSeconds,
+                records / wireSeconds, (got / seconds) / (records / wireSeconds));
+    return got == records ? 0 : 1;
+}
+
+int benchStream(int seconds)
+{
+    Rig rig;
+    if (!rig.start({}))
+        return 1;
+    rig.k.Initialize();
+    int readings = 0;
+    bool idle = false;
+    QObject::connect(&rig.k, &kest720::LiveData, [&](const Measurement &) { ++readings; });
+    QObject::connect(&rig.k, &kest720::idle, [&] { idle = true; });
+    const double cpu0 = threadCpuSeconds();
+    QElapsedTimer t;
+    t.start();
+    rig.k.StartLog();
+    QTimer::singleShot(seconds * 1000, [&] { rig.k.StopLog(); });
+    runUntil([&] { return idle; }, (seconds + 60) * 1000);
+    const double wall = static_cast<double>(t.elapsed()) / 1000.0;
+    const double cpu = threadCpuSeconds() - cpu0;
+    std::printf("Live stream for %.1f s at 1200 baud: %d readings; server thread CPU %.3f s = %.2f%% "
+                "of one core\n",
+                wall, readings, cpu, 100.0 * cpu / wall);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("norvale.*.debug=false\nnorvale.*.info=false"));
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "Benchmarks of the instrument server against the simulated meter at the real line rate.\n"
+        "Commands: initialize, download, stream."));
+    p.addHelpOption();
+    p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("initialize | download | stream"));
+    p.addOption({QStringLiteral("runs"), QStringLiteral("Start-ups to time."), QStringLiteral("N"), QStringLiteral("3")});
+    p.addOption({QStringLiteral("records"), QStringLiteral("Log records to download."), QStringLiteral("N"), QStringLiteral("500")});
+    p.addOption({QStringLiteral("seconds"), QStringLiteral("Seconds of streaming."), QStringLiteral("S"), QStringLiteral("60")});
+    p.process(app);
+    const QString command = p.positionalArguments().value(0);
+    if (command == QLatin1String("initialize"))
+        return benchInitialize(p.value(QStringLiteral("runs")).toInt());
+    if (command == QLatin1String("download"))
+        return benchDownload(p.value(QStringLiteral("records")).toInt());
+    if (command == QLatin1String("stream"))
+        return benchStream(p.value(QStringLiteral("seconds")).toInt());
+    p.showHelp(2);
+}
