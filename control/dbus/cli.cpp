@@ -72,22 +72,31 @@ void runUntil(const bool &done, int ms)
         loop.processEvents(QEventLoop::WaitForMoreEvents, 50);
 }
 
-void info(kest720Proxy &k)
+void info(kest720Proxy &k, qint64 startupMs)
 {
-    out << "Model: " << modelName(k.Model()) << '\n';
-    out << "SerialNumber: " << k.SerialNumber() << '\n';
-    out << "Units: " << unitName(k.Units()) << '\n';
-    out << "AlarmRange: " << k.AlarmRange() << '\n';
-    out << "AlarmPercent: " << k.AlarmPercent() << '\n';
-    out << "SampleRate: " << k.SampleRate() << '\n';
-    out << "ClearLogSetting: " << k.ClearLogSetting() << '\n';
-    out << "ModeButton: " << k.ModeButton() << '\n';
+    static const char *const modeButton[] = {"disabled", "integrate", "freeze"};
     const ::Ranges ranges = k.Ranges();
+    const int alarmRange = k.AlarmRange();
+    const int mode = k.ModeButton();
+    out << "Model: " << modelName(k.Model()) << '\n';
+    out << "Serial number: " << k.SerialNumber() << '\n';
+    out << "Units: " << unitName(k.Units()) << (k.Units() == unitSv ? " (sievert)" : " (roentgen)")
+        << '\n';
+    out << "Blink alarm: " << k.AlarmPercent() << "% of range " << alarmRange;
+    if (alarmRange >= 1 && alarmRange <= ranges.Count())
+        out << " (" << ranges.Item(alarmRange).Display << ')';
+    out << '\n';
+    out << "Data-log interval (sample rate): " << k.SampleRate() << '\n';
+    out << "Clear log: "
+        << (k.ClearLogSetting() == clearlogIntegrateReset ? "on integrate reset" : "at turn-on only")
+        << '\n';
+    out << "Mode button: " << (mode >= 0 && mode <= 2 ? modeButton[mode] : "unknown") << '\n';
     out << "Ranges: " << ranges.Count() << '\n';
     int i = 1;
     for (const Range &r : ranges)
         out << "  " << i++ << ": " << r.Display << " (command " << r.CommandIndex << ", full scale "
             << r.ScaleNumber << ' ' << r.ScaleUnits << ")\n";
+    out << "Start-up took: " << QString::number(startupMs / 1000.0, 'f', 2) << " s\n";
 }
 
 void stream(kest720Proxy &k, int seconds)
@@ -223,9 +232,12 @@ int main(int argc, char **argv)
         kest720Proxy k;
         k.setPort(static_cast<int16_t>(*portNumber));
         k.OpenPort();
+        QElapsedTimer startup;
+        startup.start();
         k.Initialize();
+        const qint64 startupMs = startup.elapsed();
         if (command == u"info")
-            info(k);
+            info(k, startupMs);
         else if (command == u"stream")
             stream(k, *seconds);
         else if (command == u"download")

@@ -234,8 +234,15 @@ TEST_F(KestSim, TheCommandLineClientPrintsInfoStreamDownloadAndDose)
         cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("info")}, &code);
     EXPECT_EQ(code, 0) << lastCliErrors.toStdString();
     EXPECT_TRUE(info.contains(QStringLiteral("Model: 720K\n"))) << info.toStdString();
-    EXPECT_TRUE(info.contains(QStringLiteral("SerialNumber: 1234\n"))) << info.toStdString();
-    EXPECT_TRUE(info.contains(QStringLiteral("Units: R\n"))) << info.toStdString();
+    EXPECT_TRUE(info.contains(QStringLiteral("Serial number: 1234\n"))) << info.toStdString();
+    EXPECT_TRUE(info.contains(QStringLiteral("Units: R (roentgen)\n"))) << info.toStdString();
+    const sim721::Meter &m = meter;
+    const auto area = m.settingsArea('D');
+    EXPECT_TRUE(info.contains(QStringLiteral("Blink alarm: %1% of range %2 (")
+                                  .arg(area[2])
+                                  .arg(((area[15] & 0xF0) >> 4) + 1)))
+        << info.toStdString();
+    EXPECT_TRUE(info.contains(QStringLiteral("Start-up took: "))) << info.toStdString();
 
     const QString stream = cli({QStringLiteral("--port"), QStringLiteral("1"),
                                 QStringLiteral("stream"), QStringLiteral("1")},
