@@ -185,6 +185,9 @@ void set(kest720Proxy &k, const QString &name, const QString &value)
                                              "AlarmPercent, SampleRate, Units, "
                                              "ClearLogSetting, ModeButton")
                                   .arg(name));
+    // Stored in the meter's non-volatile memory at once, so the change
+    // survives a power cycle whatever the meter does with the final "E".
+    k.WriteToEEPROM();
     out << name << " set to " << value << '\n';
 }
 

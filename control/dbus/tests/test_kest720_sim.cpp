@@ -275,13 +275,14 @@ TEST_F(KestSim, TheCommandLineClientKeepsASettingInTheMeter)
     sim721::Meter &meter = startMeter(fast(1));
     int code = -1;
     cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("set"),
-         QStringLiteral("AlarmRange"), QStringLiteral("3")},
+         QStringLiteral("AlarmRange"), QStringLiteral("4")},
         &code);
     EXPECT_EQ(code, 0) << lastCliErrors.toStdString();
     meter.powerCycle(); // only what was saved survives
+    EXPECT_EQ(meter.settingsArea('D')[15], 0x30);
     const QString info =
         cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("info")}, &code);
-    EXPECT_TRUE(info.contains(QStringLiteral("AlarmRange: 3\n"))) << info.toStdString();
+    EXPECT_TRUE(info.contains(QStringLiteral("of range 4 (500 mR/h)\n"))) << info.toStdString();
 
     cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("set"),
          QStringLiteral("AlarmRange"), QStringLiteral("9")},
