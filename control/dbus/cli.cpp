@@ -181,9 +181,7 @@ QString errorMeaning(int32_t number)
     case s::openFailed:
         return QStringLiteral("serial port ");
     case e::serverGone:
-        return QStringLiteral("bus (server not available) ");
     case e::callTimedOut:
-        return QStringLiteral("bus (no reply in time) ");
     case e::typeMismatch:
     case e::permissionDenied:
     case e::notSupported:
