@@ -9,6 +9,7 @@ Starts a private session bus (dbus-run-session) that activates the built
 server, with a ports folder of its own, and runs the cases inside it.
 """
 import os
+import pty
 import re
 import signal
 import subprocess
@@ -207,6 +208,31 @@ class Jobs(ToolTest):
         seconds, dose, unit = row.split(",")
         self.assertEqual((seconds, unit), ("2", "mR"))
         self.assertGreater(float(dose), 0.0)
+
+    def test_download_shows_progress_on_a_terminal_only(self):
+        self.sim("--log-records", 20)
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([CLI, "--port", "1", "download"], stdout=subprocess.PIPE,
+                                stderr=slave, text=True)
+        os.close(slave)
+        out, _ = proc.communicate(timeout=120)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal's other side has closed
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(master)
+        self.assertEqual(proc.returncode, 0, shown)
+        self.assertEqual(len(out.splitlines()), 21)
+        self.assertRegex(shown.decode().splitlines()[-1],
+                         r"^20 records, \d+ s, about \d+ chars/s of the line's 120")
+        wait_for_server_to_end()
+        code, out, err = cli("--port", 1, "download")
+        self.assertEqual((code, err), (0, ""))
 
     def test_set_takes_the_words_that_info_prints(self):
         self.sim(port=1)
