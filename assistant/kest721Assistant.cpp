@@ -158,7 +158,7 @@ QString kest721Assistant::ask(const QString &title, const QString &text,
 {
     if (!m_services.prompts)
         return defaultButton(buttons);
-    return m_services.prompts->ask(title, text, buttons, m_waiter);
+    return m_services.prompts->ask(title, text, buttons, m_waiter, m_boxOwner);
 }
 
 // ---- Connect and Disconnect ---------------------------------------------------

@@ -5,6 +5,7 @@
 #include "AlarmSound.h"
 #include "Kest721DBusTypes.h"
 #include "Prompts.h"
+#include "RuntimeError.h"
 #include "Servants.h"
 
 #include <QApplication>
@@ -144,7 +145,9 @@ int main(int argc, char **argv)
     QObject::connect(&assistants, &Server::finished, &app, quitWhenEmpty);
     QObject::connect(&msgBoxes, &Server::finished, &app, quitWhenEmpty);
     QTimer::singleShot(graceMs, &app, quitWhenEmpty);
-    return app.exec();
+    const int status = app.exec();
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    return status;
 }
 
 #include "main.moc"
