@@ -93,6 +93,8 @@ signals:
     void DoseRate(double Dose, double AverageDoseRate);
     // The display object was created (by the first Connect).
     void displayCreated();
+    // A reading changed the display's alarm state.
+    void alarmStateChanged(int state);
 
 private:
     void createInstrument();

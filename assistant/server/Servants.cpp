@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QUrl>
 
 using norvale::AutomationError;
@@ -215,6 +216,18 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
         o->emitSignal(E, QStringLiteral("DoseRate"), {dose, average});
     });
     QObject::connect(a, &A::displayCreated, o, [this] { publishDisplay(); });
+    if (const QString file = context.alarmSnapshot; !file.isEmpty()) {
+        auto taken = std::make_shared<bool>(false);
+        QObject::connect(a, &A::alarmStateChanged, o, [a, file, taken](int state) {
+            if (state != norvale::UnackAlarm || std::exchange(*taken, true))
+                return;
+            // Half a second in, the LED has flashed and the window is painted.
+            QTimer::singleShot(500, a, [a, file] {
+                if (a->display())
+                    a->display()->frm()->grab().save(file);
+            });
+        });
+    }
 }
 
 AssistantServant::~AssistantServant()

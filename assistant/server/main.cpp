@@ -102,6 +102,7 @@ int main(int argc, char **argv)
     context.prompts = &prompts;
     context.sound = &sound;
     context.helpFile = findHelpFile();
+    context.alarmSnapshot = qEnvironmentVariable("NORVALE_ALARM_SNAPSHOT");
 
     using norvale::automation::Server;
     using norvale::automation::ServerOptions;
