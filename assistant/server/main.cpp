@@ -53,6 +53,11 @@ private:
 
 int main(int argc, char **argv)
 {
+    // Started by the bus on a machine without a desktop (an unattended host),
+    // the windows live off screen and the boxes are answered over the bus.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kest721xl"));
     QApplication::setApplicationDisplayName(QStringLiteral("721 Assistant"));

@@ -353,6 +353,29 @@ class AssistantContract(unittest.TestCase):
         with open(HELP_LOG) as f:
             self.assertTrue(f.read().strip().endswith("/721Assistant.html"))
 
+    def test_a_status_window_of_the_hosts_own(self):
+        msg_name = "kest721xl.MsgBox"
+        path = BUS.get_object(msg_name, "/").CreateInstance(dbus_interface=FACTORY)
+        box = BUS.get_object(msg_name, path)
+        mi = "kest721xl._MsgBox"
+
+        def state():
+            return tuple(box.Get(mi, n, dbus_interface=P) for n in ("Visible", "Caption", "Text"))
+
+        self.assertFalse(state()[0])
+        box.Message("Reading the meter...", {"Title": "My status"}, dbus_interface=mi)
+        self.assertEqual(state(), (True, "My status", "Reading the meter..."))
+        box.Hide(dbus_interface=mi)
+        box.Message("Still reading...", {}, dbus_interface=mi)  # no Title: caption stays
+        self.assertEqual(state(), (True, "My status", "Still reading..."))
+        for bad in ({"Caption": "x"}, {"Title": dbus.Int32(3)}):
+            with self.assertRaises(dbus.DBusException) as caught:
+                box.Message("x", bad, dbus_interface=mi)
+            self.assertEqual(error_parts(caught.exception)[0], 5, bad)
+        box.Parent(0, dbus_interface=mi)
+        box.Release(dbus_interface="Norvale.Automation.Object")
+        self.assertTrue(spin(lambda: not has_owner(msg_name)))
+
     def test_the_instrument_server_killed_mid_run(self):
         reg_write("TimerLength", "REG_DWORD", 600)
         host = self.connect()
