@@ -11,6 +11,7 @@ server, with a ports folder of its own, and runs the cases inside it.
 import os
 import pty
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -338,6 +339,26 @@ class PortFaults(ToolTest):
                 self.assertRegex(lines[0], "^kest720-cli: " + expected)
                 self.assertEqual(lines[1], "kest720-cli: serial port error 8018 (721 Serial): "
                                  "Operation valid only when the port is open")
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"),
+                         "needs to run a user's session as another, unprivileged user")
+    def test_a_port_the_user_may_not_open_names_the_group_to_join(self):
+        with tempfile.TemporaryDirectory() as ports:
+            os.chmod(ports, 0o755)
+            meter = self.sim("--ports-dir", ports)
+            shutil.chown(meter.slave, group="dialout")
+            os.chmod(meter.slave, 0o660)
+            env = dict(os.environ, NORVALE_PORTS=ports, HOME="/tmp",
+                       XDG_CONFIG_HOME=os.path.join(ports, "config"))
+            # The user "nobody", outside the group, on a session bus of its own.
+            code, out, err = run(["setpriv", "--reuid=nobody", "--regid=nogroup",
+                                  "--clear-groups", "dbus-run-session", "--", CLI, "--port", "1",
+                                  "info"], env=env)
+            self.assertEqual(code, 1, err)
+            ours = [l for l in err.splitlines() if not l.startswith("dbus-daemon[")]
+            self.assertRegex(ours[0], r"^kest720-cli: port 1 \(.*/com1 -> %s\): Permission "
+                             r"denied; %s belongs to the group 'dialout': join it "
+                             r"\(sudo adduser \$USER dialout\)" % ((re.escape(meter.slave),) * 2))
 
     def test_a_second_client_on_a_busy_port_is_told_who_holds_it(self):
         self.sim()
