@@ -18,17 +18,10 @@ namespace
 class KestSim : public KestBus
 {
 protected:
-    sim721::Options fast(int port, sim721::Model model = sim721::Model::K720,
-                         sim721::Units units = sim721::Units::R)
+    sim721::Options fast(int port)
     {
-        sim721::Options o;
-        o.model = model;
-        o.units = units;
-        o.portNumber = port;
-        o.portsFolder = ports.path();
-        o.charMicros = 50;
-        o.readingIntervalMs = 100;
-        return o;
+        return sim721::testing::fast(ports.path(), port, sim721::Model::K720, sim721::Units::R,
+                                     100);
     }
     sim721::Meter &startMeter(const sim721::Options &o)
     {
@@ -83,8 +76,8 @@ TEST_F(KestSim, InitializeReadsTheMetersSettingsThroughTheBus)
 
 TEST_F(KestSim, TwoClientsDriveTwoMetersThroughOneServer)
 {
-    startMeter(fast(1, sim721::Model::K720, sim721::Units::R));
-    startMeter(fast(2, sim721::Model::M720, sim721::Units::Sv));
+    startMeter(fast(1));
+    startMeter(sim721::testing::fast(ports.path(), 2, sim721::Model::M720, sim721::Units::Sv));
     QDBusConnection second =
         QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("second"));
     {
@@ -174,6 +167,49 @@ TEST_F(KestSim, LiveReadingsArriveAsTheMeterSendsThem)
     for (const Measurement &m : got)
         EXPECT_EQ(m.Unit, unitR);
     EXPECT_TRUE(waitFor([&] { return meter.state() == sim721::State::Command; }));
+}
+
+// A client that leaves while a loop of its object runs on the server's stack:
+// the loop ends, a stream's meter is back at its prompt, and the server, still whole,
+// serves another client's object on. A second StartLog runs a stream loop
+// nested in the first, which must not be taken for the end of the stream.
+TEST_F(KestSim, ReleaseDuringAStreamOrADownloadEndsItAndTheServerServesOn)
+{
+    QDBusConnection second =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("second"));
+    kest720Proxy other(second);
+    other.setPort(9);
+    for (const char *legend : {"stream", "nested stream", "download"}) {
+        SCOPED_TRACE(legend);
+        meters.clear();
+        sim721::Options o = fast(1);
+        o.logRecords = 5000; // a download that outlasts the test
+        sim721::Meter &meter = startMeter(o);
+        {
+            kest720Proxy k;
+            connect(k, 1);
+            int events = 0;
+            QObject::connect(&k, &kest720Proxy::LiveData, [&](const Measurement &) { ++events; });
+            QObject::connect(&k, &kest720Proxy::DataDownload,
+                             [&](float, const Measurement &) { ++events; });
+            if (QString(legend) == "download") {
+                k.StartLogDownload();
+            } else {
+                k.StartLog();
+                if (QString(legend) == "nested stream") {
+                    ASSERT_TRUE(waitFor([&] { return events >= 1; }));
+                    k.StartLog();
+                }
+            }
+            ASSERT_TRUE(waitFor([&] { return events >= 3; }));
+        }                                  // released while the loop runs
+        // The meter sends its log to the end regardless.
+        if (QString(legend) != "download") {
+            EXPECT_TRUE(waitFor([&] { return meter.state() == sim721::State::Command; }));
+        }
+        EXPECT_EQ(other.Port(), 9) << "the server survived";
+    }
+    QDBusConnection::disconnectFromBus(QStringLiteral("second"));
 }
 
 TEST_F(KestSim, ADownloadsEventsArriveInOrderAndEndWithComplete)
@@ -304,8 +340,8 @@ TEST_F(KestSim, AClientThatKnowsOnlyTheContractDoesTheWholeJob)
     meter.setLog({{QStringLiteral("23.5"), 0, QStringLiteral("0.12")}});
     meter.setDoseRate(360000);
     QProcess client;
-    client.start(QStringLiteral(KEST720_PYTHON), {QStringLiteral(KEST720_CONTRACT_CLIENT),
-                                                  QStringLiteral("full"), QStringLiteral("4")});
+    client.start(QStringLiteral(KEST720_PYTHON),
+                 {QStringLiteral(KEST720_CONTRACT_CLIENT), QStringLiteral("4")});
     ASSERT_TRUE(client.waitForFinished(120000));
     const QString out = QString::fromUtf8(client.readAllStandardOutput());
     const QStringList lines = out.split(u'\n', Qt::SkipEmptyParts);
