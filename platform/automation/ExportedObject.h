@@ -78,6 +78,7 @@ public:
 
     QString path() const { return m_path; }
     QString owner() const { return m_owner; }
+    QDBusConnection connection() const { return m_connection; }
     bool isEnding() const { return m_ending; }
     bool isRegistered() const { return m_registered; }
 
@@ -101,6 +102,8 @@ public:
     bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override;
 
 signals:
+    // The object has left the bus; a call of it may still be running.
+    void ending();
     // The object has been shut down; it is deleted right after.
     void ended(const QString &path);
 

@@ -1,0 +1,474 @@
+#include "kest721Assistant.h"
+
+#include "AlarmSound.h"
+#include "Display.h"
+#include "MsgBox.h"
+#include "Prompts.h"
+#include "RuntimeError.h"
+#include "kest720Proxy.h"
+#include "modAlarm.h"
+#include "modCalc.h"
+#include "modMain.h"
+
+#include <QFileInfo>
+#include <QLocale>
+#include <QLoggingCategory>
+#include <QPointer>
+#include <cmath>
+
+Q_LOGGING_CATEGORY(lcAssistant, "norvale.assistant")
+
+namespace norvale
+{
+
+namespace
+{
+QPointer<kest721Assistant> g_assistant;
+
+const QString connectionTitle = QStringLiteral("721 Connection Status");
+
+// Runs a step whose failure the Assistant ignores; the error is only logged.
+template <typename F> void ignoringErrors(const char *what, F &&f)
+{
+    try {
+        f();
+    } catch (const AutomationError &e) {
+        qCInfo(lcAssistant).noquote() << what << "failed (ignored):" << e.description();
+    }
+}
+
+[[noreturn]] void invalidProcedureCall()
+{
+    throw AutomationError(5, programName(), QStringLiteral("Invalid procedure call or argument"));
+}
+
+// The number at the start of a range label ("500 uR/h"), as the display's
+// 16-bit scale number: rounded to the nearest integer, halves to even.
+int16_t scaleNumberOf(const QString &unitString)
+{
+    const double n = std::nearbyint(modCalc::LeadingNumber(unitString));
+    if (!(n >= -32768.0 && n <= 32767.0))
+        raiseRuntimeError(errOverflow);
+    return static_cast<int16_t>(n);
+}
+
+// Readings reach the host in mR/h (roentgen units) or uSv/h (sievert units).
+void toAlarmUnits(Measurement &m)
+{
+    m.ToPrefix(m.Unit == unitR ? prefixMilli : prefixMicro);
+}
+} // namespace
+
+kest721Assistant *gAssistant()
+{
+    return g_assistant.data();
+}
+
+double spreadsheetDate(const QDateTime &local)
+{
+    static const QDate epoch(1899, 12, 30);
+    const qint64 days = epoch.daysTo(local.date());
+    const int seconds = QTime(0, 0).secsTo(local.time());
+    return static_cast<double>(days) + seconds / 86400.0;
+}
+
+kest721Assistant::kest721Assistant(Services services, QObject *parent)
+    : QObject(parent), m_services(std::move(services))
+{
+    // A server that cannot be started is reported by the first Connect.
+    ignoringErrors("creating the instrument object", [this] { createInstrument(); });
+    const QStringList unread = modMain::LoadSettings();
+    if (!unread.isEmpty())
+        qCWarning(lcAssistant).noquote()
+            << "settings not read, defaults used:" << unread.join(QStringLiteral(", "));
+}
+
+kest721Assistant::~kest721Assistant()
+{
+    stopClock();
+    modTimer::clock().forgetOwner(this);
+    if (hasInstrument()) {
+        // A host that leaves mid-run must not leave the meter streaming.
+        if (m_runActive)
+            ignoringErrors("StopLog", [this] { m_instrument->StopLog(); });
+        ignoringErrors("ClosePort", [this] { m_instrument->ClosePort(); });
+    }
+    m_runActive = false;
+    const QStringList unwritten = modMain::SaveSettings();
+    if (!unwritten.isEmpty())
+        qCWarning(lcAssistant).noquote()
+            << "settings not saved:" << unwritten.join(QStringLiteral(", "));
+    releaseInstrument();
+    m_msg.reset();
+    if (g_assistant == this)
+        g_assistant = nullptr;
+}
+
+void kest721Assistant::createInstrument()
+{
+    releaseInstrument();
+    m_instrument = m_services.makeInstrument();
+    m_instrumentGone = false;
+    kest720Proxy *k = m_instrument.get();
+    connect(k, &kest720Proxy::LiveData, this, &kest721Assistant::onLiveData);
+    connect(k, &kest720Proxy::LiveDataError, this, &kest721Assistant::onLiveDataError);
+    connect(k, &kest720Proxy::DataDownload, this, &kest721Assistant::onDataDownload);
+    connect(k, &kest720Proxy::DataDownloadComplete, this,
+            &kest721Assistant::onDataDownloadComplete);
+    connect(k, &kest720Proxy::DataDownloadError, this, &kest721Assistant::onDataDownloadError);
+    // The object lives in another process; when that process ends, the
+    // object has gone with it.
+    m_watcher = std::make_unique<QDBusServiceWatcher>(
+        k->remote().service(), k->remote().connection(),
+        QDBusServiceWatcher::WatchForUnregistration);
+    connect(m_watcher.get(), &QDBusServiceWatcher::serviceUnregistered, this,
+            &kest721Assistant::instrumentGone);
+}
+
+void kest721Assistant::releaseInstrument()
+{
+    m_watcher.reset();
+    if (!m_instrument)
+        return;
+    m_instrument->disconnect(this);
+    if (!m_instrumentGone)
+        ignoringErrors("Release", [this] { m_instrument->Release(); });
+    m_instrument.reset();
+}
+
+void kest721Assistant::instrumentGone()
+{
+    if (m_instrumentGone)
+        return;
+    qCWarning(lcAssistant) << "the instrument server has gone";
+    m_instrumentGone = true;
+    if (m_runActive) {
+        emit LiveDataError();
+        endRun(false);
+    }
+    if (m_downloading) {
+        m_downloading = false;
+        emit DataDownloadError();
+        closeDownloadWindow();
+    }
+}
+
+QString kest721Assistant::ask(const QString &title, const QString &text,
+                              const QStringList &buttons)
+{
+    if (!m_services.prompts)
+        return defaultButton(buttons);
+    return m_services.prompts->ask(title, text, buttons, m_waiter, m_boxOwner);
+}
+
+// ---- Connect and Disconnect ---------------------------------------------------
+
+void kest721Assistant::Connect()
+{
+    QPointer<kest721Assistant> self(this);
+    auto msg = std::make_unique<MsgBox>();
+    msg->Message(QStringLiteral("Connecting to unit..."), connectionTitle);
+
+    Disconnect();
+    if (!self)
+        return;
+
+    ensureDisplay();
+    g_assistant = this;
+
+    try {
+        // The instrument object of a server that has gone, or that could
+        // not be created, is created anew here.
+        if (!hasInstrument())
+            createInstrument();
+        m_instrument->setPort(modMain::ComPort);
+        m_instrument->OpenPort();
+    } catch (const AutomationError &e) {
+        msg.reset();
+        ask(applicationTitle, e.description(), {buttonOK});
+        if (!self)
+            return;
+        if (hasInstrument())
+            ignoringErrors("ClosePort", [this] { m_instrument->ClosePort(); });
+        Disconnect();
+        return;
+    }
+
+    msg->Message(QStringLiteral("Please wait while connecting to unit..."), connectionTitle);
+    try {
+        m_instrument->Initialize();
+    } catch (const AutomationError &e) {
+        msg.reset();
+        ask(applicationTitle, QStringLiteral("Initialization failed!\r\n") + e.description(),
+            {buttonOK});
+        if (self)
+            Disconnect();
+        return;
+    }
+    emit Connected();
+}
+
+void kest721Assistant::ensureDisplay()
+{
+    if (m_display)
+        return;
+    m_display = std::make_unique<Display>();
+    connect(m_display.get(), &Display::Acknowledge, this, [] { modAlarm::AcknowledgeAlarm(); });
+    emit displayCreated();
+}
+
+void kest721Assistant::stopClock()
+{
+    // The clock is the process's: another Assistant's run keeps its own.
+    if (modTimer::clock().owner() == this || !modTimer::clock().owner())
+        modTimer::StopTimer();
+}
+
+void kest721Assistant::Disconnect()
+{
+    QPointer<kest721Assistant> self(this);
+    if (hasInstrument()) {
+        bool initialized = false;
+        ignoringErrors("Initialized", [&] { initialized = m_instrument->Initialized(); });
+        if (initialized) {
+            const QString answer = ask(
+                QStringLiteral("Disconnect"),
+                QStringLiteral("If any changes to the 721 settings have been applied and you "
+                               "wish to save the changes to the 721 then press Yes.") +
+                    QStringLiteral(" If changes do not need to be saved then press No. ") +
+                    QStringLiteral(" To cancel the disconnection press Cancel."),
+                {buttonYes, buttonNo, buttonCancel});
+            if (!self || answer == buttonCancel)
+                return;
+            // A run still going would go on sampling a meter that has left.
+            if (m_runActive)
+                endRun(true);
+            if (hasInstrument())
+                ignoringErrors("Disconnect",
+                               [&] { m_instrument->Disconnect(answer == buttonYes); });
+        }
+        if (hasInstrument())
+            ignoringErrors("ClosePort", [this] { m_instrument->ClosePort(); });
+    }
+    if (m_runActive)
+        endRun(false);
+    if (g_assistant == this)
+        g_assistant = nullptr;
+    // The dialogs and the shared status window join here once they exist.
+    m_msg.reset();
+    emit Disconnected();
+}
+
+bool kest721Assistant::Initialized() const
+{
+    if (!hasInstrument())
+        return false;
+    return m_instrument->Initialized();
+}
+
+kest720Proxy &kest721Assistant::Control() const
+{
+    if (!m_instrument)
+        throw AutomationError(91, programName(),
+                              QStringLiteral("Object variable or With block variable not set"));
+    return *m_instrument;
+}
+
+// ---- the logging run ------------------------------------------------------------
+
+void kest721Assistant::StartLog()
+{
+    if (!m_instrument)
+        return;
+    if (!Initialized()) {
+        ask(applicationTitle, QStringLiteral("The 721 Control has not been initialized."),
+            {buttonOK});
+        return;
+    }
+    // A host that initialised the instrument through Control has no display yet.
+    ensureDisplay();
+    Display &d = *m_display;
+    // A run that is going is restarted: its clock stops now and starts again
+    // at the next reading; the stream is ended before it is started afresh,
+    // so the meter never gets a second "T" while it streams.
+    const bool restarting = m_runActive;
+    if (restarting) {
+        stopClock();
+        m_runActive = false;
+        ignoringErrors("StopLog", [this] { m_instrument->StopLog(); });
+    }
+    d.Reset();
+    d.setUseAcknowledge(modAlarm::GetUseAcknowledge());
+    modAlarm::ResetAlarm();
+    d.setAlarmState(AckNormal);
+    if (modAlarm::GetAlarmEnabled()) {
+        const QString unit =
+            m_instrument->Units() == unitR ? QStringLiteral(" mR/h") : QStringLiteral(" uSv/h");
+        d.setAlarmValue(modCalc::NumberText(modAlarm::GetAlarmPoint()) + unit);
+    } else {
+        d.setAlarmValue(QStringLiteral("Disabled"));
+    }
+    d.setColorAckAlarm(static_cast<OLE_COLOR>(modAlarm::ColorAckAlarm));
+    d.setColorAckNormal(static_cast<OLE_COLOR>(modAlarm::ColorAckNormal));
+    d.setColorUnAckAlarm(static_cast<OLE_COLOR>(modAlarm::ColorUnAckAlarm));
+    d.setColorUnAckNormal(static_cast<OLE_COLOR>(modAlarm::ColorUnAckNormal));
+    d.Show();
+    d.ShowMessage(QStringLiteral("Please Wait..."));
+
+    QPointer<kest721Assistant> self(this);
+    try {
+        m_instrument->StartLog();
+    } catch (const AutomationError &e) {
+        ask(applicationTitle, e.description(), {buttonOK});
+        if (self && m_display)
+            m_display->Hide();
+        return;
+    }
+    m_logStartPending = true;
+    m_runActive = true;
+    emit LogStarted();
+}
+
+void kest721Assistant::StopLog()
+{
+    endRun(true);
+}
+
+void kest721Assistant::endRun(bool stopInstrument)
+{
+    // A reading queued behind this call belongs to no run any more.
+    m_runActive = false;
+    if (m_display)
+        m_display->ShowMessage(QStringLiteral("Please wait..."));
+    stopClock();
+    if (stopInstrument && hasInstrument())
+        ignoringErrors("StopLog", [this] { m_instrument->StopLog(); });
+    if (m_display)
+        m_display->Hide();
+    emit LogStopped();
+}
+
+void kest721Assistant::onLiveData(Measurement measured)
+{
+    // Readings that come after the run has ended (the meter finishing its
+    // stream, or a host polling the instrument itself) are not the run's.
+    if (!m_runActive || !m_display)
+        return;
+    try {
+        Display &d = *m_display;
+        d.Show();
+        d.setValue(measured.Value);
+        d.setUnits(measured.UnitString);
+        d.setScaleNumber(scaleNumberOf(measured.UnitString));
+        toAlarmUnits(measured);
+        m_lastValue = measured.Value;
+        modAlarm::EvaluateAlarm(m_lastValue);
+        const modAlarm::enumAlarmState state = modAlarm::ComputeAlarmState();
+        if (state != modAlarm::PreviousAlarmState()) {
+            d.setAlarmState(static_cast<enumAlarmState>(state));
+            emit alarmStateChanged(state);
+        }
+        if (modAlarm::GetPlayAlarmSound() && state == modAlarm::UnackAlarm &&
+            m_services.sound)
+            m_services.sound->play(alarmSoundAlias);
+        if (m_logStartPending) {
+            modTimer::RestartTimer(this, true);
+            m_logStartPending = false;
+        } else if (modTimer::DurationElapsed()) {
+            StopLog();
+            return;
+        }
+        m_alarmColor = modAlarm::CurrentAlarmColor().toInt();
+    } catch (const AutomationError &e) {
+        qCWarning(lcAssistant).noquote() << "reading not handled:" << e.description();
+    }
+}
+
+void kest721Assistant::onLiveDataError()
+{
+    emit LiveDataError();
+}
+
+void kest721Assistant::RaiseLiveData()
+{
+    emit LiveData(m_lastValue, m_alarmColor,
+                  spreadsheetDate(QDateTime::currentDateTime()));
+}
+
+void kest721Assistant::RaiseDoseRate(double Dose, double AverageRate)
+{
+    emit DoseRate(Dose, AverageRate);
+}
+
+// ---- the log download -------------------------------------------------------------
+
+void kest721Assistant::DownloadLog()
+{
+    m_msg = std::make_unique<MsgBox>();
+    m_msg->Message(QStringLiteral("Downloading internal data log...\r\nPlease Wait"),
+                   connectionTitle);
+    kest720Proxy &k = Control();
+    (void)k.Units(); // an instrument that is not initialised fails here
+    k.StartLogDownload();
+    m_downloading = true;
+}
+
+void kest721Assistant::onDataDownload(float DegreesC, Measurement measured)
+{
+    toAlarmUnits(measured);
+    emit DataDownload(DegreesC, measured);
+}
+
+void kest721Assistant::onDataDownloadComplete()
+{
+    m_downloading = false;
+    emit DataDownLoadComplete();
+    closeDownloadWindow();
+}
+
+void kest721Assistant::onDataDownloadError()
+{
+    m_downloading = false;
+    emit DataDownloadError();
+    closeDownloadWindow();
+}
+
+void kest721Assistant::closeDownloadWindow()
+{
+    if (m_msg)
+        m_msg->Hide();
+    m_msg.reset();
+}
+
+// ---- dialogs and help ---------------------------------------------------------------
+
+void kest721Assistant::ShowProperties()
+{
+    invalidProcedureCall();
+}
+void kest721Assistant::ShowOptions()
+{
+    invalidProcedureCall();
+}
+void kest721Assistant::ShowIntegrate()
+{
+    invalidProcedureCall();
+}
+void kest721Assistant::ShowAbout()
+{
+    invalidProcedureCall();
+}
+
+void kest721Assistant::ShowHelp()
+{
+    const QString &file = m_services.helpFile;
+    if (file.isEmpty() || !QFileInfo(file).isReadable())
+        throw AutomationError(53, programName(),
+                              QStringLiteral("File not found: %1")
+                                  .arg(file.isEmpty() ? QStringLiteral("721Assistant.html") : file));
+    if (!m_services.openHelp || !m_services.openHelp(file))
+        throw AutomationError(440, programName(),
+                              QStringLiteral("The help viewer could not open %1").arg(file));
+}
+
+} // namespace norvale

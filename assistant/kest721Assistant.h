@@ -1,0 +1,133 @@
+#pragma once
+// kest721Assistant: the object a spreadsheet host drives. It owns one
+// instrument object of the kest720 server, the virtual display, the status
+// windows, the logging run and its alarm, and raises the host's events.
+#include "Measurement.h"
+#include "modTimer.h"
+
+#include <QDBusServiceWatcher>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+
+class kest720Proxy;
+
+namespace norvale
+{
+
+class AlarmSound;
+class Display;
+class MsgBox;
+class Prompter;
+
+// The title of the Assistant's own boxes.
+inline const QString applicationTitle = QStringLiteral("721 Assistant");
+inline const QString alarmSoundAlias = QStringLiteral("Avo721Alarm");
+
+// A local date and time as a spreadsheet date number: days since
+// 1899-12-30 00:00, the time of day (whole seconds) as the fraction.
+double spreadsheetDate(const QDateTime &local);
+
+class kest721Assistant : public QObject, public modTimer::ClockOwner
+{
+    Q_OBJECT
+public:
+    struct Services {
+        // Creates an instrument object; throws AutomationError when it cannot.
+        std::function<std::unique_ptr<kest720Proxy>()> makeInstrument;
+        Prompter *prompts = nullptr;
+        AlarmSound *sound = nullptr;
+        // The help document to open, and how to open it; an opener that
+        // returns false fails ShowHelp.
+        QString helpFile;
+        std::function<bool(const QString &file)> openHelp;
+    };
+
+    // Construction creates the instrument object (a failure is remembered,
+    // not raised) and loads the settings.
+    explicit kest721Assistant(Services services, QObject *parent = nullptr);
+    // Destruction: the clock stops, a running stream ends, the port closes,
+    // the settings are saved and the instrument object is released.
+    ~kest721Assistant() override;
+
+    // ---- the interface, in its order --------------------------------------
+    void Connect();
+    void Disconnect();
+    bool Initialized() const;
+    void StartLog();
+    void StopLog();
+    void ShowProperties();
+    void ShowOptions();
+    void DownloadLog();
+    void ShowIntegrate();
+    void ShowAbout();
+    void ShowHelp();
+    // The instrument object; throws when there is none.
+    kest720Proxy &Control() const;
+
+    // ---- inside the server ---------------------------------------------------
+    void RaiseLiveData() override;
+    void RaiseDoseRate(double Dose, double AverageRate);
+
+    // The bus name of the client whose calls wait on this object's boxes.
+    void setWaiter(const QString &name) { m_waiter = name; }
+    // The name by which the boxes of this object are known (its path).
+    void setBoxOwner(const QString &name) { m_boxOwner = name; }
+    Display *display() const { return m_display.get(); }
+    bool isLogging() const { return m_runActive; }
+    bool isDownloading() const { return m_downloading; }
+    // True while an instrument object is held and its server is alive.
+    bool hasInstrument() const { return m_instrument && !m_instrumentGone; }
+
+signals:
+    void DataDownload(float DegreesC, const Measurement &measured);
+    void DataDownLoadComplete();
+    void DataDownloadError();
+    void LiveData(double measured, int32_t AlarmColor, double TimeStamp);
+    void LiveDataError();
+    void Connected();
+    void Disconnected();
+    void LogStarted();
+    void LogStopped();
+    void DoseRate(double Dose, double AverageDoseRate);
+    // The display object was created (by the first Connect).
+    void displayCreated();
+    // A reading changed the display's alarm state.
+    void alarmStateChanged(int state);
+
+private:
+    void createInstrument();
+    void ensureDisplay();
+    void stopClock();
+    void releaseInstrument();
+    void instrumentGone();
+    QString ask(const QString &title, const QString &text, const QStringList &buttons);
+    void endRun(bool stopInstrument);
+    void closeDownloadWindow();
+
+    void onLiveData(Measurement measured);
+    void onLiveDataError();
+    void onDataDownload(float DegreesC, Measurement measured);
+    void onDataDownloadComplete();
+    void onDataDownloadError();
+
+    Services m_services;
+    std::unique_ptr<kest720Proxy> m_instrument; // gkest720
+    std::unique_ptr<Display> m_display;         // kest720Display
+    std::unique_ptr<MsgBox> m_msg;              // mMsg
+    std::unique_ptr<QDBusServiceWatcher> m_watcher;
+    double m_lastValue = 0;                     // mLastValue, mR/h or uSv/h
+    int32_t m_alarmColor = 0;                   // mAlarmColor
+    bool m_logStartPending = false;
+    bool m_runActive = false;
+    bool m_downloading = false;
+    bool m_instrumentGone = false;
+    QString m_waiter;
+    QString m_boxOwner;
+};
+
+// The Assistant that last began a Connect (the dose integration reports to it).
+kest721Assistant *gAssistant();
+
+} // namespace norvale

@@ -1,0 +1,45 @@
+#pragma once
+// The names of the Assistant's bus contract and the structures that cross
+// it beside the instrument's: the reference to the Assistant's instrument
+// object (bus name, path) and an open message box (id, title, text, buttons).
+#include <QDBusArgument>
+#include <QDBusObjectPath>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+struct ControlReference {
+    QString service;
+    QDBusObjectPath path;
+};
+Q_DECLARE_METATYPE(ControlReference)
+
+struct PromptInfo {
+    quint32 id = 0;
+    QString title;
+    QString text;
+    QStringList buttons;
+};
+Q_DECLARE_METATYPE(PromptInfo)
+using PromptList = QList<PromptInfo>;
+
+QDBusArgument &operator<<(QDBusArgument &arg, const ControlReference &c);
+const QDBusArgument &operator>>(const QDBusArgument &arg, ControlReference &c);
+QDBusArgument &operator<<(QDBusArgument &arg, const PromptInfo &p);
+const QDBusArgument &operator>>(const QDBusArgument &arg, PromptInfo &p);
+
+namespace kest721dbus
+{
+inline const QString assistantService = QStringLiteral("kest721xl.kest721Assistant");
+inline const QString msgBoxService = QStringLiteral("kest721xl.MsgBox");
+inline const QString assistantInterface = QStringLiteral("kest721xl._kest721Assistant");
+inline const QString assistantEvents = QStringLiteral("kest721xl.__kest721Assistant");
+inline const QString msgBoxInterface = QStringLiteral("kest721xl._MsgBox");
+inline const QString msgBoxEvents = QStringLiteral("kest721xl.__MsgBox");
+inline const QString promptsInterface = QStringLiteral("Norvale.Automation.Prompts");
+inline const QString promptsPath = QStringLiteral("/prompts");
+inline const QString displayInterface = QStringLiteral("Kest720UI._Display");
+
+// Registers the types with QtDBus (and the instrument's); call before use.
+void registerTypes();
+} // namespace kest721dbus

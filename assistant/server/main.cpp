@@ -1,0 +1,159 @@
+// kest721xl: the Assistant server. Serves kest721Assistant objects under the
+// bus name kest721xl.kest721Assistant and MsgBox objects under
+// kest721xl.MsgBox; normally started by the bus on the first call, and gone
+// when its last object has been released.
+#include "AlarmSound.h"
+#include "Kest721DBusTypes.h"
+#include "Prompts.h"
+#include "RuntimeError.h"
+#include "Servants.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDBusConnection>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QTimer>
+#include <QUrl>
+
+Q_LOGGING_CATEGORY(lcMain, "norvale.kest721xl.server")
+
+namespace
+{
+// The help document beside the program (build tree), else in the installed
+// data folder.
+QString findHelpFile()
+{
+    const QDir bin(QCoreApplication::applicationDirPath());
+    for (const QString &candidate :
+         {bin.filePath(QStringLiteral("721Assistant.html")),
+          bin.filePath(QStringLiteral("../share/kest721xl/721Assistant.html"))})
+        if (QFileInfo::exists(candidate))
+            return QFileInfo(candidate).canonicalFilePath();
+    return bin.filePath(QStringLiteral("721Assistant.html"));
+}
+
+// $NORVALE_HELP_VIEWER, when set, is the program that opens the help
+// document instead of the desktop's viewer (a kiosk, a test).
+class HelpViewer : public QObject
+{
+    Q_OBJECT
+public:
+    explicit HelpViewer(QString program) : m_program(std::move(program)) {}
+public slots:
+    void open(const QUrl &url) { QProcess::startDetached(m_program, {url.toString()}); }
+
+private:
+    QString m_program;
+};
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Started by the bus on a machine without a desktop (an unattended host),
+    // the windows live off screen and the boxes are answered over the bus.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kest721xl"));
+    QApplication::setApplicationDisplayName(QStringLiteral("721 Assistant"));
+    // Windows come and go with the objects; the program lives as long as they do.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "The 721 Assistant server.\n"
+        "Serves kest721Assistant objects under the bus name kest721xl.kest721Assistant and\n"
+        "MsgBox objects under kest721xl.MsgBox on the D-Bus session bus. Clients create\n"
+        "objects through Norvale.Automation.ClassFactory.CreateInstance at \"/\" of either\n"
+        "name; message boxes are announced and answerable at /prompts. The program ends\n"
+        "when its last object has been released, or when none is created within the\n"
+        "grace time. The bus starts it on demand."));
+    parser.addHelpOption();
+    const QCommandLineOption grace(QStringLiteral("grace"),
+                                   QStringLiteral("Milliseconds to wait for the first object "
+                                                  "(default 10000)."),
+                                   QStringLiteral("ms"), QStringLiteral("10000"));
+    parser.addOption(grace);
+    parser.process(app);
+    bool ok = false;
+    const int graceMs = parser.value(grace).toInt(&ok);
+    if (!ok || graceMs < 0) {
+        qCCritical(lcMain) << "--grace needs a number of milliseconds";
+        return 2;
+    }
+
+    kest721dbus::registerTypes();
+    // One connection owns one object tree: each served class, with its factory
+    // at "/", gets a connection of its own.
+    QDBusConnection assistantBus =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("kest721xl"));
+    QDBusConnection msgBoxBus = QDBusConnection::connectToBus(QDBusConnection::SessionBus,
+                                                              QStringLiteral("kest721xl-msgbox"));
+
+    norvale::PromptBoard prompts;
+    norvale::DesktopAlarmSound sound;
+    std::unique_ptr<HelpViewer> viewer;
+    if (const QString program = qEnvironmentVariable("NORVALE_HELP_VIEWER"); !program.isEmpty()) {
+        viewer = std::make_unique<HelpViewer>(program);
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), viewer.get(), "open");
+    }
+
+    kest721xl::AssistantContext context;
+    context.prompts = &prompts;
+    context.sound = &sound;
+    context.helpFile = findHelpFile();
+    context.alarmSnapshot = qEnvironmentVariable("NORVALE_ALARM_SNAPSHOT");
+
+    using norvale::automation::Server;
+    using norvale::automation::ServerOptions;
+    // The program's own grace time decides when nobody came; the servers
+    // themselves wait for ever for their first object.
+    constexpr int neverMs = std::numeric_limits<int>::max();
+    ServerOptions assistantOptions{kest721dbus::assistantService,
+                                   QStringLiteral("kest721Assistant"),
+                                   norvale::programName(), neverMs};
+    ServerOptions msgBoxOptions{kest721dbus::msgBoxService, QStringLiteral("MsgBox"),
+                                norvale::programName(), neverMs};
+    Server assistants(assistantBus, assistantOptions, kest721xl::assistantTypeLibrary(),
+                      [&context](norvale::automation::ExportedObject &object) {
+                          return std::make_unique<kest721xl::AssistantServant>(object, context);
+                      });
+    Server msgBoxes(msgBoxBus, msgBoxOptions, kest721xl::msgBoxTypeLibrary(),
+                    [](norvale::automation::ExportedObject &object) {
+                        return std::make_unique<kest721xl::MsgBoxServant>(object);
+                    });
+    kest721xl::PromptsPublisher promptsObject(assistantBus, prompts);
+
+    QString why;
+    const bool assistantsServed = assistants.start(&why);
+    if (!assistantsServed)
+        qCWarning(lcMain).noquote() << "not serving kest721Assistant:" << why;
+    const bool msgBoxesServed = msgBoxes.start(&why);
+    if (!msgBoxesServed)
+        qCWarning(lcMain).noquote() << "not serving MsgBox:" << why;
+    if (!assistantsServed && !msgBoxesServed) {
+        qCCritical(lcMain) << "cannot serve either class; leaving";
+        return 1;
+    }
+
+    // The program ends once neither class has an object left.
+    auto quitWhenEmpty = [&] {
+        if (assistants.objectCount() == 0 && msgBoxes.objectCount() == 0) {
+            prompts.answerDefaults();
+            app.quit();
+        }
+    };
+    QObject::connect(&assistants, &Server::finished, &app, quitWhenEmpty);
+    QObject::connect(&msgBoxes, &Server::finished, &app, quitWhenEmpty);
+    QTimer::singleShot(graceMs, &app, quitWhenEmpty);
+    const int status = app.exec();
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    return status;
+}
+
+#include "main.moc"
