@@ -5,7 +5,8 @@
 // ports folder.
 #include "AutomationError.h"
 #include "Kest720DBusTypes.h"
-#include "SimTesting.h"
+// By its path, so that the tests of other components that share this fixture find it.
+#include "../../../simulator/tests/SimTesting.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
