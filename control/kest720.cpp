@@ -1,8 +1,8 @@
 #include "kest720.h"
 
 #include "AutomationError.h"
-#include "Protocol.h"
 #include "Clock.h"
+#include "Protocol.h"
 #include "Ticks.h"
 
 #include <QLoggingCategory>

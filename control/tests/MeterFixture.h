@@ -3,8 +3,8 @@
 // simulator's fast rate unless a test asks otherwise.
 #include "AutomationError.h"
 #include "Clock.h"
-#include "Ticks.h"
 #include "SimTesting.h"
+#include "Ticks.h"
 #include "kest720.h"
 
 #include <QTemporaryDir>

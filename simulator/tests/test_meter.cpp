@@ -215,7 +215,6 @@ TEST(Meter, DownloadsTheLogAndClearsIt)
     rig.line->type("X");
     EXPECT_EQ(rig.line->until("CMD?"), "X\r\n23.5 2\r\ngarbage\nCal 14-Mar-2026\r\n\r\nCMD?");
 
-
     Options o;
     o.logRecords = 3;
     Rig generated(o);

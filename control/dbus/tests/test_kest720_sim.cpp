@@ -187,7 +187,7 @@ TEST_F(KestSim, ReleaseDuringAStreamOrADownloadEndsItAndTheServerServesOn)
                 }
             }
             ASSERT_TRUE(waitFor([&] { return events >= 3; }));
-        }                                  // released while the loop runs
+        } // released while the loop runs
         // The meter sends its log to the end regardless.
         if (QString(legend) != "download") {
             EXPECT_TRUE(waitFor([&] { return meter.state() == sim721::State::Command; }));
