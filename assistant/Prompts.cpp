@@ -4,6 +4,7 @@
 #include <QEventLoop>
 #include <QLoggingCategory>
 #include <QMessageBox>
+#include <QPushButton>
 
 Q_LOGGING_CATEGORY(lcPrompts, "norvale.assistant.prompts")
 

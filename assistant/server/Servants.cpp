@@ -24,6 +24,12 @@ using norvale::automation::ExportedObject;
 using norvale::automation::MemberTable;
 using norvale::automation::TypeLibrary;
 
+// Q_INIT_RESOURCE declares its function where it stands: outside any namespace.
+static void initTypeLibraryResource()
+{
+    Q_INIT_RESOURCE(kest721xl_typelib);
+}
+
 namespace kest721xl
 {
 
@@ -33,7 +39,7 @@ using namespace kest721dbus;
 
 TypeLibrary loadLibrary(const QStringList &files)
 {
-    Q_INIT_RESOURCE(kest721xl_typelib);
+    initTypeLibraryResource();
     TypeLibrary lib;
     for (const QString &file : files) {
         const TypeLibrary part =

@@ -5,6 +5,7 @@
 #include "AlarmSound.h"
 #include "Kest721DBusTypes.h"
 #include "Prompts.h"
+#include "RuntimeError.h"
 #include "Servants.h"
 
 #include <QApplication>

@@ -78,6 +78,7 @@ public:
 
     QString path() const { return m_path; }
     QString owner() const { return m_owner; }
+    QDBusConnection connection() const { return m_connection; }
     bool isEnding() const { return m_ending; }
     bool isRegistered() const { return m_registered; }
 
