@@ -325,8 +325,8 @@ int runDownload(const Options &o, const kest721host::StopSignals &stops)
     }
     progress.finish();
     rows.close();
-    // A download cannot be stopped; the Assistant ends it when released,
-    // which it does not when asked to disconnect in the middle of one.
+    // A download has no stop: releasing the Assistant ends an unfinished one,
+    // so Disconnect is only for a meter that has finished sending.
     if (done)
         connection.disconnect();
     session.release();

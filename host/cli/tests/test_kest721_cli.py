@@ -130,9 +130,16 @@ class Events:
             bus.add_signal_receiver(lambda i, b: self.closed.append((int(i), str(b))), "Closed",
                                     PROMPTS),
         ]
-        # A round trip through the bus: the match rules are in place after it.
-        bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus").GetId(
+        self.round_trip()
+
+    def round_trip(self):
+        """A call to the bus and its reply: the match rules are in place after
+        it, and every signal the bus routed to us before it has arrived."""
+        self.bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus").GetId(
             dbus_interface="org.freedesktop.DBus")
+        context = GLib.MainContext.default()
+        while context.pending():
+            context.iteration(False)
 
     def _stopped(self):
         self.log_stopped += 1
@@ -188,31 +195,36 @@ class Kest721Test(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def run_kest721(self, *args, interrupt_when=None, stderr_tty=False):
+    def run_kest721(self, *args, interrupt_when=None, terminal=False, typed=()):
         """Runs kest721 to its end while the bus's signals are collected.
-        `interrupt_when` is tested every 50 ms; once true, kest721 gets SIGINT."""
+        `interrupt_when` is tested every 50 ms; once true, kest721 gets SIGINT.
+        With `terminal`, standard input and standard error are a terminal, and
+        each line of `typed` is typed there when kest721 asks a question."""
         out_path, err_path = self.path("stdout"), self.path("stderr")
         master = None
         with open(out_path, "w") as out, open(err_path, "w") as err:
-            if stderr_tty:
+            stdin, stderr = subprocess.DEVNULL, err
+            if terminal:
                 master, slave = pty.openpty()
                 fcntl.fcntl(master, fcntl.F_SETFL, os.O_NONBLOCK)
-                err_target = slave
-            else:
-                err_target = err
+                stdin = stderr = slave
             proc = subprocess.Popen([program("host", "cli", "kest721"), *args], stdout=out,
-                                    stderr=err_target, stdin=subprocess.DEVNULL)
-            if stderr_tty:
+                                    stderr=stderr, stdin=stdin)
+            if terminal:
                 os.close(slave)
             loop = GLib.MainLoop()
-            state = {"interrupted": False, "timed_out": False, "tty": b""}
+            state = {"interrupted": False, "timed_out": False, "tty": b"", "typed": 0}
 
             def poll():
                 if master is not None:
                     try:
                         state["tty"] += os.read(master, 65536)
-                    except (BlockingIOError, OSError):
+                    except OSError:
                         pass
+                    asked = state["tty"].count(b"[c]ancel: ")
+                    if asked > state["typed"] and state["typed"] < len(typed):
+                        os.write(master, typed[state["typed"]].encode() + b"\n")
+                        state["typed"] += 1
                 if proc.poll() is not None:
                     loop.quit()
                     return False
@@ -232,9 +244,7 @@ class Kest721Test(unittest.TestCase):
             GLib.source_remove(guard)
             proc.wait()
             # Signals already on their way are collected too.
-            context = GLib.MainContext.default()
-            while context.pending():
-                context.iteration(False)
+            self.events.round_trip()
         if master is not None:
             os.close(master)
         self.assertFalse(state["timed_out"], "kest721 %s did not end" % " ".join(args))
@@ -242,7 +252,7 @@ class Kest721Test(unittest.TestCase):
             stdout = f.read()
         with open(err_path) as f:
             stderr = f.read()
-        if stderr_tty:
+        if terminal:
             stderr = state["tty"].decode("utf-8", "replace")
         return proc.returncode, stdout, stderr
 
@@ -369,11 +379,21 @@ class Kest721Test(unittest.TestCase):
     def test_progress_line_on_a_terminal(self):
         with Meter(15, "--interval-ms", "200"):
             rc, _, err = self.run_kest721("--port", "15", "log", "--csv", self.path("p.csv"),
-                                          stderr_tty=True)
+                                          terminal=True, typed=["n"])
         self.assertEqual(rc, 0, err)
         n = len(self.events.live)
         self.assertIn("%d reading%s, about" % (n, "" if n == 1 else "s"), err)
         self.assertIn(" s left", err)
+
+    def test_the_disconnect_question_asked_on_the_terminal(self):
+        with Meter(18):
+            rc, out, err = self.run_kest721("--port", "18", "status", terminal=True,
+                                            typed=["maybe", "y"])
+        self.assertEqual(rc, 0, err)
+        self.assertIn("Disconnect: If any changes to the 721 settings", err)
+        # An answer that is none of the three is asked again.
+        self.assertEqual(err.count("[c]ancel: "), 2)
+        self.assertEqual(self.events.answer_of("Disconnect"), "Yes")
 
     def test_status_reports_the_meter_and_stores_the_port(self):
         with Meter(16, "--model", "M", "--units", "Sv", "--serial", "4321"):
