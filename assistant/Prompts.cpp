@@ -46,12 +46,12 @@ PromptBoard::~PromptBoard()
 }
 
 QString PromptBoard::ask(const QString &title, const QString &text, const QStringList &buttons,
-                         const QString &waiter)
+                         const QString &waiter, const QString &owner)
 {
     const QStringList shownButtons = buttons.isEmpty() ? QStringList{buttonOK} : buttons;
     const quint32 id = m_next++;
     Open &open = m_open[id];
-    open.box = Box{id, title, text, shownButtons, waiter};
+    open.box = Box{id, title, text, shownButtons, waiter, owner};
     qCInfo(lcPrompts).noquote() << "box" << id << title << ":" << text;
 
     QEventLoop loop;
@@ -109,6 +109,16 @@ void PromptBoard::answerDefaults(const QString &waiter)
     QList<quint32> ids;
     for (const auto &[id, open] : m_open)
         if (!open.answered && (waiter.isEmpty() || open.box.waiter == waiter))
+            ids << id;
+    for (quint32 id : ids)
+        answer(id, defaultButton(m_open[id].box.buttons));
+}
+
+void PromptBoard::answerDefaultsOf(const QString &owner)
+{
+    QList<quint32> ids;
+    for (const auto &[id, open] : m_open)
+        if (!open.answered && open.box.owner == owner)
             ids << id;
     for (quint32 id : ids)
         answer(id, defaultButton(m_open[id].box.buttons));

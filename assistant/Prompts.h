@@ -26,9 +26,10 @@ public:
     // Shows a modal box with these buttons (left to right) and returns the
     // text of the one that closed it. The event loop runs meanwhile.
     // `waiter` is the bus name of the client whose call is waiting; when it
-    // leaves the bus the box is answered with its default.
+    // leaves the bus the box is answered with its default. `owner` names the
+    // object that opened the box, whose end answers it the same way.
     virtual QString ask(const QString &title, const QString &text, const QStringList &buttons,
-                        const QString &waiter = {}) = 0;
+                        const QString &waiter = {}, const QString &owner = {}) = 0;
 };
 
 // Cancel where the box has it, else OK, else the last button.
@@ -46,6 +47,7 @@ public:
         QString text;
         QStringList buttons;
         QString waiter;
+        QString owner;
     };
 
     // With `withDialogs` false the boxes exist only on the board (no window).
@@ -53,12 +55,14 @@ public:
     ~PromptBoard() override;
 
     QString ask(const QString &title, const QString &text, const QStringList &buttons,
-                const QString &waiter = {}) override;
+                const QString &waiter = {}, const QString &owner = {}) override;
 
     // Answers an open box; false when there is no such box or button.
     bool answer(quint32 id, const QString &button);
     // Answers every open box of `waiter` (or all, when empty) with its default.
     void answerDefaults(const QString &waiter = {});
+    // The same for the boxes that `owner` opened.
+    void answerDefaultsOf(const QString &owner);
     QList<Box> pending() const;
 
 signals:

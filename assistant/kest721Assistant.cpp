@@ -158,7 +158,7 @@ QString kest721Assistant::ask(const QString &title, const QString &text,
 {
     if (!m_services.prompts)
         return defaultButton(buttons);
-    return m_services.prompts->ask(title, text, buttons, m_waiter);
+    return m_services.prompts->ask(title, text, buttons, m_waiter, m_boxOwner);
 }
 
 // ---- Connect and Disconnect ---------------------------------------------------
@@ -350,8 +350,10 @@ void kest721Assistant::onLiveData(Measurement measured)
         m_lastValue = measured.Value;
         modAlarm::EvaluateAlarm(m_lastValue);
         const modAlarm::enumAlarmState state = modAlarm::ComputeAlarmState();
-        if (state != modAlarm::PreviousAlarmState())
+        if (state != modAlarm::PreviousAlarmState()) {
             d.setAlarmState(static_cast<enumAlarmState>(state));
+            emit alarmStateChanged(state);
+        }
         if (modAlarm::GetPlayAlarmSound() && state == modAlarm::UnackAlarm &&
             m_services.sound)
             m_services.sound->play(alarmSoundAlias);

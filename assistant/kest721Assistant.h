@@ -72,6 +72,8 @@ public:
 
     // The bus name of the client whose calls wait on this object's boxes.
     void setWaiter(const QString &name) { m_waiter = name; }
+    // The name by which the boxes of this object are known (its path).
+    void setBoxOwner(const QString &name) { m_boxOwner = name; }
     Display *display() const { return m_display.get(); }
     bool isLogging() const { return m_runActive; }
     bool isDownloading() const { return m_downloading; }
@@ -91,6 +93,8 @@ signals:
     void DoseRate(double Dose, double AverageDoseRate);
     // The display object was created (by the first Connect).
     void displayCreated();
+    // A reading changed the display's alarm state.
+    void alarmStateChanged(int state);
 
 private:
     void createInstrument();
@@ -118,6 +122,7 @@ private:
     bool m_downloading = false;
     bool m_instrumentGone = false;
     QString m_waiter;
+    QString m_boxOwner;
 };
 
 // The Assistant that last began a Connect (the dose integration reports to it).

@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QUrl>
 
 using norvale::AutomationError;
@@ -24,8 +25,8 @@ using norvale::automation::ExportedObject;
 using norvale::automation::MemberTable;
 using norvale::automation::TypeLibrary;
 
-// Q_INIT_RESOURCE declares its function where it stands: outside any namespace.
-static void initTypeLibraryResource()
+// Resources are initialised from the global namespace.
+static void initTypeLibraryResources()
 {
     Q_INIT_RESOURCE(kest721xl_typelib);
 }
@@ -39,7 +40,7 @@ using namespace kest721dbus;
 
 TypeLibrary loadLibrary(const QStringList &files)
 {
-    initTypeLibraryResource();
+    initTypeLibraryResources();
     TypeLibrary lib;
     for (const QString &file : files) {
         const TypeLibrary part =
@@ -160,6 +161,14 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
     services.openHelp = openWithDesktop;
     m_assistant = std::make_unique<norvale::kest721Assistant>(std::move(services));
     m_assistant->setWaiter(object.owner());
+    m_assistant->setBoxOwner(object.path());
+    // A box still open when the object is released would hold its end for ever.
+    norvale::PromptBoard *board = context.prompts;
+    const QString path = object.path();
+    QObject::connect(&object, &ExportedObject::ending, &object, [board, path] {
+        if (board)
+            board->answerDefaultsOf(path);
+    });
     norvale::kest721Assistant *a = m_assistant.get();
 
     const QString I = assistantInterface;
@@ -207,6 +216,18 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
         o->emitSignal(E, QStringLiteral("DoseRate"), {dose, average});
     });
     QObject::connect(a, &A::displayCreated, o, [this] { publishDisplay(); });
+    if (const QString file = context.alarmSnapshot; !file.isEmpty()) {
+        auto taken = std::make_shared<bool>(false);
+        QObject::connect(a, &A::alarmStateChanged, o, [a, file, taken](int state) {
+            if (state != norvale::UnackAlarm || std::exchange(*taken, true))
+                return;
+            // Half a second in, the LED has flashed and the window is painted.
+            QTimer::singleShot(500, a, [a, file] {
+                if (a->display())
+                    a->display()->frm()->grab().save(file);
+            });
+        });
+    }
 }
 
 AssistantServant::~AssistantServant()

@@ -35,6 +35,9 @@ struct AssistantContext {
     QString helpFile;
     // The connection on which the Assistant is a client of kest720.
     QDBusConnection clientConnection = QDBusConnection::sessionBus();
+    // When set, the display window is saved to this PNG file the first time
+    // an alarm goes off (for demonstrations and reviews).
+    QString alarmSnapshot;
 };
 
 class AssistantServant : public norvale::automation::Servant

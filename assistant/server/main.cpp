@@ -53,6 +53,11 @@ private:
 
 int main(int argc, char **argv)
 {
+    // Started by the bus on a machine without a desktop (an unattended host),
+    // the windows live off screen and the boxes are answered over the bus.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kest721xl"));
     QApplication::setApplicationDisplayName(QStringLiteral("721 Assistant"));
@@ -102,6 +107,7 @@ int main(int argc, char **argv)
     context.prompts = &prompts;
     context.sound = &sound;
     context.helpFile = findHelpFile();
+    context.alarmSnapshot = qEnvironmentVariable("NORVALE_ALARM_SNAPSHOT");
 
     using norvale::automation::Server;
     using norvale::automation::ServerOptions;
@@ -145,7 +151,9 @@ int main(int argc, char **argv)
     QObject::connect(&assistants, &Server::finished, &app, quitWhenEmpty);
     QObject::connect(&msgBoxes, &Server::finished, &app, quitWhenEmpty);
     QTimer::singleShot(graceMs, &app, quitWhenEmpty);
-    return app.exec();
+    const int status = app.exec();
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    return status;
 }
 
 #include "main.moc"

@@ -141,6 +141,7 @@ void ExportedObject::end()
         m_connection.unregisterObject(m_path);
         m_registered = false;
     }
+    emit ending();
     finishIfIdle();
 }
 

@@ -102,6 +102,8 @@ public:
     bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override;
 
 signals:
+    // The object has left the bus; a call of it may still be running.
+    void ending();
     // The object has been shut down; it is deleted right after.
     void ended(const QString &path);
 

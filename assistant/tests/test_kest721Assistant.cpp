@@ -1,0 +1,199 @@
+// The Assistant class in process: its pure helpers, its message boxes, the
+// sound alias, and the alarm annunciation of a logging run against the real
+// kest720 server and a simulated meter with scripted readings.
+#include "../../control/dbus/tests/BusFixture.h"
+#include "AlarmSound.h"
+#include "Display.h"
+#include "Form1.h"
+#include "Meter.h"
+#include "Prompts.h"
+#include "RegistryStore.h"
+#include "kest720Proxy.h"
+#include "kest721Assistant.h"
+#include "modAlarm.h"
+#include "modMain.h"
+#include "modTimer.h"
+
+#include <QPushButton>
+#include <QTimer>
+
+using namespace norvale;
+
+namespace
+{
+
+TEST(SpreadsheetDate, CountsDaysFromTheEndOf1899WithWholeSeconds)
+{
+    const struct {
+        QDateTime local;
+        double expected;
+    } cases[] = {
+        {QDateTime(QDate(1899, 12, 30), QTime(0, 0)), 0.0},
+        {QDateTime(QDate(1900, 3, 1), QTime(12, 0)), 61.5},
+        {QDateTime(QDate(2026, 12, 7), QTime(6, 0, 30)), 46363 + 0.25 + 30 / 86400.0},
+        // Milliseconds are dropped: the clock gives whole seconds.
+        {QDateTime(QDate(2026, 12, 7), QTime(23, 59, 59, 999)), 46363 + 86399 / 86400.0},
+    };
+    for (const auto &c : cases)
+        EXPECT_DOUBLE_EQ(spreadsheetDate(c.local), c.expected) << c.local.toString().toStdString();
+}
+
+TEST(PromptBoard, AnswersOnlyWithTheBoxsButtonsAndDefaultsToCancelElseOK)
+{
+    EXPECT_EQ(defaultButton({buttonYes, buttonNo, buttonCancel}), buttonCancel);
+    EXPECT_EQ(defaultButton({buttonOK}), buttonOK);
+    EXPECT_EQ(defaultButton({buttonYes, buttonNo}), buttonNo);
+
+    PromptBoard board(false);
+    QStringList seen;
+    // Boxes opened inside another's wait, answered from the outside in.
+    QObject::connect(&board, &PromptBoard::shown,
+                     [&](quint32 id, const QString &title, const QString &, const QStringList &) {
+                         seen << title;
+                         if (title == QLatin1String("outer")) {
+                             QTimer::singleShot(0, [&board, id] {
+                                 EXPECT_FALSE(board.answer(id, buttonOK)); // not its button
+                                 EXPECT_FALSE(board.answer(id + 7, buttonYes)); // no such box
+                                 const QString inner = board.ask(QStringLiteral("inner"),
+                                                                 QStringLiteral("t"), {},
+                                                                 QString(), QStringLiteral("/b"));
+                                 EXPECT_EQ(inner, buttonOK);
+                                 EXPECT_TRUE(board.answer(id, buttonYes));
+                             });
+                         } else {
+                             QTimer::singleShot(0, [&board] {
+                                 EXPECT_EQ(board.pending().size(), 2);
+                                 board.answerDefaultsOf(QStringLiteral("/b"));
+                             });
+                         }
+                     });
+    const QString outer = board.ask(QStringLiteral("outer"), QStringLiteral("t"),
+                                    {buttonYes, buttonNo}, QString(), QStringLiteral("/a"));
+    EXPECT_EQ(outer, buttonYes);
+    EXPECT_EQ(seen, (QStringList{QStringLiteral("outer"), QStringLiteral("inner")}));
+    EXPECT_TRUE(board.pending().isEmpty());
+}
+
+void writeText(const QString &path, const QString &text)
+{
+    reg::Key key;
+    ASSERT_EQ(reg::createKey(reg::HKEY_CURRENT_USER, path, reg::KEY_ALL_ACCESS, key),
+              reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::setValue(key, QString(), reg::REG_SZ, text.toUtf8() + '\0'),
+              reg::ERROR_SUCCESS);
+}
+
+TEST(AlarmSoundAlias, TheProgramsOwnAssignmentComesBeforeTheDefaultScheme)
+{
+    const QString alias = QStringLiteral("TestAlarm%1").arg(QCoreApplication::applicationPid());
+    EXPECT_EQ(soundFileOfAlias(alias), QString());
+    writeText(QStringLiteral("AppEvents\\Schemes\\Apps\\.Default\\%1\\.Current").arg(alias),
+              QStringLiteral("/sounds/default.wav"));
+    EXPECT_EQ(soundFileOfAlias(alias), QStringLiteral("/sounds/default.wav"));
+    writeText(QStringLiteral("AppEvents\\Schemes\\Apps\\kest721xl\\%1\\.Current").arg(alias),
+              QStringLiteral("/sounds/own.wav"));
+    EXPECT_EQ(soundFileOfAlias(alias), QStringLiteral("/sounds/own.wav"));
+}
+
+class CountingSound : public AlarmSound
+{
+public:
+    void play(const QString &alias) override { requests << alias; }
+    QStringList requests;
+};
+
+class AssistantRun : public bustest::KestBus
+{
+protected:
+    void SetUp() override
+    {
+        KestBus::SetUp();
+        sim721::Options o;
+        o.portNumber = 3;
+        o.portsFolder = ports.path();
+        o.charMicros = 50;
+        o.readingIntervalMs = 150;
+        meter = std::make_unique<sim721::Meter>(o);
+        QString why;
+        ASSERT_TRUE(meter->start(&why)) << why.toStdString();
+        // Two readings below the alarm point of 0.2 mR/h, then an alarm for good.
+        meter->setStreamScript({{0, QStringLiteral("15")},
+                                {0, QStringLiteral("16")},
+                                {0, QStringLiteral("400")}});
+    }
+
+    std::unique_ptr<kest721Assistant> makeAssistant()
+    {
+        kest721Assistant::Services s;
+        s.makeInstrument = [] { return std::make_unique<kest720Proxy>(); };
+        s.prompts = &prompts;
+        s.sound = &sound;
+        auto a = std::make_unique<kest721Assistant>(s);
+        modMain::ComPort = 3;
+        modTimer::SetTimerInterval(1);
+        modTimer::SetTimerDuration(600);
+        modAlarm::SetAlarmEnabled(true);
+        modAlarm::SetAlarmPoint(0.2);
+        return a;
+    }
+
+    PromptBoard prompts{false};
+    CountingSound sound;
+    std::unique_ptr<sim721::Meter> meter;
+};
+
+TEST_F(AssistantRun, TheAlarmSoundsForEachUnacknowledgedAlarmReading)
+{
+    const struct {
+        bool useAcknowledge;
+        bool playSound;
+        bool acknowledge;
+    } cases[] = {
+        {true, true, true},   // stops after the acknowledgement
+        {false, true, false}, // repeats for the whole alarm
+        {true, false, false}, // silent
+    };
+    // The Disconnect question of each case's end is answered No.
+    QObject::connect(&prompts, &PromptBoard::shown, &prompts,
+                     [this](quint32 id) { QTimer::singleShot(0, [this, id] {
+                         prompts.answer(id, buttonNo); }); });
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "acknowledge button " << c.useAcknowledge
+                                        << ", sound " << c.playSound);
+        sound.requests.clear();
+        auto a = makeAssistant();
+        modAlarm::SetUseAcknowledge(c.useAcknowledge);
+        modAlarm::SetPlayAlarmSound(c.playSound);
+        a->Connect();
+        ASSERT_TRUE(a->Initialized());
+
+        int alarmReadings = 0;
+        int alarmReadingsBeforeAck = -1;
+        QObject::connect(&a->Control(), &kest720Proxy::LiveData, a.get(),
+                         [&](const Measurement &m) {
+                             if (m.Value >= 200)
+                                 ++alarmReadings;
+                         });
+        a->StartLog();
+        ASSERT_TRUE(bustest::waitFor([&] { return alarmReadings >= 3; }));
+        if (c.acknowledge) {
+            QPushButton *ack = a->display()->frm()->cmdAlarmAck;
+            ASSERT_TRUE(ack->isEnabled());
+            alarmReadingsBeforeAck = alarmReadings;
+            ack->click();
+            EXPECT_FALSE(ack->isEnabled());
+        }
+        const int until = alarmReadings + 3;
+        ASSERT_TRUE(bustest::waitFor([&] { return alarmReadings >= until; }));
+        a->StopLog();
+
+        const qsizetype expected =
+            !c.playSound ? 0 : c.acknowledge ? alarmReadingsBeforeAck : alarmReadings;
+        EXPECT_EQ(sound.requests.size(), expected);
+        for (const QString &alias : sound.requests)
+            EXPECT_EQ(alias, QStringLiteral("Avo721Alarm"));
+        a->Disconnect();
+    }
+}
+
+} // namespace
