@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QTextStream>
 #include <QTimer>
+#include <csignal>
 #include <optional>
 #include <unistd.h>
 
@@ -49,8 +50,8 @@ const char helpText[] =
     "  --port N        serial port number N (1-32767), stored in the Assistant's\n"
     "                  settings before it starts; without --port the stored setting\n"
     "                  (ComPort) is used\n"
-    "  --csv FILE      write the rows to FILE as CSV (without --csv or --xlsx, CSV\n"
-    "                  goes to standard output)\n"
+    "  --csv FILE      write the rows to FILE as CSV; FILE - is standard output,\n"
+    "                  where CSV also goes without --csv and --xlsx\n"
     "  --xlsx FILE     write the rows to FILE as an xlsx workbook: times as date cells,\n"
     "                  each value cell filled with its alarm colour\n"
     "  --save yes|no   the answer to the Assistant's question on disconnecting,\n"
@@ -139,12 +140,17 @@ Options parseArguments(const QStringList &arguments, bool *help)
     return o;
 }
 
+bool rowsToStdout(const Options &o)
+{
+    return o.csv == u"-" || (o.csv.isEmpty() && o.xlsx.isEmpty());
+}
+
 // The rows' destinations: the files asked for, else CSV on standard output.
 kest721host::TableWriters openWriters(const Options &o, const QString &sheetName)
 {
     kest721host::TableWriters writers;
     if (!o.csv.isEmpty() || o.xlsx.isEmpty())
-        writers.add(kest721host::openCsv(o.csv));
+        writers.add(kest721host::openCsv(o.csv == u"-" ? QString() : o.csv));
     if (!o.xlsx.isEmpty())
         writers.add(kest721host::openXlsx(o.xlsx, sheetName));
     return writers;
@@ -233,11 +239,23 @@ QString unitOfMeter(AssistantSession &s)
     return unit;
 }
 
+// Closes the files; after a failed write, that failure is the one reported.
+void finishRows(kest721host::TableWriters &rows,
+                std::optional<kest721host::OutputError> &writeError)
+{
+    try {
+        rows.close();
+    } catch (const kest721host::OutputError &e) {
+        if (!writeError)
+            writeError.emplace(e);
+    }
+}
+
 int runLog(const Options &o, const kest721host::StopSignals &stops)
 {
     kest721host::TableWriters rows = openWriters(o, QStringLiteral("Log"));
     rows.header(kest721host::liveHeader());
-    Progress progress(o.csv.isEmpty() && o.xlsx.isEmpty());
+    Progress progress(rowsToStdout(o));
     AssistantSession session(o.save, stops);
     Connection connection(session);
     const QString unit = unitOfMeter(session);
@@ -246,6 +264,7 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
     int readings = 0;
     bool stopped = false;
     bool failed = false;
+    std::optional<kest721host::OutputError> writeError;
     QElapsedTimer sinceFirst;
     auto showProgress = [&] {
         if (!sinceFirst.isValid()) {
@@ -261,7 +280,12 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
     AssistantEventsInterface &events = session.events();
     QObject::connect(&events, &AssistantEventsInterface::LiveData,
                      [&](double measured, int alarmColor, double timeStamp) {
-                         rows.live({timeStamp, measured, unit, alarmColor});
+                         // No exception may pass through Qt's dispatch of a signal.
+                         try {
+                             rows.live({timeStamp, measured, unit, alarmColor});
+                         } catch (const kest721host::OutputError &e) {
+                             writeError.emplace(e);
+                         }
                          if (!sinceFirst.isValid())
                              sinceFirst.start();
                          ++readings;
@@ -276,16 +300,18 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
         session.call(&AssistantInterface::StartLog);
         showProgress();
         ticker.start(1000);
-        session.waitUntil([&] { return stopped || failed || stops.count() > 0; });
+        session.waitUntil([&] { return stopped || failed || writeError || stops.count() > 0; });
         ticker.stop();
         // The run goes on in the Assistant until it is told otherwise.
         if (!stopped)
             session.call(&AssistantInterface::StopLog);
     }
     progress.finish();
-    rows.close();
+    finishRows(rows, writeError);
     connection.disconnect();
     session.release();
+    if (writeError)
+        throw *writeError;
     if (failed)
         throw AutomationError(
             1, program,
@@ -297,20 +323,25 @@ int runDownload(const Options &o, const kest721host::StopSignals &stops)
 {
     kest721host::TableWriters rows = openWriters(o, QStringLiteral("Download"));
     rows.header(kest721host::downloadHeader());
-    Progress progress(o.csv.isEmpty() && o.xlsx.isEmpty());
+    Progress progress(rowsToStdout(o));
     AssistantSession session(o.save, stops);
     Connection connection(session);
 
     int records = 0;
     bool done = false;
     bool failed = false;
+    std::optional<kest721host::OutputError> writeError;
     AssistantEventsInterface &events = session.events();
     QObject::connect(
         &events, &AssistantEventsInterface::DataDownload,
         [&](double degreesC, const Measurement &measured) {
             ++records;
-            rows.download({records, degreesC, measured.Value,
-                           kest721host::unitOfInstrumentUnits(measured.Unit)});
+            try {
+                rows.download({records, degreesC, measured.Value,
+                               kest721host::unitOfInstrumentUnits(measured.Unit)});
+            } catch (const kest721host::OutputError &e) {
+                writeError.emplace(e);
+            }
             progress.show(QStringLiteral("%1 record%2").arg(records).arg(records == 1 ? "" : "s"));
         });
     QObject::connect(&events, &AssistantEventsInterface::DataDownLoadComplete,
@@ -321,15 +352,17 @@ int runDownload(const Options &o, const kest721host::StopSignals &stops)
     if (stops.count() == 0) {
         progress.show(QStringLiteral("Downloading the data log..."));
         session.call(&AssistantInterface::DownloadLog);
-        session.waitUntil([&] { return done || stops.count() > 0; });
+        session.waitUntil([&] { return done || writeError || stops.count() > 0; });
     }
     progress.finish();
-    rows.close();
+    finishRows(rows, writeError);
     // A download has no stop: releasing the Assistant ends an unfinished one,
     // so Disconnect is only for a meter that has finished sending.
     if (done)
         connection.disconnect();
     session.release();
+    if (writeError)
+        throw *writeError;
     if (failed)
         throw AutomationError(
             1, program, QStringLiteral("The log download failed after %1 records.").arg(records));
@@ -398,6 +431,9 @@ int main(int argc, char **argv)
     }
 
     kest721host::StopSignals stops;
+    // Standard output closed early (a pipe into head) is a write error that
+    // ends the job properly, not a signal that kills the program mid-file.
+    std::signal(SIGPIPE, SIG_IGN);
     try {
         // The Assistant reads its settings when it is created.
         if (options.port)

@@ -67,6 +67,15 @@ def as_single(x):
     return struct.unpack("f", struct.pack("f", x))[0]
 
 
+def rows_on_disk(path):
+    """Data rows in a CSV file so far (its header not counted)."""
+    try:
+        with open(path) as f:
+            return max(0, len(f.read().splitlines()) - 1)
+    except FileNotFoundError:
+        return 0
+
+
 def program(*parts):
     return os.path.join(BUILD, *parts)
 
@@ -190,14 +199,16 @@ class Kest721Test(unittest.TestCase):
         reg_write("TimerLength", "REG_DWORD", 3)
 
     def tearDown(self):
+        # Signals of this test still on their way must not reach the next one.
+        self.events.round_trip()
         self.events.close()
 
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def run_kest721(self, *args, interrupt_when=None, terminal=False, typed=()):
+    def run_kest721(self, *args, when=None, then=None, terminal=False, typed=()):
         """Runs kest721 to its end while the bus's signals are collected.
-        `interrupt_when` is tested every 50 ms; once true, kest721 gets SIGINT.
+        `when` is tested every 50 ms; the first time it holds, `then(process)` runs.
         With `terminal`, standard input and standard error are a terminal, and
         each line of `typed` is typed there when kest721 asks a question."""
         out_path, err_path = self.path("stdout"), self.path("stderr")
@@ -213,7 +224,7 @@ class Kest721Test(unittest.TestCase):
             if terminal:
                 os.close(slave)
             loop = GLib.MainLoop()
-            state = {"interrupted": False, "timed_out": False, "tty": b"", "typed": 0}
+            state = {"fired": False, "timed_out": False, "tty": b"", "typed": 0}
 
             def poll():
                 if master is not None:
@@ -228,9 +239,9 @@ class Kest721Test(unittest.TestCase):
                 if proc.poll() is not None:
                     loop.quit()
                     return False
-                if interrupt_when and not state["interrupted"] and interrupt_when():
-                    proc.send_signal(signal.SIGINT)
-                    state["interrupted"] = True
+                if when and not state["fired"] and when():
+                    then(proc)
+                    state["fired"] = True
                 return True
 
             def give_up():
@@ -354,27 +365,64 @@ class Kest721Test(unittest.TestCase):
             self.assertTrue(same_in_a_sheet(row[2], value), (row[2], value))
             self.assertEqual(row[3], units[unit])
 
+    def test_a_download_cut_short_keeps_its_rows_and_fails(self):
+        csv_path = self.path("lost.csv")
+        meter = Meter(19, "--log-records", "400")
+        with meter:
+            # The meter unplugged in the middle of the log.
+            rc, out, err = self.run_kest721("--port", "19", "download", "--csv", csv_path,
+                                            when=lambda: rows_on_disk(csv_path) >= 3,
+                                            then=lambda p: meter.proc.terminate())
+        self.assertEqual(rc, 1, err)
+        self.assertEqual(self.events.download_error, 1)
+        self.assertEqual(self.events.download_complete, 0)
+        n = len(self.events.downloads)
+        self.assertTrue(3 <= n < 400, n)
+        self.assertIn("error 1 (kest721): The log download failed after %d records." % n, err)
+        rows = self.read_csv("lost.csv")
+        self.assertEqual([int(r[0]) for r in rows[1:]], list(range(1, n + 1)))
+        self.assertEqual([float(r[2]) for r in rows[1:]], [v for _, v, _, _, _ in
+                                                            self.events.downloads])
+
     def test_ctrl_c_stops_the_run_and_keeps_every_row(self):
         reg_write("TimerLength", "REG_DWORD", 600)
         csv_path = self.path("cut.csv")
 
-        def three_rows_on_disk():
-            # Rows reach the file as they come: three are there mid-run.
-            try:
-                with open(csv_path) as f:
-                    return len(f.read().splitlines()) >= 4
-            except FileNotFoundError:
-                return False
-
         with Meter(14, "--interval-ms", "200"):
+            # Rows reach the file as they come: three are there mid-run.
             rc, out, err = self.run_kest721("--port", "14", "log", "--csv", csv_path, "--xlsx",
                                             self.path("cut.xlsx"),
-                                            interrupt_when=three_rows_on_disk)
+                                            when=lambda: rows_on_disk(csv_path) >= 3,
+                                            then=lambda p: p.send_signal(signal.SIGINT))
         self.assertEqual(rc, 128 + signal.SIGINT, err)
         self.assertEqual(self.events.log_stopped, 1)
         self.assertGreaterEqual(len(self.events.live), 3)
         self.check_live_csv(self.read_csv("cut.csv"), "mR/h")
         self.check_live_xlsx("cut.xlsx", "mR/h")
+
+    def test_a_reader_that_goes_away_ends_the_run(self):
+        reg_write("TimerLength", "REG_DWORD", 600)
+        with Meter(20, "--interval-ms", "200"):
+            proc = subprocess.Popen([program("host", "cli", "kest721"), "--port", "20", "log",
+                                     "--csv", "-", "--xlsx", self.path("kept.xlsx")],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    stdin=subprocess.DEVNULL, text=True)
+            lines = [proc.stdout.readline() for _ in range(3)]
+            proc.stdout.close()  # as `kest721 log | head -3` does
+            try:
+                err = proc.stderr.read()
+                rc = proc.wait(RUN_LIMIT_S)
+            finally:
+                proc.stderr.close()
+        self.assertEqual(lines[0], "time,value,unit,alarm_color\n")
+        self.assertEqual(rc, 1, err)
+        self.assertIn("kest721: standard output: ", err)
+        # The workbook beside it is complete, with at least the rows read.
+        rows = list(openpyxl.load_workbook(self.path("kept.xlsx")).active.iter_rows(
+            values_only=True))
+        self.assertGreaterEqual(len(rows) - 1, 2)
+        self.assertEqual([to_second(r[0]).isoformat() for r in rows[1:3]],
+                         [line.split(",")[0] for line in lines[1:3]])
 
     def test_progress_line_on_a_terminal(self):
         with Meter(15, "--interval-ms", "200"):
