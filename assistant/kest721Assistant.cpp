@@ -85,7 +85,11 @@ kest721Assistant::kest721Assistant(Services services, QObject *parent)
 
 kest721Assistant::~kest721Assistant()
 {
-    modTimer::StopTimer();
+    // The waits below run the event loop: no event may reach a half-gone object.
+    if (m_instrument)
+        m_instrument->disconnect(this);
+    m_watcher.reset();
+    stopClock();
     modTimer::clock().forgetOwner(this);
     if (hasInstrument()) {
         // A host that leaves mid-run must not leave the meter streaming.
@@ -173,11 +177,7 @@ void kest721Assistant::Connect()
     if (!self)
         return;
 
-    if (!m_display) {
-        m_display = std::make_unique<Display>();
-        connect(m_display.get(), &Display::Acknowledge, this, [] { modAlarm::AcknowledgeAlarm(); });
-        emit displayCreated();
-    }
+    ensureDisplay();
     g_assistant = this;
 
     try {
@@ -210,6 +210,22 @@ void kest721Assistant::Connect()
         return;
     }
     emit Connected();
+}
+
+void kest721Assistant::ensureDisplay()
+{
+    if (m_display)
+        return;
+    m_display = std::make_unique<Display>();
+    connect(m_display.get(), &Display::Acknowledge, this, [] { modAlarm::AcknowledgeAlarm(); });
+    emit displayCreated();
+}
+
+void kest721Assistant::stopClock()
+{
+    // The clock is the process's: another Assistant's run keeps its own.
+    if (modTimer::clock().owner() == this || !modTimer::clock().owner())
+        modTimer::StopTimer();
 }
 
 void kest721Assistant::Disconnect()
@@ -273,13 +289,15 @@ void kest721Assistant::StartLog()
             {buttonOK});
         return;
     }
+    // A host that initialised the instrument through Control has no display yet.
+    ensureDisplay();
     Display &d = *m_display;
     // A run that is going is restarted: its clock stops now and starts again
     // at the next reading; the stream is ended before it is started afresh,
     // so the meter never gets a second "T" while it streams.
     const bool restarting = m_runActive;
     if (restarting) {
-        modTimer::StopTimer();
+        stopClock();
         m_runActive = false;
         ignoringErrors("StopLog", [this] { m_instrument->StopLog(); });
     }
@@ -326,7 +344,7 @@ void kest721Assistant::endRun(bool stopInstrument)
     m_runActive = false;
     if (m_display)
         m_display->ShowMessage(QStringLiteral("Please wait..."));
-    modTimer::StopTimer();
+    stopClock();
     if (stopInstrument && hasInstrument())
         ignoringErrors("StopLog", [this] { m_instrument->StopLog(); });
     if (m_display)

@@ -98,6 +98,8 @@ signals:
 
 private:
     void createInstrument();
+    void ensureDisplay();
+    void stopClock();
     void releaseInstrument();
     void instrumentGone();
     QString ask(const QString &title, const QString &text, const QStringList &buttons);
