@@ -1,6 +1,5 @@
 #include "Rows.h"
 
-#include <QLocale>
 #include <charconv>
 #include <cmath>
 #include <iterator>
@@ -87,7 +86,9 @@ QString unitOfInstrumentUnits(int units)
 
 QString numberText(double value)
 {
-    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+    // Fifteen significant digits, as a spreadsheet keeps a number: a reading
+    // rescaled to mR/h shows as 0.0153, not as its binary 0.015300000000000001.
+    return QString::number(value, 'g', 15);
 }
 
 QString singleText(double value)

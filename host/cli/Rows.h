@@ -44,7 +44,7 @@ std::optional<uint32_t> rgbOfOleColor(int32_t oleColor);
 // (1 roentgen, 2 sievert): "mR/h" or "uSv/h"; an empty text for any other.
 QString unitOfInstrumentUnits(int units);
 
-// Shortest text that reads back as the same double.
+// A number to the 15 significant digits that a spreadsheet keeps.
 QString numberText(double value);
 
 // A value that travelled as a single-precision number (the meter's

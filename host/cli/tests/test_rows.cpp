@@ -118,9 +118,12 @@ INSTANTIATE_TEST_SUITE_P(
     Table, Numbers,
     ::testing::Values(NumberCase{0, "0", "0"}, NumberCase{12.3, "12.3", "12.3"},
                       NumberCase{0.0146, "0.0146", "0.0146"}, NumberCase{-4, "-4", "-4"},
-                      NumberCase{double(21.1f), "21.100000381469727", "21.1"},
-                      NumberCase{double(-0.3f), "-0.30000001192092896", "-0.3"},
-                      // A double that no float holds keeps all its digits.
+                      NumberCase{double(21.1f), "21.1000003814697", "21.1"},
+                      NumberCase{double(-0.3f), "-0.300000011920929", "-0.3"},
+                      // The binary noise of a rescaled reading is below 15 digits.
+                      NumberCase{15.3 * 0.001, "0.0153", "0.0153"},
+                      NumberCase{123456789012345678.0, "1.23456789012346e+17",
+                                 "1.23456789012346e+17"},
                       NumberCase{0.1, "0.1", "0.1"}, NumberCase{1e-7, "1e-07", "1e-07"}));
 
 struct CsvCase {
