@@ -74,9 +74,7 @@ AssistantSession::~AssistantSession()
 void AssistantSession::call(QDBusPendingReply<> (AssistantInterface::*member)())
 {
     throwIfStopped();
-    if (!m_assistant)
-        throw AutomationError(91, QStringLiteral("kest721"),
-                              QStringLiteral("The Assistant has been released."));
+    remote();
     m_boxError.reset();
     QDBusPendingCallWatcher watcher((m_assistant.get()->*member)());
     bool finished = watcher.isFinished();
@@ -116,16 +114,25 @@ void AssistantSession::throwIfStopped() const
             QStringLiteral("The automation server is not available: the Assistant has ended."));
 }
 
+const norvale::automation::RemoteObject &AssistantSession::remote() const
+{
+    if (!m_remote)
+        throw AutomationError(91, QStringLiteral("kest721"),
+                              QStringLiteral("The Assistant has been released."));
+    return *m_remote;
+}
+
 bool AssistantSession::Initialized()
 {
-    return m_remote->property(kest721dbus::assistantInterface, QStringLiteral("Initialized"))
+    return remote()
+        .property(kest721dbus::assistantInterface, QStringLiteral("Initialized"))
         .toBool();
 }
 
 ControlReference AssistantSession::Control()
 {
     const QVariant v =
-        m_remote->property(kest721dbus::assistantInterface, QStringLiteral("Control"));
+        remote().property(kest721dbus::assistantInterface, QStringLiteral("Control"));
     if (!v.canConvert<QDBusArgument>())
         throw AutomationError(norvale::automation::error::typeMismatch,
                               norvale::automation::error::busSource,
@@ -137,7 +144,7 @@ ControlReference AssistantSession::Control()
 QVariant AssistantSession::controlProperty(const QString &name)
 {
     const ControlReference ref = Control();
-    const norvale::automation::RemoteObject control(m_remote->connection(), ref.service,
+    const norvale::automation::RemoteObject control(remote().connection(), ref.service,
                                                     ref.path.path());
     return control.property(kest720dbus::interfaceName, name);
 }

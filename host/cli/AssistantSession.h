@@ -87,6 +87,8 @@ public:
 private:
     void onShown(quint32 id, const QString &title, const QString &text, const QStringList &buttons);
     QString disconnectAnswer(const QString &text) const;
+    // The object; AutomationError once it has been released.
+    const norvale::automation::RemoteObject &remote() const;
     // Aborted after a second stop signal; AutomationError once the server has gone.
     void throwIfStopped() const;
 
