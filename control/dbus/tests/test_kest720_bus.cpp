@@ -545,10 +545,10 @@ TEST_F(KestBus, TheCommandLineClientExplainsItselfAndReportsErrors)
         {"no port", {"info"}, 2, "--port"},
         {"port zero", {"--port", "0", "info"}, 2, "--port"},
         {"port not a number", {"--port", "x", "info"}, 2, "--port"},
-        {"unknown command", {"--port", "1", "explode"}, 2, "--port"},
-        {"stream without seconds", {"--port", "1", "stream"}, 2, "--port"},
-        {"negative seconds read as an option", {"--port", "1", "dose", "-1"}, 1, "Unknown option"},
-        {"set without a value", {"--port", "1", "set", "AlarmRange"}, 2, "--port"},
+        {"unknown command", {"--port", "1", "explode"}, 2, "unknown command 'explode'"},
+        {"stream without seconds", {"--port", "1", "stream"}, 2, "stream needs SECONDS"},
+        {"negative seconds", {"--port", "1", "dose", "-1"}, 2, "SECONDS must be"},
+        {"set without a value", {"--port", "1", "set", "AlarmRange"}, 2, "set needs NAME"},
         {"no such port", {"--port", "99", "info"}, 1, "error 8018 (721 Serial): "},
     };
     for (const Case &c : cases) {

@@ -266,7 +266,7 @@ TEST_F(KestSim, TheCommandLineClientPrintsInfoStreamDownloadAndDose)
                               QStringLiteral("1")},
                              &code);
     EXPECT_EQ(code, 0) << lastCliErrors.toStdString();
-    EXPECT_TRUE(dose.startsWith(QStringLiteral("dose,"))) << dose.toStdString();
+    EXPECT_TRUE(dose.startsWith(QStringLiteral("seconds,dose,unit\n1,"))) << dose.toStdString();
     EXPECT_TRUE(dose.trimmed().endsWith(QStringLiteral(",mR"))) << dose.toStdString();
 }
 
@@ -287,9 +287,9 @@ TEST_F(KestSim, TheCommandLineClientKeepsASettingInTheMeter)
     cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("set"),
          QStringLiteral("AlarmRange"), QStringLiteral("9")},
         &code);
-    EXPECT_EQ(code, 1);
-    EXPECT_EQ(lastCliErrors.trimmed(),
-              QStringLiteral("error -2147221503 (721 Control): Bad Alarm scale settings"));
+    EXPECT_EQ(code, 2);
+    EXPECT_TRUE(lastCliErrors.startsWith(QStringLiteral("kest720-cli: AlarmRange must be 1 to 6")))
+        << lastCliErrors.toStdString();
 }
 
 TEST_F(KestSim, AClientThatKnowsOnlyTheContractDoesTheWholeJob)
