@@ -1,9 +1,12 @@
 #pragma once
 // The journal: every reading that the Assistant relays to a host, and every
 // record of a log download, is also kept here before the event leaves the
-// server, so that a host that crashes or a machine that loses power loses
-// nothing the meter sent. One SQLite file, written ahead (WAL) and synced on
-// every commit; a run or a download is a numbered group of rows.
+// server, so that a host that crashes loses nothing the meter sent. One
+// SQLite file, written ahead (WAL): a row is in the system's hands once
+// append() returns, and on the disk once sync() has run, which the Assistant
+// does half a second later, away from the instants its events keep (a sync
+// can take tens of milliseconds on a busy disk). A run or a download is a
+// numbered group of rows.
 #include <QDateTime>
 #include <QList>
 #include <QString>
@@ -53,6 +56,8 @@ public:
     // Each returns false (or 0) on failure, with the reason in lastError().
     qint64 beginRun(Kind kind, double started, const QString &serialNumber);
     bool append(qint64 run, const Row &row);
+    // Puts every row appended so far on the disk.
+    bool sync();
     // Removes runs that started more than `days` days before `now`.
     bool prune(int days, double now);
 

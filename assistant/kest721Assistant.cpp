@@ -92,6 +92,8 @@ kest721Assistant::kest721Assistant(Services services, QObject *parent)
 
 kest721Assistant::~kest721Assistant()
 {
+    if (m_services.journal && m_journalSyncPending)
+        m_services.journal->sync();
     // The waits below run the event loop: no event may reach a half-gone object.
     if (m_instrument)
         m_instrument->disconnect(this);
@@ -412,6 +414,7 @@ void kest721Assistant::RaiseLiveData()
         Journal::Row row{++m_logRows, stamp, m_lastValue, m_lastUnit, m_alarmColor, {}};
         if (!m_services.journal->append(m_logRun, row))
             journalFailed();
+        syncJournalSoon();
     }
     emit LiveData(m_lastValue, m_alarmColor, stamp);
 }
@@ -430,6 +433,18 @@ qint64 kest721Assistant::beginJournalRun(int kind)
     if (!run)
         journalFailed();
     return run;
+}
+
+void kest721Assistant::syncJournalSoon()
+{
+    if (std::exchange(m_journalSyncPending, true))
+        return;
+    // Half a second after a whole-second sample, far from the next one.
+    QTimer::singleShot(500, this, [this] {
+        m_journalSyncPending = false;
+        if (m_services.journal && !m_services.journal->sync())
+            journalFailed();
+    });
 }
 
 void kest721Assistant::journalFailed()
@@ -484,6 +499,7 @@ void kest721Assistant::onDataDownload(float DegreesC, Measurement measured)
                          measured.Value, alarmUnitsText(measured), {}, double(DegreesC)};
         if (m_downloadRun && !m_services.journal->append(m_downloadRun, row))
             journalFailed();
+        syncJournalSoon();
     }
     emit DataDownload(DegreesC, measured);
 }

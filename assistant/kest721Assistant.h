@@ -110,6 +110,7 @@ private:
     void closeDownloadWindow();
     qint64 beginJournalRun(int kind);
     void journalFailed();
+    void syncJournalSoon();
 
     void onLiveData(Measurement measured);
     void onLiveDataError();
@@ -136,6 +137,7 @@ private:
     qint64 m_downloadRun = 0;   // and of the download
     qint64 m_downloadRows = 0;
     bool m_journalFailureShown = false;
+    bool m_journalSyncPending = false;
 };
 
 // The Assistant that last began a Connect (the dose integration reports to it).
