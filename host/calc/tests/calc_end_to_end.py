@@ -138,6 +138,7 @@ class Meter:
     def close(self):
         self.proc.send_signal(signal.SIGTERM)
         self.proc.wait(10)
+        self.proc.stdout.close()
 
 
 class Witness:
@@ -263,6 +264,10 @@ class CalcDrivesTheAssistant(unittest.TestCase):
         set_up_bus()
         install_extension()
 
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(WORK, ignore_errors=True)
+
     def setUp(self):
         # Each test starts with fresh servers that load the settings it wrote.
         self.assertTrue(spin(lambda: not has_owner(NAME) and not has_owner(INSTRUMENT)))
@@ -332,6 +337,8 @@ class CalcDrivesTheAssistant(unittest.TestCase):
     def test_a_run_and_a_download_fill_the_sheets_and_survive_saving(self):
         self.meter = Meter(self.port, "--log-records", "6")
         doc = self.open_template()
+        self.assertEqual([doc.Sheets.getByIndex(i).Name for i in range(doc.Sheets.Count)],
+                         ["Live", "Download", "Dose"])
         self.assertEqual(status(doc), "Disconnected")
         chart = doc.Sheets.getByName("Live").Charts.getByName("LiveReadings")
         self.assertEqual(chart.EmbeddedObject.Diagram.DiagramType, "com.sun.star.chart.LineDiagram")
