@@ -22,10 +22,10 @@ def main(out):
         sheets = doc.Sheets
         first = sheets.getByIndex(0).Name
         Workbook(doc)
-        if first not in (LIVE,):
+        if first != LIVE:
             sheets.removeByName(first)  # the empty default sheet has no use here
-        doc.CurrentController.setActiveSheet(sheets.getByName(LIVE)) if doc.CurrentController \
-            else None
+        if doc.CurrentController is not None:
+            doc.CurrentController.setActiveSheet(sheets.getByName(LIVE))
         doc.DocumentProperties.Title = "721 Assistant"
         tmp = out + ".tmp"
         doc.storeToURL(file_url(tmp), props(FilterName="calc8_template"))

@@ -481,6 +481,22 @@ class CalcDrivesTheAssistant(unittest.TestCase):
         doc = self.open_template()
         self.connect(doc)
 
+    def test_the_assistant_server_killed_mid_run_then_connect_starts_over(self):
+        self.meter = Meter(self.port)
+        doc = self.open_template()
+        self.connect(doc)
+        self.log_until(doc, 1)
+        pid = int(BUS.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
+                  .GetConnectionUnixProcessID(NAME, dbus_interface="org.freedesktop.DBus"))
+        os.kill(pid, signal.SIGKILL)
+        self.assertTrue(spin(lambda: status(doc) == "Disconnected"))
+        self.assertEqual(cell(doc, "Live", "B2").String, "The Assistant server ended")
+        rows = len(table(doc, "Live", LIVE_FIRST_ROW, 1))
+        # The dead Assistant's instrument object lets the port go as its server ends.
+        self.assertTrue(spin(lambda: not has_owner(INSTRUMENT)))
+        self.connect(doc)  # a new server and a new Assistant for the same document
+        self.log_until(doc, rows + 1)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

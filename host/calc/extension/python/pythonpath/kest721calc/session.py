@@ -152,6 +152,7 @@ class Session(unohelper.Base, XDocumentEventListener):
         self.creating = False
         self.waiting = []
         self.subscription = None
+        self.owner_watch = None
         self.unit = ""
         self.connected = False
         self.ended = False
@@ -201,6 +202,10 @@ class Session(unohelper.Base, XDocumentEventListener):
             self.subscription = self.bus.connection.signal_subscribe(
                 None, EVENTS, None, self.path, None, Gio.DBusSignalFlags.NONE, self._signal,
                 None)
+            self.owner_watch = self.bus.connection.signal_subscribe(
+                "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+                "/org/freedesktop/DBus", NAME, Gio.DBusSignalFlags.NONE, self._owner_changed,
+                None)
             waiting, self.waiting = self.waiting, []
             for member in waiting:
                 self._call(member)
@@ -237,6 +242,17 @@ class Session(unohelper.Base, XDocumentEventListener):
         elif name == "DataDownloadError":
             self._error("DataDownloadError: the log download failed")
 
+    def _owner_changed(self, _conn, _sender, _path, _iface, _name, params, _data):
+        """The server ended under us: the next press makes a new Assistant."""
+        _name, _old, new = params.unpack()
+        if new or self.path is None:
+            return
+        self._unsubscribe()
+        self.path = None
+        self.connected = False
+        self._ui(lambda: (self.book.set_status("Disconnected"),
+                          self.book.set_error("The Assistant server ended")))
+
     def _read_unit(self):
         """The instrument's unit system names the unit of the Live readings."""
 
@@ -263,11 +279,15 @@ class Session(unohelper.Base, XDocumentEventListener):
 
         self.ui.post(guarded)
 
+    def _unsubscribe(self):
+        for sub in (self.subscription, self.owner_watch):
+            if sub is not None:
+                self.bus.connection.signal_unsubscribe(sub)
+        self.subscription = self.owner_watch = None
+
     def _release(self):
         """Ends the Assistant: it stops a run and the meter's stream and closes the port."""
-        if self.subscription is not None:
-            self.bus.connection.signal_unsubscribe(self.subscription)
-            self.subscription = None
+        self._unsubscribe()
         if self.path is not None:
             path, self.path = self.path, None
             self.bus.call(path, OBJECT, "Release", None, lambda *_: None)
