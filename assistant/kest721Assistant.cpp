@@ -1,6 +1,7 @@
 #include "kest721Assistant.h"
 
 #include "AlarmSound.h"
+#include "Dialogs.h"
 #include "Display.h"
 #include "MsgBox.h"
 #include "Prompts.h"
@@ -35,11 +36,6 @@ template <typename F> void ignoringErrors(const char *what, F &&f)
     } catch (const AutomationError &e) {
         qCInfo(lcAssistant).noquote() << what << "failed (ignored):" << e.description();
     }
-}
-
-[[noreturn]] void invalidProcedureCall()
-{
-    throw AutomationError(5, programName(), QStringLiteral("Invalid procedure call or argument"));
 }
 
 // The number at the start of a range label ("500 uR/h"), as the display's
@@ -85,6 +81,7 @@ kest721Assistant::kest721Assistant(Services services, QObject *parent)
 
 kest721Assistant::~kest721Assistant()
 {
+    dialogs::assistantGone(this);
     stopClock();
     modTimer::clock().forgetOwner(this);
     if (hasInstrument()) {
@@ -240,9 +237,10 @@ void kest721Assistant::Disconnect()
                 {buttonYes, buttonNo, buttonCancel});
             if (!self || answer == buttonCancel)
                 return;
-            // A run still going would go on sampling a meter that has left.
+            // A run or an integration still going would go on with a meter that has left.
             if (m_runActive)
                 endRun(true);
+            dialogs::endIntegration();
             if (hasInstrument())
                 ignoringErrors("Disconnect",
                                [&] { m_instrument->Disconnect(answer == buttonYes); });
@@ -254,7 +252,7 @@ void kest721Assistant::Disconnect()
         endRun(false);
     if (g_assistant == this)
         g_assistant = nullptr;
-    // The dialogs and the shared status window join here once they exist.
+    dialogs::unloadAll();
     m_msg.reset();
     emit Disconnected();
 }
@@ -283,6 +281,11 @@ void kest721Assistant::StartLog()
     if (!Initialized()) {
         ask(applicationTitle, QStringLiteral("The 721 Control has not been initialized."),
             {buttonOK});
+        return;
+    }
+    // The meter integrates or logs, not both at once.
+    if (dialogs::integrationRunning()) {
+        ask(applicationTitle, dialogs::textIntegrationRunning, {buttonOK});
         return;
     }
     // A host that initialised the instrument through Control has no display yet.
@@ -444,19 +447,19 @@ void kest721Assistant::closeDownloadWindow()
 
 void kest721Assistant::ShowProperties()
 {
-    invalidProcedureCall();
+    dialogs::showProperties(*this);
 }
 void kest721Assistant::ShowOptions()
 {
-    invalidProcedureCall();
+    dialogs::showOptions(*this);
 }
 void kest721Assistant::ShowIntegrate()
 {
-    invalidProcedureCall();
+    dialogs::showIntegrate(*this);
 }
 void kest721Assistant::ShowAbout()
 {
-    invalidProcedureCall();
+    dialogs::showAbout(*this);
 }
 
 void kest721Assistant::ShowHelp()
