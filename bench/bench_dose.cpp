@@ -41,10 +41,12 @@ namespace
 
 QTextStream out(stdout);
 
+// CPU time of the calling thread: the Assistant's one thread, without the
+// simulated meter's thread that shares this process.
 double cpuSeconds()
 {
     rusage u{};
-    getrusage(RUSAGE_SELF, &u);
+    getrusage(RUSAGE_THREAD, &u);
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
