@@ -82,6 +82,10 @@ kest721Assistant::kest721Assistant(Services services, QObject *parent)
 kest721Assistant::~kest721Assistant()
 {
     dialogs::assistantGone(this);
+    // The waits below run the event loop: no event may reach a half-gone object.
+    if (m_instrument)
+        m_instrument->disconnect(this);
+    m_watcher.reset();
     stopClock();
     modTimer::clock().forgetOwner(this);
     if (hasInstrument()) {

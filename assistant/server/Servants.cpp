@@ -154,7 +154,11 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
     kest721dbus::registerTypes();
     norvale::kest721Assistant::Services services;
     const QDBusConnection client = context.clientConnection;
-    services.makeInstrument = [client] { return std::make_unique<kest720Proxy>(client); };
+    // Calls to the instrument run the event loop while they wait, as every
+    // wait here does: the windows paint, the clock ticks, other hosts are served.
+    services.makeInstrument = [client] {
+        return std::make_unique<kest720Proxy>(client, nullptr, QDBus::BlockWithGui);
+    };
     services.prompts = context.prompts;
     services.sound = context.sound;
     services.helpFile = context.helpFile;

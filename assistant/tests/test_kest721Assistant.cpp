@@ -6,6 +6,7 @@
 #include "Display.h"
 #include "Form1.h"
 #include "Meter.h"
+#include "MsgBox.h"
 #include "Prompts.h"
 #include "RegistryStore.h"
 #include "kest720Proxy.h"
@@ -14,6 +15,8 @@
 #include "modMain.h"
 #include "modTimer.h"
 
+#include <QApplication>
+#include <QLabel>
 #include <QPushButton>
 #include <QTimer>
 
@@ -125,7 +128,10 @@ protected:
     std::unique_ptr<kest721Assistant> makeAssistant()
     {
         kest721Assistant::Services s;
-        s.makeInstrument = [] { return std::make_unique<kest720Proxy>(); };
+        s.makeInstrument = [] {
+            return std::make_unique<kest720Proxy>(QDBusConnection::sessionBus(), nullptr,
+                                                  QDBus::BlockWithGui);
+        };
         s.prompts = &prompts;
         s.sound = &sound;
         auto a = std::make_unique<kest721Assistant>(s);
@@ -196,4 +202,54 @@ TEST_F(AssistantRun, TheAlarmSoundsForEachUnacknowledgedAlarmReading)
     }
 }
 
+} // namespace
+
+namespace
+{
+// The status windows on show, as "caption|text".
+QStringList statusWindows()
+{
+    QStringList shown;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (auto *f = qobject_cast<frmMsg *>(w); f && f->isVisible())
+            shown << f->windowTitle() + QLatin1Char('|') + f->Message->text();
+    return shown;
+}
+
+TEST_F(AssistantRun, StatusWindowsShowWhileConnectingAndDownloadingAndCloseAfter)
+{
+    auto a = makeAssistant();
+    QStringList seenWhileConnecting;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        for (const QString &s : statusWindows())
+            if (!seenWhileConnecting.contains(s))
+                seenWhileConnecting << s;
+    });
+    probe.start(5);
+    a->Connect();
+    probe.stop();
+    ASSERT_TRUE(a->Initialized());
+    EXPECT_TRUE(seenWhileConnecting.contains(
+        QStringLiteral("721 Connection Status|Please wait while connecting to unit...")))
+        << seenWhileConnecting.join(QLatin1Char(';')).toStdString();
+    EXPECT_TRUE(statusWindows().isEmpty());
+
+    int records = 0;
+    bool complete = false;
+    QObject::connect(a.get(), &kest721Assistant::DataDownload, [&] { ++records; });
+    QObject::connect(a.get(), &kest721Assistant::DataDownLoadComplete, [&] { complete = true; });
+    a->DownloadLog();
+    EXPECT_EQ(statusWindows(), QStringList{QStringLiteral(
+                                   "721 Connection Status|Downloading internal data log...\r\n"
+                                   "Please Wait")});
+    ASSERT_TRUE(bustest::waitFor([&] { return complete; }, 60000));
+    EXPECT_EQ(records, int(meter->log().size()));
+    EXPECT_TRUE(statusWindows().isEmpty());
+
+    QObject::connect(&prompts, &PromptBoard::shown, &prompts, [this](quint32 id) {
+        QTimer::singleShot(0, [this, id] { prompts.answer(id, buttonNo); });
+    });
+    a->Disconnect();
+}
 } // namespace

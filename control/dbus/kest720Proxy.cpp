@@ -4,21 +4,31 @@
 #include "kest720_interface.h"
 
 #include <QDBusArgument>
+#include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QEventLoop>
 
 using norvale::AutomationError;
 using norvale::automation::RemoteObject;
 
 namespace
 {
-RemoteObject createRemote(const QDBusConnection &connection)
+RemoteObject createRemote(const QDBusConnection &connection, QDBus::CallMode mode)
 {
     kest720dbus::registerTypes();
-    return RemoteObject::create(connection, kest720dbus::serviceName);
+    return RemoteObject::create(connection, kest720dbus::serviceName,
+                                norvale::automation::callTimeoutMs, mode);
 }
 
-template <typename Reply> Reply finished(Reply reply)
+template <typename Reply> Reply finished(Reply reply, QDBus::CallMode mode)
 {
+    if (mode == QDBus::BlockWithGui && !reply.isFinished()) {
+        // The caller's windows, timers and incoming calls go on meanwhile.
+        QDBusPendingCallWatcher watcher(reply);
+        QEventLoop loop;
+        QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
     reply.waitForFinished();
     if (reply.isError())
         throw norvale::automation::fromDBusError(reply.error());
@@ -33,8 +43,8 @@ AutomationError wrongType(const char *name)
 }
 } // namespace
 
-kest720Proxy::kest720Proxy(QDBusConnection connection, QObject *parent)
-    : QObject(parent), m_remote(createRemote(connection))
+kest720Proxy::kest720Proxy(QDBusConnection connection, QObject *parent, QDBus::CallMode mode)
+    : QObject(parent), m_remote(createRemote(connection, mode))
 {
     m_interface = std::make_unique<Kest720Interface>(m_remote.service(), m_remote.path(),
                                                      m_remote.connection());
@@ -126,15 +136,15 @@ void kest720Proxy::setInitialized(bool value)
 }
 void kest720Proxy::OpenPort()
 {
-    finished(m_interface->OpenPort());
+    finished(m_interface->OpenPort(), m_remote.callMode());
 }
 void kest720Proxy::ClosePort()
 {
-    finished(m_interface->ClosePort());
+    finished(m_interface->ClosePort(), m_remote.callMode());
 }
 void kest720Proxy::Initialize()
 {
-    finished(m_interface->Initialize());
+    finished(m_interface->Initialize(), m_remote.callMode());
 }
 int16_t kest720Proxy::Port() const
 {
@@ -146,19 +156,19 @@ void kest720Proxy::setPort(int16_t port)
 }
 void kest720Proxy::StartLog()
 {
-    finished(m_interface->StartLog());
+    finished(m_interface->StartLog(), m_remote.callMode());
 }
 void kest720Proxy::StopLog()
 {
-    finished(m_interface->StopLog());
+    finished(m_interface->StopLog(), m_remote.callMode());
 }
 void kest720Proxy::StartIntegrate()
 {
-    finished(m_interface->StartIntegrate());
+    finished(m_interface->StartIntegrate(), m_remote.callMode());
 }
 void kest720Proxy::ClearLog()
 {
-    finished(m_interface->ClearLog());
+    finished(m_interface->ClearLog(), m_remote.callMode());
 }
 int16_t kest720Proxy::AlarmRange() const
 {
@@ -178,7 +188,7 @@ void kest720Proxy::setAlarmPercent(int16_t n)
 }
 void kest720Proxy::StartLogDownload()
 {
-    finished(m_interface->StartLogDownload());
+    finished(m_interface->StartLogDownload(), m_remote.callMode());
 }
 int16_t kest720Proxy::SampleRate() const
 {
@@ -218,7 +228,7 @@ void kest720Proxy::setModeButton(TYPE_MODEBUTTON v)
 }
 void kest720Proxy::WriteToEEPROM()
 {
-    finished(m_interface->WriteToEEPROM());
+    finished(m_interface->WriteToEEPROM(), m_remote.callMode());
 }
 QString kest720Proxy::SerialNumber() const
 {
@@ -226,11 +236,11 @@ QString kest720Proxy::SerialNumber() const
 }
 void kest720Proxy::Disconnect(bool Save)
 {
-    finished(m_interface->Disconnect(Save));
+    finished(m_interface->Disconnect(Save), m_remote.callMode());
 }
 double kest720Proxy::GetDose()
 {
-    return finished(m_interface->GetDose()).value();
+    return finished(m_interface->GetDose(), m_remote.callMode()).value();
 }
 bool kest720Proxy::AutoScaleEnable() const
 {

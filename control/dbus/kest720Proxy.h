@@ -19,9 +19,11 @@ class kest720Proxy : public QObject
     Q_OBJECT
 public:
     // Creates the object in the server (started by the bus when needed).
-    // Throws AutomationError when no object could be created.
+    // Throws AutomationError when no object could be created. With
+    // QDBus::BlockWithGui every call runs the caller's event loop while it
+    // waits, so its windows, timers and incoming calls go on.
     explicit kest720Proxy(QDBusConnection connection = QDBusConnection::sessionBus(),
-                          QObject *parent = nullptr);
+                          QObject *parent = nullptr, QDBus::CallMode mode = QDBus::Block);
     // Releases the object; a server that has gone is not an error here.
     ~kest720Proxy() override;
 

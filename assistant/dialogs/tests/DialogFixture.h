@@ -69,7 +69,10 @@ protected:
                 QTimer::singleShot(0, &prompts, [this, id, button] { prompts.answer(id, button); });
             });
         norvale::kest721Assistant::Services s;
-        s.makeInstrument = [] { return std::make_unique<kest720Proxy>(); };
+        s.makeInstrument = [] {
+            return std::make_unique<kest720Proxy>(QDBusConnection::sessionBus(), nullptr,
+                                                  QDBus::BlockWithGui);
+        };
         s.prompts = &prompts;
         assistant = std::make_unique<norvale::kest721Assistant>(s);
         norvale::modMain::ComPort = 3;

@@ -162,7 +162,10 @@ int main(int argc, char **argv)
                          });
                      });
     kest721Assistant::Services s;
-    s.makeInstrument = [] { return std::make_unique<kest720Proxy>(); };
+    s.makeInstrument = [] {
+        return std::make_unique<kest720Proxy>(QDBusConnection::sessionBus(), nullptr,
+                                              QDBus::BlockWithGui);
+    };
     s.prompts = &prompts;
     kest721Assistant assistant(s);
     modMain::ComPort = 3;
