@@ -9,9 +9,31 @@
 #include <QComboBox>
 #include <QEvent>
 #include <QLineEdit>
+#include <utility>
 
 namespace norvale
 {
+
+namespace
+{
+int g_formCodeDepth = 0;
+QList<QPointer<QObject>> g_unloaded;
+} // namespace
+
+FormCode::FormCode()
+{
+    ++g_formCodeDepth;
+}
+
+FormCode::~FormCode()
+{
+    if (--g_formCodeDepth > 0)
+        return;
+    const auto unloaded = std::exchange(g_unloaded, {});
+    for (const QPointer<QObject> &form : unloaded)
+        if (form)
+            form->deleteLater();
+}
 
 AssistantForm::AssistantForm(QWidget *parent) : QDialog(parent)
 {
@@ -31,6 +53,7 @@ kest721Assistant *AssistantForm::assistant() const
 
 void AssistantForm::showForm()
 {
+    FormCode inFormCode;
     show();
     raise();
     activateWindow();
@@ -44,7 +67,10 @@ void AssistantForm::unload()
 {
     dialogs::detail::forget(this);
     hide();
-    deleteLater();
+    if (g_formCodeDepth > 0)
+        g_unloaded << this;
+    else
+        deleteLater();
 }
 
 kest720Proxy *AssistantForm::instrument() const
@@ -95,6 +121,7 @@ void AssistantForm::trackChanges(const QList<QWidget *> &controls)
 
 bool AssistantForm::event(QEvent *e)
 {
+    FormCode inFormCode;
     if (e->type() == QEvent::WindowDeactivate && m_boxes == 0)
         m_wasDeactivated = true;
     if (e->type() == QEvent::WindowActivate && m_wasDeactivated && m_boxes == 0) {

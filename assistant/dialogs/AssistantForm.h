@@ -14,6 +14,18 @@ namespace norvale
 {
 class kest721Assistant;
 
+// Marks form code on the stack. The instrument's calls run the event loop,
+// so a form may be unloaded (by a host's Disconnect, say) while its own code
+// waits in a call; it is deleted only once the outermost form code returns.
+class FormCode
+{
+public:
+    FormCode();
+    ~FormCode();
+    FormCode(const FormCode &) = delete;
+    FormCode &operator=(const FormCode &) = delete;
+};
+
 class AssistantForm : public QDialog
 {
     Q_OBJECT

@@ -91,6 +91,7 @@ void frmDataLog::activate()
 
 void frmDataLog::cmdOK_Click()
 {
+    FormCode inFormCode;
     QPointer<frmDataLog> self(this);
     const auto refuse = [&](const QString &text, QLineEdit *field) {
         ask(text);
@@ -149,6 +150,7 @@ void frmDataLog::reject()
 
 void frmDataLog::cmd720Alarm_Click()
 {
+    FormCode inFormCode;
     try {
         kest720Proxy *k = instrument();
         if (!k)

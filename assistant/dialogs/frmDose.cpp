@@ -77,6 +77,7 @@ void frmDose::activate()
 
 void frmDose::cmdStart_Click()
 {
+    FormCode inFormCode;
     QPointer<frmDose> self(this);
     const bool timed = ui->chkTimer->isChecked();
     double value = 0;
@@ -136,6 +137,7 @@ void frmDose::cmdStart_Click()
 
 void frmDose::cmdHelp_Click()
 {
+    FormCode inFormCode;
     try {
         if (kest721Assistant *a = assistant())
             a->ShowHelp();

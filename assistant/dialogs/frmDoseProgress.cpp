@@ -36,6 +36,7 @@ frmDoseProgress::~frmDoseProgress()
 
 void frmDoseProgress::Integrate()
 {
+    FormCode inFormCode;
     mbStop = false;
     m_phase = Phase::Starting;
     kest720Proxy *k = instrument();
@@ -55,10 +56,14 @@ void frmDoseProgress::Integrate()
     ui->cmdStop->setEnabled(false);
 
     QPointer<frmDoseProgress> self(this);
+    m_inCall = true;
     try {
         k->StartIntegrate();
     } catch (const AutomationError &e) {
-        if (!self || m_phase != Phase::Starting)
+        if (!self)
+            return;
+        m_inCall = false;
+        if (m_phase != Phase::Starting)
             return;
         // The window stays until the runner unloads it; no dose was measured.
         ask(e.description());
@@ -66,7 +71,10 @@ void frmDoseProgress::Integrate()
             finish(true);
         return;
     }
-    if (!self || m_phase != Phase::Starting)
+    if (!self)
+        return;
+    m_inCall = false;
+    if (m_phase != Phase::Starting)
         return;
 
     m_phase = Phase::Waiting;
@@ -93,6 +101,11 @@ void frmDoseProgress::Integrate()
 
 void frmDoseProgress::tick()
 {
+    FormCode inFormCode;
+    // The instrument's calls run the event loop while they wait: a tick or a
+    // click that comes in meanwhile waits for the next look at the clock.
+    if (m_inCall)
+        return;
     if (m_phase == Phase::Waiting) {
         if (modTimer::IntervalElapsed()) {
             const int32_t remaining = m_end - modTimer::TickSeconds();
@@ -101,7 +114,9 @@ void frmDoseProgress::tick()
         }
         if (mbStop) {
             // Cancelled during the wait: integrate mode ends, no dose is read.
-            stopInstrument();
+            m_timer.stop();
+            if (!stopInstrument() || m_phase != Phase::Waiting)
+                return; // unloaded or ended meanwhile
             hide();
             finish(true);
         } else if (modTimer::DurationElapsed()) {
@@ -172,20 +187,23 @@ void frmDoseProgress::queryDose()
     if (!self || m_phase != Phase::Querying)
         return;
     bool failed = false;
+    m_inCall = true;
     try {
         kest720Proxy *k = instrument();
         if (!k)
             throw AutomationError(91, QString(), QStringLiteral("no instrument object"));
         k->StopLog();
-        if (!self || m_phase != Phase::Querying)
-            return;
-        Dose = k->GetDose();
+        if (self && m_phase == Phase::Querying)
+            Dose = k->GetDose();
     } catch (const AutomationError &e) {
         qCWarning(lcDose).noquote() << "dose not read:" << e.description();
         failed = true;
     }
-    if (!self || m_phase != Phase::Querying)
+    if (!self)
         return;
+    m_inCall = false;
+    if (m_phase != Phase::Querying)
+        return; // ended meanwhile
     if (failed) {
         // Decided: a dose that could not be read is not reported as 0.
         ask(QStringLiteral("Unable to retrieve the Integrated Dose from the instrument."));
@@ -200,25 +218,33 @@ void frmDoseProgress::queryDose()
     finish(false);
 }
 
-void frmDoseProgress::stopInstrument()
+bool frmDoseProgress::stopInstrument()
 {
+    QPointer<frmDoseProgress> self(this);
+    m_inCall = true;
     try {
         if (kest720Proxy *k = instrument())
             k->StopLog();
     } catch (const AutomationError &e) {
         qCInfo(lcDose).noquote() << "StopLog failed (ignored):" << e.description();
     }
+    if (!self)
+        return false;
+    m_inCall = false;
+    return true;
 }
 
 void frmDoseProgress::abort()
 {
+    FormCode inFormCode;
     if (!running())
         return;
     m_timer.stop();
     const Phase was = m_phase;
     m_phase = Phase::Done; // the calls in flight see this and go no further
-    if (was == Phase::Waiting || was == Phase::Integrating)
-        stopInstrument();
+    // A StopLog already on its way ends integrate mode by itself.
+    if ((was == Phase::Waiting || was == Phase::Integrating) && !m_inCall && !stopInstrument())
+        return;
     // finish() is the one exit; it gives the clock back when it was borrowed.
     m_phase = was == Phase::Starting ? Phase::Starting : Phase::Querying;
     finish(true);
@@ -241,6 +267,7 @@ void frmDoseProgress::finish(bool canceled)
 
 void frmDoseProgress::cmdStop_Click()
 {
+    FormCode inFormCode;
     mbStop = true;
     ui->cmdStop->setEnabled(false);
     // Served at once, not at the next look at the clock.

@@ -63,7 +63,9 @@ private:
     void tick();
     void beginIntegration();
     void queryDose();
-    void stopInstrument();
+    // StopLog on the meter, errors ignored; false when the window was
+    // deleted while the call waited.
+    bool stopInstrument();
     void finish(bool canceled);
     void cmdStop_Click();
 
@@ -76,6 +78,7 @@ private:
     int32_t m_start = 0;
     int32_t m_finish = 0;
     int32_t m_measured = 0;
+    bool m_inCall = false;
 };
 
 } // namespace norvale

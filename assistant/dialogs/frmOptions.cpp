@@ -421,6 +421,7 @@ void frmOptions::reportApplyError(const QString &description)
 
 void frmOptions::cmdApply_Click()
 {
+    FormCode inFormCode;
     // Decided: Apply reports an error as OK does, and the dialog stays.
     try {
         ApplyChanges();
@@ -432,6 +433,7 @@ void frmOptions::cmdApply_Click()
 
 void frmOptions::cmdOK_Click()
 {
+    FormCode inFormCode;
     QPointer<frmOptions> self(this);
     try {
         // Refused input keeps the dialog open for correcting; an alarm that
@@ -457,6 +459,7 @@ void frmOptions::reject()
 
 void frmOptions::cmdApplyEEPROM_Click()
 {
+    FormCode inFormCode;
     QPointer<frmOptions> self(this);
     announce(QStringLiteral("Applying changes... Please wait."));
     QCoreApplication::processEvents();
@@ -487,6 +490,7 @@ void frmOptions::cmdApplyEEPROM_Click()
 
 void frmOptions::cmdClear_Click()
 {
+    FormCode inFormCode;
     announce(QStringLiteral("Clearing Data Log... Please wait."));
     QPointer<frmOptions> self(this);
     QCoreApplication::processEvents();
@@ -503,6 +507,7 @@ void frmOptions::cmdClear_Click()
 
 void frmOptions::cmdSound_Click()
 {
+    FormCode inFormCode;
     SoundChooser chooser(this);
     chooser.exec();
 }

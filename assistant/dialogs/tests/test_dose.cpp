@@ -397,3 +397,37 @@ TEST_F(DoseRun, SettingsSavedDuringAnIntegrationKeepTheUsersLoggingTimes)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(DoseRun, DisconnectWhileTheDoseIsQueriedEndsItQuietly)
+{
+    connectMeter();
+    start(true);
+    ASSERT_TRUE(reaches(frmDoseProgress::Phase::Integrating));
+    // The query waits on a silent meter; the host disconnects meanwhile.
+    meter->setSilent(true);
+    bool disconnected = false;
+    QObject::connect(progress, &frmDoseProgress::phaseChanged, assistant.get(),
+                     [&](frmDoseProgress::Phase phase) {
+                         if (phase == frmDoseProgress::Phase::Querying)
+                             QTimer::singleShot(200, assistant.get(), [&] {
+                                 assistant->Disconnect();
+                                 disconnected = true;
+                             });
+                     });
+    click(progress, "cmdStop");
+    ASSERT_TRUE(bustest::waitFor([&] { return disconnected; }, 120000));
+    EXPECT_FALSE(dialogs::integrationRunning());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(dialogs::doseProgress(), nullptr);
+    EXPECT_TRUE(results.empty());
+    // Only the Disconnect question: no failure box for a query that was given up.
+    for (const Box &b : boxes)
+        EXPECT_EQ(b.title, QStringLiteral("Disconnect")) << b.text.toStdString();
+    meter->setSilent(false);
+    expectUserTimesBack();
+}
+
+} // namespace
