@@ -373,3 +373,46 @@ TEST_F(DialogTest, EveryControlIsNamedForScreenReadersAndReachableByTab)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(DialogTest, OkWritesWhatFitsBeforeAnAlarmThatFitsNoRangeAndCancelWritesNothing)
+{
+    connectMeter();
+    assistant->ShowOptions();
+    frmOptions *f = dialogs::options();
+    const Area before = meter->settingsArea('D');
+    choose(f, "cboLogClear", QStringLiteral("at turn on and integrate reset"));
+    setText(f, "txtSample", QStringLiteral("9"));
+    control<QCheckBox>(f, "chkEnableAlarm")->setChecked(true);
+    setText(f, "txtPercent", QStringLiteral("7"));
+    choose(f, "cboRange", QStringLiteral("R/h"));
+    click(f, "cmdOK");
+    EXPECT_EQ(takeBoxes(),
+              QStringList{QStringLiteral("Unable to set the Alarm settings.  The "
+                                         "alarm values must fall into a valid range.")});
+    // The interval and the clear-log rule (kept by the meter at offset 0xD), nothing else.
+    const Area after = meter->settingsArea('D');
+    Area expected = before;
+    expected[offSample] = 9;
+    EXPECT_NE(after[0xD], before[0xD]);
+    expected[0xD] = after[0xD];
+    EXPECT_EQ(after, expected);
+    EXPECT_EQ(assistant->Control().ClearLogSetting(), clearlogIntegrateReset);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(dialogs::options(), nullptr); // OK closes all the same
+
+    assistant->ShowOptions();
+    f = dialogs::options();
+    EXPECT_EQ(text(f, "txtSample"), QStringLiteral("9"));
+    setText(f, "txtSample", QStringLiteral("33"));
+    choose(f, "cboColorAckNormal", QStringLiteral("Red"));
+    meter->clearReceived();
+    click(f, "cmdCancel");
+    EXPECT_TRUE(meter->received().isEmpty());
+    EXPECT_NE(modAlarm::ColorAckNormal, modAlarm::colorRed);
+    EXPECT_EQ(dialogs::options(), nullptr);
+}
+
+} // namespace
