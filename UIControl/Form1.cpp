@@ -59,11 +59,12 @@ LedPicture::LedPicture(QWidget *parent) : QWidget(parent)
     setFixedSize(30, 30);
 }
 
-void LedPicture::setPicture(int number, QImage picture)
+void LedPicture::setPicture(int number, QImage picture, bool paintNow)
 {
     m_number = number;
     m_picture = StdPicture::fromBitmap(std::move(picture));
-    repaint();
+    if (paintNow)
+        repaint();
 }
 
 void LedPicture::paintEvent(QPaintEvent *)
@@ -169,6 +170,20 @@ void Form1::showEvent(QShowEvent *e)
     } catch (const AutomationError &err) {
         qCWarning(lcForm1) << "LED repaint:" << err.what();
     }
+}
+
+void Form1::paintEvent(QPaintEvent *e)
+{
+    QWidget::paintEvent(e);
+    // A window painted afresh shows the bright picture, whatever the flash
+    // phase; the LED is painted after the window in this same pass.
+    if (AlarmColorIndex == 0 || picLed->shownPicture() == AlarmColorIndex)
+        return;
+    QImage picture = bitmaps::displayPicture(AlarmColorIndex);
+    if (picture.isNull())
+        qCWarning(lcForm1) << "LED repaint: no picture" << AlarmColorIndex;
+    else
+        picLed->setPicture(AlarmColorIndex, std::move(picture), false);
 }
 
 void Form1::closeEvent(QCloseEvent *e)

@@ -25,7 +25,8 @@ public:
     explicit LedPicture(QWidget *parent = nullptr);
     // The resource number of the picture on show, 0 for none.
     int shownPicture() const { return m_number; }
-    void setPicture(int number, QImage picture);
+    // Paints at once unless `paintNow` is false (inside a paint of the window).
+    void setPicture(int number, QImage picture, bool paintNow = true);
 
 protected:
     void paintEvent(QPaintEvent *) override;
@@ -63,6 +64,7 @@ signals:
 protected:
     void closeEvent(QCloseEvent *e) override;
     void showEvent(QShowEvent *e) override;
+    void paintEvent(QPaintEvent *e) override;
 
 private slots:
     void Timer1_Timer();

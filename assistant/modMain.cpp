@@ -94,86 +94,66 @@ double toAlarmPoint(const QVariant &v)
     return d;
 }
 
-struct LoadItem {
-    const char *name;
-    QVariant fallback;
-    std::function<void(const QVariant &)> store;
-};
-
 QVariant integer(int16_t v)
 {
     return QVariant::fromValue<int16_t>(v);
 }
-
-std::vector<LoadItem> loadItems()
-{
-    using namespace settings;
-    return {
-        {settings::ComPort, integer(DefaultComPort),
-         [](const QVariant &v) { modMain::ComPort = toInteger(v); }},
-        {settings::ColorAckNormal, QVariant(DefaultColorAckNormal),
-         [](const QVariant &v) { modAlarm::ColorAckNormal = toLong(v); }},
-        {settings::ColorUnAckAlarm, QVariant(DefaultColorUnAckAlarm),
-         [](const QVariant &v) { modAlarm::ColorUnAckAlarm = toLong(v); }},
-        {settings::ColorAckAlarm, QVariant(DefaultColorAckAlarm),
-         [](const QVariant &v) { modAlarm::ColorAckAlarm = toLong(v); }},
-        {settings::ColorUnAckNormal, QVariant(DefaultColorUnAckNormal),
-         [](const QVariant &v) { modAlarm::ColorUnAckNormal = toLong(v); }},
-        {settings::TimerInterval, integer(DefaultTimerInterval),
-         [](const QVariant &v) { modTimer::SetTimerInterval(toLong(v)); }},
-        {settings::TimerLength, integer(DefaultTimerLength),
-         [](const QVariant &v) { modTimer::SetTimerDuration(toLong(v)); }},
-        {settings::UseAcknowledgeButton, integer(DefaultUseAcknowledgeButton),
-         [](const QVariant &v) { modAlarm::SetUseAcknowledge(toSwitch(v)); }},
-        {settings::AlarmPoint, QVariant(QString::fromLatin1(DefaultAlarmPoint)),
-         [](const QVariant &v) { modAlarm::SetAlarmPoint(toAlarmPoint(v)); }},
-        {settings::AlarmEnabled, integer(DefaultAlarmEnabled),
-         [](const QVariant &v) { modAlarm::SetAlarmEnabled(toSwitch(v)); }},
-        {settings::PlayAlarmSound, integer(DefaultPlayAlarmSound),
-         [](const QVariant &v) { modAlarm::SetPlayAlarmSound(toSwitch(v)); }},
-    };
-}
-
-struct SaveItem {
-    const char *name;
-    QVariant fallback;
-    int32_t type;
-    std::function<QVariant()> value;
-};
 
 QVariant switchValue(bool on)
 {
     return QVariant(int32_t(on ? 1 : 0));
 }
 
-std::vector<SaveItem> saveItems()
+// One setting: its value name, its default, how it is stored, and where it
+// goes in memory when loaded and comes from when saved.
+struct Item {
+    const char *name;
+    QVariant fallback;
+    int32_t type;
+    std::function<void(const QVariant &)> load;
+    std::function<QVariant()> save;
+};
+
+const std::vector<Item> &items()
 {
     using namespace settings;
     constexpr int32_t dword = cRegistry::REG_DWORD;
-    return {
+    static const std::vector<Item> table = {
         {settings::ComPort, integer(DefaultComPort), dword,
+         [](const QVariant &v) { modMain::ComPort = toInteger(v); },
          [] { return integer(modMain::ComPort); }},
         {settings::ColorAckNormal, QVariant(DefaultColorAckNormal), dword,
+         [](const QVariant &v) { modAlarm::ColorAckNormal = toLong(v); },
          [] { return QVariant(modAlarm::ColorAckNormal); }},
         {settings::ColorUnAckAlarm, QVariant(DefaultColorUnAckAlarm), dword,
+         [](const QVariant &v) { modAlarm::ColorUnAckAlarm = toLong(v); },
          [] { return QVariant(modAlarm::ColorUnAckAlarm); }},
         {settings::ColorAckAlarm, QVariant(DefaultColorAckAlarm), dword,
+         [](const QVariant &v) { modAlarm::ColorAckAlarm = toLong(v); },
          [] { return QVariant(modAlarm::ColorAckAlarm); }},
         {settings::ColorUnAckNormal, QVariant(DefaultColorUnAckNormal), dword,
+         [](const QVariant &v) { modAlarm::ColorUnAckNormal = toLong(v); },
          [] { return QVariant(modAlarm::ColorUnAckNormal); }},
         {settings::TimerInterval, integer(DefaultTimerInterval), dword,
+         [](const QVariant &v) { modTimer::SetTimerInterval(toLong(v)); },
          [] { return QVariant(modTimer::GetTimerInterval()); }},
         {settings::TimerLength, integer(DefaultTimerLength), dword,
+         [](const QVariant &v) { modTimer::SetTimerDuration(toLong(v)); },
          [] { return QVariant(modTimer::GetTimerDuration()); }},
         {settings::UseAcknowledgeButton, integer(DefaultUseAcknowledgeButton), dword,
+         [](const QVariant &v) { modAlarm::SetUseAcknowledge(toSwitch(v)); },
          [] { return switchValue(modAlarm::GetUseAcknowledge()); }},
         {settings::AlarmPoint, QVariant(QString::fromLatin1(DefaultAlarmPoint)), cRegistry::REG_SZ,
+         [](const QVariant &v) { modAlarm::SetAlarmPoint(toAlarmPoint(v)); },
          [] { return QVariant(modCalc::NumberText(modAlarm::GetAlarmPoint())); }},
         {settings::AlarmEnabled, integer(DefaultAlarmEnabled), dword,
+         [](const QVariant &v) { modAlarm::SetAlarmEnabled(toSwitch(v)); },
          [] { return switchValue(modAlarm::GetAlarmEnabled()); }},
         {settings::PlayAlarmSound, integer(DefaultPlayAlarmSound), dword,
+         [](const QVariant &v) { modAlarm::SetPlayAlarmSound(toSwitch(v)); },
          [] { return switchValue(modAlarm::GetPlayAlarmSound()); }},
     };
+    return table;
 }
 
 } // namespace
@@ -196,17 +176,17 @@ QStringList LoadSettings()
     cRegistry registry;
     registry.setClassKey(settings::RootKey);
     registry.setSectionKey(QString::fromLatin1(settings::SectionKey));
-    for (const LoadItem &item : loadItems()) {
+    for (const Item &item : items()) {
         registry.setValueKey(QString::fromLatin1(item.name));
         registry.setDefault(item.fallback);
         try {
-            item.store(registry.Value());
+            item.load(registry.Value());
         } catch (const std::exception &e) {
             // Decided: an unreadable value takes its default (alarm on, the usual
             // colours) and the later values are still read.
             qCWarning(lcSettings) << "setting" << item.name
                                   << "unreadable, default used:" << e.what();
-            item.store(item.fallback);
+            item.load(item.fallback);
             unreadable << QString::fromLatin1(item.name);
             continue;
         }
@@ -222,12 +202,12 @@ QStringList SaveSettings()
     cRegistry registry;
     registry.setClassKey(settings::RootKey);
     registry.setSectionKey(QString::fromLatin1(settings::SectionKey));
-    for (const SaveItem &item : saveItems()) {
+    for (const Item &item : items()) {
         registry.setValueKey(QString::fromLatin1(item.name));
         registry.setDefault(item.fallback);
         registry.setValueType(item.type);
         try {
-            registry.setValue(item.value());
+            registry.setValue(item.save());
         } catch (const std::exception &e) {
             // Decided: one value that cannot be written does not cost the others.
             qCWarning(lcSettings) << "setting" << item.name << "not written:" << e.what();

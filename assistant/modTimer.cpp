@@ -38,21 +38,6 @@ ClockOwner::~ClockOwner()
         c->forgetOwner(this);
 }
 
-uint32_t SystemClockSource::tickCount()
-{
-    return norvale::tickCount();
-}
-
-QDateTime SystemClockSource::currentDateTime()
-{
-    return QDateTime::currentDateTime();
-}
-
-void SystemClockSource::sleep(int milliseconds)
-{
-    sleepMs(milliseconds);
-}
-
 QtTimerSource::QtTimerSource() = default;
 QtTimerSource::~QtTimerSource() = default;
 
@@ -100,8 +85,7 @@ void SamplingClock::setSources(ClockSource *clock, TimerSource *timers)
 
 ClockSource &SamplingClock::clock() const
 {
-    static SystemClockSource system;
-    return m_clock ? *m_clock : system;
+    return m_clock ? *m_clock : norvale::systemClock();
 }
 
 TimerSource &SamplingClock::timers()

@@ -5,6 +5,8 @@
 //
 // Time comes from a ClockSource and timers from a TimerSource, so that tests
 // can drive the clock without waiting.
+#include "Clock.h"
+
 #include <QDateTime>
 #include <QString>
 #include <cstdint>
@@ -28,17 +30,9 @@ protected:
     virtual ~ClockOwner();
 };
 
-class ClockSource
-{
-public:
-    virtual ~ClockSource() = default;
-    // Milliseconds of a steady clock, 32 bits, wrapping.
-    virtual uint32_t tickCount() = 0;
-    // The local date and time.
-    virtual QDateTime currentDateTime() = 0;
-    // Blocks the thread; the event loop does not run.
-    virtual void sleep(int milliseconds) = 0;
-};
+// The clock is the platform's; the names stay where the Assistant's code looks for them.
+using ClockSource = norvale::ClockSource;
+using SystemClockSource = norvale::SystemClockSource;
 
 class TimerSource
 {
@@ -47,15 +41,6 @@ public:
     // Starts a repeating timer on this thread; the identifier is never 0.
     virtual int startTimer(int periodMs, std::function<void()> tick) = 0;
     virtual void killTimer(int id) = 0;
-};
-
-// The system's tick count and wall clock.
-class SystemClockSource : public ClockSource
-{
-public:
-    uint32_t tickCount() override;
-    QDateTime currentDateTime() override;
-    void sleep(int milliseconds) override;
 };
 
 // Repeating QTimers of the calling thread.

@@ -17,7 +17,8 @@
 #include <ctime>
 #include <memory>
 
-namespace {
+namespace
+{
 
 constexpr double kCharMs = 10.0 * 1000.0 / 1200.0; // 10 bits a character at 1200 baud
 
@@ -77,12 +78,13 @@ int benchInitialize(int runs)
             const auto &s = rig.k.pacingStats();
             const double wire = static_cast<double>(s.bytesReceived) * kCharMs;
             const double minimum = static_cast<double>(s.pauseMs) + 250.0 * s.waits + wire;
-            std::printf("  %s run %d: %.0f ms measured; minimum %.0f ms = pauses %lld + quiet %d x 250 "
-                        "+ wire %.0f (%lld bytes in, %lld out); ratio %.2f\n",
-                        model == sim721::Model::K720 ? "720K" : "720M", i + 1, measured, minimum,
-                        static_cast<long long>(s.pauseMs), s.waits, wire,
-                        static_cast<long long>(s.bytesReceived), static_cast<long long>(s.bytesSent),
-                        measured / minimum);
+            std::printf(
+                "  %s run %d: %.0f ms measured; minimum %.0f ms = pauses %lld + quiet %d x 250 "
+                "+ wire %.0f (%lld bytes in, %lld out); ratio %.2f\n",
+                model == sim721::Model::K720 ? "720K" : "720M", i + 1, measured, minimum,
+                static_cast<long long>(s.pauseMs), s.waits, wire,
+                static_cast<long long>(s.bytesReceived), static_cast<long long>(s.bytesSent),
+                measured / minimum);
         }
     }
     return 0;
@@ -137,10 +139,32 @@ int benchStream(int seconds)
     runUntil([&] { return idle; }, (seconds + 60) * 1000);
     const double wall = static_cast<double>(t.elapsed()) / 1000.0;
     const double cpu = threadCpuSeconds() - cpu0;
-    std::printf("Live stream for %.1f s at 1200 baud: %d readings; server thread CPU %.3f s = %.2f%% "
-                "of one core\n",
-                wall, readings, cpu, 100.0 * cpu / wall);
+    std::printf(
+        "Live stream for %.1f s at 1200 baud: %d readings; server thread CPU %.3f s = %.2f%% "
+        "of one core\n",
+        wall, readings, cpu, 100.0 * cpu / wall);
     return 0;
+}
+
+int usageError(const QString &message)
+{
+    std::fprintf(stderr, "bench721: %s\nTry 'bench721 --help'.\n", qPrintable(message));
+    return 2;
+}
+
+// Reads option `name` as a whole number from lo to hi, or says what is wrong.
+bool count(const QCommandLineParser &p, const QString &name, int lo, int hi, int *value)
+{
+    bool ok = false;
+    *value = p.value(name).toInt(&ok);
+    if (ok && *value >= lo && *value <= hi)
+        return true;
+    usageError(QStringLiteral("--%1 must be a whole number from %2 to %3, not '%4'")
+                   .arg(name)
+                   .arg(lo)
+                   .arg(hi)
+                   .arg(p.value(name)));
+    return false;
 }
 
 } // namespace
@@ -154,17 +178,43 @@ int main(int argc, char **argv)
         "Benchmarks of the instrument server against the simulated meter at the real line rate.\n"
         "Commands: initialize, download, stream."));
     p.addHelpOption();
-    p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("initialize | download | stream"));
-    p.addOption({QStringLiteral("runs"), QStringLiteral("Start-ups to time."), QStringLiteral("N"), QStringLiteral("3")});
-    p.addOption({QStringLiteral("records"), QStringLiteral("Log records to download."), QStringLiteral("N"), QStringLiteral("500")});
-    p.addOption({QStringLiteral("seconds"), QStringLiteral("Seconds of streaming."), QStringLiteral("S"), QStringLiteral("60")});
-    p.process(app);
-    const QString command = p.positionalArguments().value(0);
-    if (command == QLatin1String("initialize"))
-        return benchInitialize(p.value(QStringLiteral("runs")).toInt());
-    if (command == QLatin1String("download"))
-        return benchDownload(p.value(QStringLiteral("records")).toInt());
-    if (command == QLatin1String("stream"))
-        return benchStream(p.value(QStringLiteral("seconds")).toInt());
-    p.showHelp(2);
+    p.addPositionalArgument(QStringLiteral("command"),
+                            QStringLiteral("initialize | download | stream"));
+    p.addOption({QStringLiteral("runs"), QStringLiteral("Start-ups to time (1 to 1000)."),
+                 QStringLiteral("N"), QStringLiteral("3")});
+    p.addOption({QStringLiteral("records"),
+                 QStringLiteral("Log records to download (1 to 100000)."), QStringLiteral("N"),
+                 QStringLiteral("500")});
+    p.addOption({QStringLiteral("seconds"), QStringLiteral("Seconds of streaming (1 to 86400)."),
+                 QStringLiteral("S"), QStringLiteral("60")});
+    if (!p.parse(QCoreApplication::arguments()))
+        return usageError(p.errorText());
+    if (p.isSet(QStringLiteral("help")))
+        p.showHelp(0);
+    const QStringList args = p.positionalArguments();
+    const QString command = args.value(0);
+    if (args.size() != 1)
+        return usageError(args.isEmpty()
+                              ? QStringLiteral("no command given")
+                              : QStringLiteral("one command, not '%1'").arg(args.join(u' ')));
+    // Each count is checked before any meter starts: a negative or huge number
+    // would otherwise run for ever or overflow a timer.
+    int value = 0;
+    if (command == QLatin1String("initialize")) {
+        if (!count(p, QStringLiteral("runs"), 1, 1000, &value))
+            return 2;
+        return benchInitialize(value);
+    }
+    if (command == QLatin1String("download")) {
+        if (!count(p, QStringLiteral("records"), 1, 100000, &value))
+            return 2;
+        return benchDownload(value);
+    }
+    if (command == QLatin1String("stream")) {
+        if (!count(p, QStringLiteral("seconds"), 1, 86400, &value))
+            return 2;
+        return benchStream(value);
+    }
+    return usageError(
+        QStringLiteral("unknown command '%1' (initialize, download or stream)").arg(command));
 }

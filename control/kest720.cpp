@@ -1,6 +1,7 @@
 #include "kest720.h"
 
 #include "AutomationError.h"
+#include "Clock.h"
 #include "Protocol.h"
 #include "Ticks.h"
 
@@ -13,25 +14,36 @@ Q_LOGGING_CATEGORY(lcTrace, "norvale.kest720.trace", QtInfoMsg)
 
 using norvale::AutomationError;
 using norvale::pumpEvents;
-using norvale::sleepMs;
-using norvale::tickCount;
 using norvale::ticksSince;
 
-namespace {
+namespace
+{
 constexpr int32_t kErrorNumber = norvale::vbObjectError + 1;
 
-// Restores a flag when a loop leaves, however it leaves.
-struct FlagScope {
-    bool &flag;
-    explicit FlagScope(bool &f) : flag(f) { flag = true; }
-    ~FlagScope() { flag = false; }
+// Counts a loop on the stack while it runs, however it leaves: a loop can
+// start nested inside another (a second StartLog re-arms the tick while the
+// first stream still runs), so only a depth of zero means idle.
+struct DepthScope {
+    int &depth;
+    explicit DepthScope(int &d) : depth(d) { ++depth; }
+    ~DepthScope() { --depth; }
 };
+
+[[noreturn]] void raisePortNotOpen()
+{
+    throw AutomationError(norvale::serialerror::portNotOpen, norvale::serialerror::source,
+                          QStringLiteral("Operation valid only when the port is open"));
+}
 } // namespace
 
-kest720::kest720(QObject *parent) : kest720(&norvale::makeQtSerialLink, parent) {}
+kest720::kest720(QObject *parent) : kest720(&norvale::makeQtSerialLink, nullptr, parent) {}
 
-kest720::kest720(LinkFactory factory, QObject *parent) : QObject(parent), mFactory(std::move(factory))
+kest720::kest720(LinkFactory factory, norvale::ClockSource *clock, QObject *parent)
+    : QObject(parent), mFactory(std::move(factory)), mClock(clock ? *clock : norvale::systemClock())
 {
+    // The port object exists from creation, so that a command before OpenPort
+    // fails with the serial layer's own error rather than a text of ours.
+    makeLink();
     static const bool traceOn = qEnvironmentVariableIsSet("NORVALE_TRACE");
     if (traceOn)
         const_cast<QLoggingCategory &>(lcTrace()).setEnabled(QtDebugMsg, true);
@@ -55,43 +67,73 @@ void kest720::raise(const QString &description) const
     throw AutomationError(kErrorNumber, kest720errors::source, description);
 }
 
-void kest720::Trace(const QString &text) const { qCDebug(lcTrace).noquote() << text; }
+void kest720::Trace(const QString &text) const
+{
+    qCDebug(lcTrace).noquote() << text;
+}
+
+void kest720::makeLink()
+{
+    try {
+        mOwnedComm = mFactory ? mFactory() : nullptr;
+    } catch (const AutomationError &e) {
+        qCWarning(lcKest720).noquote() << "no serial port object:" << e.description();
+        mOwnedComm.reset();
+    }
+    mComm = mOwnedComm.get();
+}
+
+norvale::SerialLink &kest720::link()
+{
+    // Without a port object every exchange fails as a closed port does.
+    if (!mComm)
+        raisePortNotOpen();
+    return *mComm;
+}
 
 void kest720::send(const QByteArray &bytes)
 {
-    mComm->write(bytes);
+    link().write(bytes);
     mStats.bytesSent += bytes.size();
 }
 
 QByteArray kest720::receive()
 {
-    QByteArray got = mComm->readAll();
+    QByteArray got = link().readAll();
     mStats.bytesReceived += got.size();
     return got;
 }
 
+void kest720::emitIdleWhenDone()
+{
+    // An inner loop that returns into an outer one leaves the object busy:
+    // whoever waits for idle (a StopLog reply, a shutdown) must wait on.
+    if (!isBusy())
+        emit idle();
+}
+
 void kest720::pause(int ms)
 {
-    sleepMs(ms);
+    mClock.sleep(ms);
     mStats.pauseMs += ms;
 }
 
 // ---- Serial link and command mode ----------------------------------------
 
-::Ranges &kest720::Ranges() { return mRanges; }
-void kest720::setRanges(const ::Ranges &ranges) { mRanges = ranges; }
+::Ranges &kest720::Ranges()
+{
+    return mRanges;
+}
+void kest720::setRanges(const ::Ranges &ranges)
+{
+    mRanges = ranges;
+}
 
 void kest720::OpenPort()
 {
     // Never reports an error: a client finds a closed port when Initialize fails.
-    try {
-        if (!mComm) {
-            mOwnedComm = mFactory();
-            mComm = mOwnedComm.get();
-        }
-    } catch (...) {
-        return;
-    }
+    if (!mComm)
+        makeLink();
     if (!mComm)
         return;
     try {
@@ -124,11 +166,11 @@ QString kest720::WaitForCom()
     QString text;
     mLastWaitCut = false;
     ++mStats.waits;
-    uint32_t t0 = tickCount();
+    uint32_t t0 = mClock.tickCount();
     const uint32_t start = t0;
     for (;;) {
         const QByteArray got = receive();
-        const uint32_t now = tickCount();
+        const uint32_t now = mClock.tickCount();
         if (!got.isEmpty()) {
             text += QString::fromLatin1(got);
             t0 = now;
@@ -142,7 +184,7 @@ QString kest720::WaitForCom()
             break;
         }
         pumpEvents();
-        sleepMs(50);
+        mClock.sleep(50);
     }
     return text;
 }
@@ -165,7 +207,7 @@ bool kest720::StartCommandMode()
         break;
     }
     mHeardTalking = false;
-    mComm->clearInput();
+    link().clearInput();
     for (int attempt = 0; attempt < 3; ++attempt) {
         Trace(QStringLiteral(" Sending C char"));
         send("C");
@@ -207,7 +249,7 @@ void kest720::ExitStreamMode()
             send(" ");
             pause(10);
         }
-        mComm->clearInput();
+        link().clearInput();
         if (WaitForCom().contains(QLatin1StringView("CMD")))
             break;
     }
@@ -219,7 +261,7 @@ bool kest720::EnterMonitorMode()
         return false;
     if (mLinkMode == LinkMode::linkMonitor)
         return true;
-    mComm->clearInput();
+    link().clearInput();
     QString reply;
     for (int attempt = 0; attempt < 2 && reply.isEmpty(); ++attempt) {
         send("\x0C");
@@ -356,7 +398,7 @@ int16_t kest720::UpdateRanges()
         Trace(QStringLiteral("Ending UpdateRanges - Unable to start command mode"));
         return -1;
     }
-    mComm->clearInput();
+    link().clearInput();
     send("R");
     const QString reply = WaitForCom();
     const std::optional<QList<Range>> table = proto::ParseRangeReport(reply);
@@ -401,7 +443,8 @@ int16_t kest720::Read720Settings()
         const int16_t flags = b(13);
         auto twoDigits = [&bytes](int k) {
             if (k >= bytes.size())
-                throw AutomationError(13, QStringLiteral("kest720"), QStringLiteral("Type mismatch"));
+                throw AutomationError(13, QStringLiteral("kest720"),
+                                      QStringLiteral("Type mismatch"));
             const QString text = bytes[k].trimmed();
             bool ok = false;
             const int v = text.toInt(&ok);
@@ -459,16 +502,24 @@ void kest720::TimerLiveData_Timer()
     TimerLiveData.stop();
     if (mStopStream || !mComm)
         return; // stopped before the stream began: the meter was never asked to stream
-    FlagScope busy(mInLiveLoop);
+    {
+        DepthScope busy(mLiveLoopDepth);
+        LiveLoop();
+    }
+    emitIdleWhenDone();
+}
+
+void kest720::LiveLoop()
+{
     try {
-        mComm->clearInput();
+        link().clearInput();
         send("T");
         QString buf;
-        uint32_t t0 = tickCount();
+        uint32_t t0 = mClock.tickCount();
         for (;;) {
-            if (mComm->bytesWaiting() > 0) {
-                t0 = tickCount();
-            } else if (ticksSince(t0, tickCount()) > 10000) {
+            if (link().bytesWaiting() > 0) {
+                t0 = mClock.tickCount();
+            } else if (ticksSince(t0, mClock.tickCount()) > 10000) {
                 emit LiveDataError();
                 break;
             }
@@ -482,18 +533,17 @@ void kest720::TimerLiveData_Timer()
             pumpEvents();
             // Every complete token is taken in the same pass, so that readings
             // never fall behind a meter that talks faster than ten tokens a second.
-            while (!mStopStream &&
-                   proto::TokenizePass(
-                       buf, mCurrentScale,
-                       [this](double value) {
-                           Measurement m;
-                           m.Value = value;
-                           m.Prefix = proto::ParsePrefix(mCurrentScale);
-                           m.Unit = mUnits;
-                           m.UnitString = mCurrentScale;
-                           emit LiveData(m);
-                       },
-                       [] { pumpEvents(); })) {
+            while (!mStopStream && proto::TokenizePass(
+                                       buf, mCurrentScale,
+                                       [this](double value) {
+                                           Measurement m;
+                                           m.Value = value;
+                                           m.Prefix = proto::ParsePrefix(mCurrentScale);
+                                           m.Unit = mUnits;
+                                           m.UnitString = mCurrentScale;
+                                           emit LiveData(m);
+                                       },
+                                       [] { pumpEvents(); })) {
             }
         }
         pumpEvents();
@@ -505,7 +555,6 @@ void kest720::TimerLiveData_Timer()
         mLinkMode = LinkMode::linkUnknown;
         emit LiveDataError();
     }
-    emit idle();
 }
 
 // ---- Instrument settings ---------------------------------------------------
@@ -557,8 +606,8 @@ void kest720::setSampleRate(int16_t n)
 {
     if (n < 1 || n > 255)
         raise(QStringLiteral("Invalid sample rate value."));
-    const QString address =
-        QString(mPage) + (mPage == QLatin1Char('D') ? QStringLiteral("FDC") : QStringLiteral("FD3"));
+    const QString address = QString(mPage) + (mPage == QLatin1Char('D') ? QStringLiteral("FDC")
+                                                                        : QStringLiteral("FD3"));
     QString text = QString::number(n, 16).toUpper();
     if (!SetMemoryLocation(address, text))
         raise(QStringLiteral("Unable to set memory location."));
@@ -588,7 +637,8 @@ void kest720::setUnits(TYPE_UNITS u)
     UpdateRanges();
     mUnits = u;
     if (mModel == model720K && u == unitR && mRanges.Count() >= 1 &&
-        mRanges.Item(1).ScaleNumber == 0.5f && mRanges.Item(1).ScaleUnits.contains(QLatin1Char('R')))
+        mRanges.Item(1).ScaleNumber == 0.5f &&
+        mRanges.Item(1).ScaleUnits.contains(QLatin1Char('R')))
         rewriteFirstRangeForK();
 }
 
@@ -679,26 +729,34 @@ void kest720::TimerDataLog_Timer()
         emit DataDownloadError();
         return;
     }
-    FlagScope busy(mInDownloadLoop);
+    {
+        DepthScope busy(mDownloadLoopDepth);
+        DownloadLoop();
+    }
+    emitIdleWhenDone();
+}
+
+void kest720::DownloadLoop()
+{
     try {
-        mComm->clearInput();
+        link().clearInput();
         send("X");
         QString buf;
-        uint32_t t0 = tickCount();
+        uint32_t t0 = mClock.tickCount();
         Trace(QStringLiteral("    Starting Do Loop"));
         for (;;) {
             Trace(QStringLiteral("    Sleeping for 100 ms"));
             pause(100);
-            const int waiting = mComm->bytesWaiting();
+            const int waiting = link().bytesWaiting();
             Trace(QStringLiteral("    InBufferCount = %1").arg(waiting));
-            if (waiting < 1 && ticksSince(t0, tickCount()) > 1500) {
+            if (waiting < 1 && ticksSince(t0, mClock.tickCount()) > 1500) {
                 Trace(QStringLiteral("    Timeout Raising event DataLogError"));
                 emit DataDownloadError();
                 Trace(QStringLiteral("    Timeout Raising event DataLogError back exiting do"));
                 break;
             }
             if (waiting >= 1)
-                t0 = tickCount();
+                t0 = mClock.tickCount();
             buf += QString::fromLatin1(receive());
             qsizetype n = buf.indexOf(QLatin1Char('\n')) + 1;
             Trace(QStringLiteral("    comMsg = ") + buf);
@@ -734,7 +792,6 @@ void kest720::TimerDataLog_Timer()
         mLinkMode = LinkMode::linkUnknown;
         emit DataDownloadError();
     }
-    emit idle();
 }
 
 void kest720::ParseDataDownload(const QString &line)

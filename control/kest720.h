@@ -8,6 +8,7 @@
 // Every failure of a public member is thrown as norvale::AutomationError with
 // number vbObjectError + 1, source "721 Control" and a fixed description.
 // Errors of the serial layer (a closed or lost port) pass through unchanged.
+#include "Clock.h"
 #include "Measurement.h"
 #include "Ranges.h"
 #include "SerialLink.h"
@@ -19,14 +20,18 @@
 #include <functional>
 #include <memory>
 
-class kest720 : public QObject {
+class kest720 : public QObject
+{
     Q_OBJECT
 public:
     using LinkFactory = std::function<std::unique_ptr<norvale::SerialLink>()>;
 
     explicit kest720(QObject *parent = nullptr);
-    // For tests: the serial link is made by `factory` when the port is first opened.
-    explicit kest720(LinkFactory factory, QObject *parent = nullptr);
+    // For tests: the serial link is made by `factory` when the object is
+    // created, and every pause, quiet time and time-out reads `clock` (the
+    // system's when null).
+    explicit kest720(LinkFactory factory, norvale::ClockSource *clock = nullptr,
+                     QObject *parent = nullptr);
     ~kest720() override;
 
     // ---- members in the order of the class's interface --------------------
@@ -71,11 +76,11 @@ public:
     // ---- beyond the interface ----------------------------------------------
     LinkMode linkMode() const { return mLinkMode; }
     QChar page() const { return mPage; }
-    bool isStreaming() const { return mInLiveLoop; }
-    bool isDownloading() const { return mInDownloadLoop; }
+    bool isStreaming() const { return mLiveLoopDepth > 0; }
+    bool isDownloading() const { return mDownloadLoopDepth > 0; }
     // True when a live-data or download loop is running on the stack: the
     // object must not be destroyed until it returns.
-    bool isBusy() const { return mInLiveLoop || mInDownloadLoop; }
+    bool isBusy() const { return mLiveLoopDepth > 0 || mDownloadLoopDepth > 0; }
 
     // What the protocol's pacing cost since the last reset: the mandatory
     // pauses, the number of replies awaited (each ends with 250 ms of quiet)
@@ -91,6 +96,11 @@ public:
 
     // Longest time one WaitForCom collects from a meter that never pauses.
     static constexpr int kWaitForComLimitMs = 6000;
+    // Longest time from a stop request to the meter back at its prompt when
+    // the meter stays silent: one pass of the stream loop, then seven passes
+    // of 30 paced blanks and a reply wait that ends after 250 ms of quiet,
+    // with room for the event handling in between.
+    static constexpr int kStreamEndLimitMs = 100 + 7 * (30 * 10 + 250 + 100) + 500;
 
 signals:
     void LiveData(const Measurement &measured);
@@ -98,7 +108,7 @@ signals:
     void DataDownload(float DegreesC, const Measurement &measured);
     void DataDownloadComplete();
     void DataDownloadError();
-    // Emitted when a loop on the stack has returned (see isBusy()).
+    // Emitted when the last loop on the stack has returned (isBusy() is false).
     void idle();
 
 private:
@@ -117,18 +127,24 @@ private:
 
     void TimerLiveData_Timer();
     void TimerDataLog_Timer();
+    void LiveLoop();
+    void DownloadLoop();
     void ParseDataDownload(const QString &line);
 
     void send(const QByteArray &bytes);
     QByteArray receive();
     void pause(int ms);
+    void makeLink();
+    norvale::SerialLink &link();
+    void emitIdleWhenDone();
     void waitIgnored() { WaitForCom(); }
     void rewriteFirstRangeForK();
     [[noreturn]] void raise(const QString &description) const;
 
     LinkFactory mFactory;
+    norvale::ClockSource &mClock;
     std::unique_ptr<norvale::SerialLink> mOwnedComm;
-    norvale::SerialLink *mComm = nullptr; // empty until the first OpenPort
+    norvale::SerialLink *mComm = nullptr; // empty only when the factory failed
     QTimer TimerLiveData;
     QTimer TimerDataLog;
 
@@ -151,12 +167,13 @@ private:
     TYPE_PREFIX mAutoScale = prefixOne;
 
     PacingStats mStats;
-    bool mInLiveLoop = false;
-    bool mInDownloadLoop = false;
+    int mLiveLoopDepth = 0;
+    int mDownloadLoopDepth = 0;
     bool mLastWaitCut = false;  // the last WaitForCom stopped at its limit
     bool mHeardTalking = false; // StartCommandMode heard a reply without the prompt
 };
 
-namespace kest720errors {
+namespace kest720errors
+{
 inline const QString source = QStringLiteral("721 Control");
 } // namespace kest720errors

@@ -7,7 +7,8 @@ BUILD=${NORVALE_BUILD:-$ROOT/build}
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-base-dev-tools
           qt6-serialport-dev libsqlite3-dev libgtest-dev libgmock-dev dbus dbus-daemon
           dbus-x11 xvfb xauth fonts-dejavu-core libgl-dev python3-dbus python3-gi
-          libglib2.0-bin qt6-multimedia-dev at-spi2-core python3-pyatspi gir1.2-atspi-2.0)
+          libglib2.0-bin qt6-multimedia-dev libxlsxwriter-dev python3-openpyxl
+          at-spi2-core python3-pyatspi gir1.2-atspi-2.0)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

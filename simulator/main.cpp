@@ -1,10 +1,15 @@
 // sim721: the 721 meter on a pseudo-terminal, in the foreground, until
 // SIGINT, SIGTERM or the end of standard input.
 #include "Meter.h"
+#include "PortProbe.h"
 #include "SerialLink.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <variant>
 
 #include <csignal>
 #include <cstdio>
@@ -15,26 +20,21 @@
 namespace
 {
 
-int usageError(const QString &message)
+// What the command line asks of the simulator.
+struct SimulatorOptions {
+    sim721::Options meter;
+    bool portGiven = false; // --port named: never move to another number
+    QStringList faults;
+    bool noStdin = false;
+};
+
+struct UsageError {
+    QString message;
+};
+
+std::variant<SimulatorOptions, UsageError> parseOptions(QCommandLineParser &parser,
+                                                        const QStringList &arguments)
 {
-    std::fprintf(stderr, "sim721: %s\nTry 'sim721 --help'.\n", qPrintable(message));
-    return 2;
-}
-
-} // namespace
-
-int main(int argc, char **argv)
-{
-    // Block the stop signals before any thread starts, so that only the signalfd sees them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("sim721"));
-    QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Plays the 721 survey meter on a pseudo-terminal. Prints the slave path and the link "
         "path, one line each, and runs until SIGINT, SIGTERM or the end of standard input."));
@@ -43,9 +43,11 @@ int main(int argc, char **argv)
                                    QStringLiteral("K|M"), QStringLiteral("K"));
     const QCommandLineOption units({QStringLiteral("units")}, QStringLiteral("Units R or Sv (R)."),
                                    QStringLiteral("R|Sv"), QStringLiteral("R"));
-    const QCommandLineOption port({QStringLiteral("port")},
-                                  QStringLiteral("Port number: the link is com<N> (1)."),
-                                  QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption port(
+        {QStringLiteral("port")},
+        QStringLiteral("Port number: the link is com<N>. Without it, com1 or the first free "
+                       "number after it; a port that another simulator holds is refused."),
+        QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption portsDir(
         {QStringLiteral("ports-dir")},
         QStringLiteral("Folder of the port links (the host's: $NORVALE_PORTS, else "
@@ -82,46 +84,126 @@ int main(int argc, char **argv)
         QStringLiteral("Ignore standard input (run in the background until a signal)."));
     parser.addOptions({model, units, port, portsDir, fast, charUs, interval, doseRate, pageD,
                        streaming, records, serial, fault, noStdin});
-    parser.process(app);
+    if (!parser.parse(arguments))
+        return UsageError{parser.errorText()};
+    if (!parser.positionalArguments().isEmpty())
+        return UsageError{QStringLiteral("unexpected argument '%1'")
+                              .arg(parser.positionalArguments().constFirst())};
 
-    sim721::Options opt;
+    SimulatorOptions so;
+    sim721::Options &opt = so.meter;
     const QString m = parser.value(model).toUpper();
     if (m != QLatin1String("K") && m != QLatin1String("M"))
-        return usageError(QStringLiteral("--model must be K or M"));
+        return UsageError{QStringLiteral("--model must be K or M")};
     opt.model = m == QLatin1String("K") ? sim721::Model::K720 : sim721::Model::M720;
     const QString u = parser.value(units).toLower();
     if (u != QLatin1String("r") && u != QLatin1String("sv"))
-        return usageError(QStringLiteral("--units must be R or Sv"));
+        return UsageError{QStringLiteral("--units must be R or Sv")};
     opt.units = u == QLatin1String("r") ? sim721::Units::R : sim721::Units::Sv;
     bool ok = false;
     opt.portNumber = parser.value(port).toInt(&ok);
-    if (!ok || opt.portNumber < 1)
-        return usageError(QStringLiteral("--port must be a number from 1"));
+    if (!ok || opt.portNumber < 1 || opt.portNumber > INT16_MAX)
+        return UsageError{QStringLiteral("--port must be a number from 1 to %1").arg(INT16_MAX)};
+    so.portGiven = parser.isSet(port);
     opt.portsFolder = parser.isSet(portsDir) ? parser.value(portsDir) : norvale::portsFolder();
     if (parser.isSet(fast))
         opt.charMicros = 50;
     if (parser.isSet(charUs)) {
         opt.charMicros = parser.value(charUs).toDouble(&ok);
         if (!ok || opt.charMicros < 0)
-            return usageError(QStringLiteral("--char-us must be a number"));
+            return UsageError{QStringLiteral("--char-us must be a number")};
     }
     opt.readingIntervalMs = parser.value(interval).toInt(&ok);
     if (!ok || opt.readingIntervalMs < 1)
-        return usageError(QStringLiteral("--interval-ms must be a positive number"));
+        return UsageError{QStringLiteral("--interval-ms must be a positive number")};
     if (parser.isSet(doseRate)) {
         opt.doseRate = parser.value(doseRate).toDouble(&ok);
         if (!ok || opt.doseRate < 0)
-            return usageError(QStringLiteral("--dose-rate must be a number from 0"));
+            return UsageError{QStringLiteral("--dose-rate must be a number from 0")};
     }
     opt.settingsOnPageD = parser.isSet(pageD);
     opt.startStreaming = parser.isSet(streaming);
     opt.logRecords = parser.value(records).toInt(&ok);
     if (!ok || opt.logRecords < 0)
-        return usageError(QStringLiteral("--log-records must be a number from 0"));
+        return UsageError{QStringLiteral("--log-records must be a number from 0")};
+    static const QRegularExpression fourDigits(QStringLiteral("^[0-9]{4}$"));
     opt.serialNumber = parser.value(serial);
+    if (!fourDigits.match(opt.serialNumber).hasMatch())
+        return UsageError{
+            QStringLiteral("--serial must be four digits, not '%1'").arg(opt.serialNumber)};
+    static const QStringList known = {QStringLiteral("silent"), QStringLiteral("garbage"),
+                                      QStringLiteral("cut"),    QStringLiteral("nocr"),
+                                      QStringLiteral("nodump"), QStringLiteral("nopause")};
+    for (const QString &f : parser.values(fault))
+        if (!known.contains(f))
+            return UsageError{QStringLiteral("unknown fault '%1'").arg(f)};
+    so.faults = parser.values(fault);
+    so.noStdin = parser.isSet(noStdin);
+    return so;
+}
+
+// Another simulator's link: com<n> naming a pseudo-terminal whose master is
+// still open. Taking it over would leave that meter unreachable.
+QString linkInUse(const QString &folder, int n)
+{
+    const QString link = QDir(folder).filePath(QStringLiteral("com%1").arg(n));
+    const QFileInfo info(link);
+    if (!info.isSymLink())
+        return {};
+    const QString target = info.symLinkTarget();
+    const norvale::PortHolder master = norvale::findPtyMaster(target);
+    if (!master.pid)
+        return {}; // a stale link from a simulator that did not end cleanly
+    return QStringLiteral("com%1 is already linked to %2 by process %3 (%4)")
+        .arg(n)
+        .arg(target)
+        .arg(master.pid)
+        .arg(master.name);
+}
+
+int usageError(const QString &message)
+{
+    std::fprintf(stderr, "sim721: %s\nTry 'sim721 --help'.\n", qPrintable(message));
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Block the stop signals before any thread starts, so that only the signalfd sees them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("sim721"));
+    QCommandLineParser parser;
+    const auto parsed = parseOptions(parser, QCoreApplication::arguments());
+    if (const auto *bad = std::get_if<UsageError>(&parsed))
+        return usageError(bad->message);
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    SimulatorOptions so = std::get<SimulatorOptions>(parsed);
+    sim721::Options &opt = so.meter;
+
+    if (!opt.portsFolder.isEmpty()) {
+        QString taken = linkInUse(opt.portsFolder, opt.portNumber);
+        if (!taken.isEmpty() && so.portGiven) {
+            std::fprintf(stderr, "sim721: %s\n", qPrintable(taken));
+            return 1;
+        }
+        if (!taken.isEmpty()) {
+            while (!linkInUse(opt.portsFolder, opt.portNumber).isEmpty())
+                ++opt.portNumber;
+            std::fprintf(stderr, "sim721: %s; using com%d\n", qPrintable(taken), opt.portNumber);
+        }
+    }
 
     sim721::Meter meter(opt);
-    for (const QString &f : parser.values(fault)) {
+    for (const QString &f : so.faults) {
         if (f == QLatin1String("silent"))
             meter.setSilent(true);
         else if (f == QLatin1String("garbage"))
@@ -132,10 +214,8 @@ int main(int argc, char **argv)
             meter.setNoCR(true);
         else if (f == QLatin1String("nodump"))
             meter.setNoDumpLine(true);
-        else if (f == QLatin1String("nopause"))
-            meter.setStreamWithoutPause(true);
         else
-            return usageError(QStringLiteral("unknown fault %1").arg(f));
+            meter.setStreamWithoutPause(true);
     }
     QString error;
     if (!meter.start(&error)) {
@@ -147,7 +227,7 @@ int main(int argc, char **argv)
 
     const int sfd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
     pollfd fds[2] = {{sfd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    const nfds_t n = parser.isSet(noStdin) ? 1 : 2;
+    const nfds_t n = so.noStdin ? 1 : 2;
     for (;;) {
         if (::poll(fds, n, -1) < 0)
             continue;

@@ -136,6 +136,13 @@ TEST(Form1, FlashPhaseIsNeverResetButLedColorShowsBrightAtOnce)
     tick(f);
     tick(f);
     ASSERT_EQ(f.picLed->shownPicture(), 104);
+    // Any repaint of the window, not only a show, paints the bright picture.
+    const QImage window = f.grab().toImage();
+    EXPECT_EQ(window.pixelColor(f.picLed->geometry().topLeft() + QPoint(15, 15)),
+              QColor(0, 255, 0));
+    tick(f);
+    tick(f);
+    ASSERT_EQ(f.picLed->shownPicture(), 104);
     f.setLedColor(olecolor::Green);
     EXPECT_EQ(f.picLed->shownPicture(), 103);
     f.Timer1->stop();

@@ -17,14 +17,8 @@ namespace
 {
 const QString I = kest720dbus::interfaceName;
 const QString E = kest720dbus::eventInterfaceName;
-// Ending a stream takes a few seconds at most (blanks, then a wait for the prompt).
-constexpr int kStopLogReplyCapMs = 15000;
-
-[[noreturn]] void invalidArgument()
-{
-    throw AutomationError(5, Kest720Servant::errorSource,
-                          QStringLiteral("Invalid procedure call or argument"));
-}
+// No StopLog reply waits longer than the meter's own pacing allows the stream's end to take.
+constexpr int kStopLogReplyCapMs = kest720::kStreamEndLimitMs;
 
 // The exporter has checked the D-Bus type; these only unwrap.
 int16_t asInt16(const QVariant &v)
@@ -116,7 +110,7 @@ void Kest720Servant::buildMembers(ExportedObject &object)
     // once the meter is back at its prompt, so that its next command does not
     // meet a meter that is still being brought out of the stream. Another
     // object's stream nested above this one would hold it up, so the wait is
-    // capped well below the client's time-out.
+    // capped at what the end of a stream takes when the meter never answers.
     t.addMethod(I, QStringLiteral("StopLog"), [k, &object](const QVariantList &) {
         const bool streaming = k->isStreaming();
         k->StopLog();
@@ -168,14 +162,8 @@ void Kest720Servant::buildMembers(ExportedObject &object)
         [k](const QVariant &v) { k->setAutoScaleEnable(v.toBool()); });
     t.addProperty(
         I, QStringLiteral("AutoScale"), [k] { return enumValue(k->AutoScale()); },
-        [k](const QVariant &v) {
-            // The prefix is a power of ten that readings are rescaled by: only
-            // the four known ones make sense.
-            const int32_t p = asInt32(v);
-            if (p != prefixMicro && p != prefixMilli && p != prefixOne && p != prefixKilo)
-                invalidArgument();
-            k->setAutoScale(static_cast<TYPE_PREFIX>(p));
-        });
+        // Kept for the client and never used by the server: any value is stored.
+        [k](const QVariant &v) { k->setAutoScale(static_cast<TYPE_PREFIX>(asInt32(v))); });
     t.addProperty(
         I, QStringLiteral("CurrentScale"), [k] { return QVariant(k->CurrentScale()); },
         [k](const QVariant &v) { k->setCurrentScale(v.toString()); });

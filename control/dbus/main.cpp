@@ -14,6 +14,12 @@ Q_LOGGING_CATEGORY(lcMain, "norvale.kest720.server")
 
 int main(int argc, char **argv)
 {
+    // The bus starts the server with the terminal of whoever started the bus
+    // as its standard error: only warnings go there unless QT_LOGGING_RULES
+    // (which overrides these rules) or NORVALE_TRACE asks for more.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false"));
+    if (qEnvironmentVariableIsSet("NORVALE_TRACE"))
+        QLoggingCategory::setFilterRules(QStringLiteral("norvale.*=true"));
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kest720"));
 

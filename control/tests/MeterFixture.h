@@ -2,17 +2,39 @@
 // A kest720 talking to the simulated meter over a real pseudo-terminal, at the
 // simulator's fast rate unless a test asks otherwise.
 #include "AutomationError.h"
-#include "Meter.h"
+#include "Clock.h"
+#include "SimTesting.h"
 #include "Ticks.h"
 #include "kest720.h"
 
-#include <QCoreApplication>
 #include <QTemporaryDir>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 
-class MeterTest : public ::testing::Test {
+// The server's clock in these tests: it runs with the real one, so the meter
+// gets the pauses it needs, until a time-out test makes it instant: then every
+// sleep passes at once and moves the clock on, and a silence of seconds takes
+// no time at all.
+struct TestClock : norvale::ClockSource {
+    bool instant = false;
+    int64_t offset = 0; // milliseconds ahead of the real clock
+    uint32_t tickCount() override { return norvale::tickCount() + static_cast<uint32_t>(offset); }
+    QDateTime currentDateTime() override { return QDateTime::currentDateTime().addMSecs(offset); }
+    void sleep(int ms) override
+    {
+        if (instant)
+            offset += ms;
+        else
+            norvale::sleepMs(ms);
+    }
+};
+
+using sim721::testing::runFor;
+using sim721::testing::waitFor;
+
+class MeterTest : public ::testing::Test
+{
 protected:
     void SetUp() override { qputenv("NORVALE_PORTS", ports.path().toLocal8Bit()); }
     void TearDown() override
@@ -25,14 +47,7 @@ protected:
     sim721::Options fast(sim721::Model model = sim721::Model::K720,
                          sim721::Units units = sim721::Units::R)
     {
-        sim721::Options o;
-        o.model = model;
-        o.units = units;
-        o.portNumber = 1;
-        o.portsFolder = ports.path();
-        o.charMicros = 50;
-        o.readingIntervalMs = 400;
-        return o;
+        return sim721::testing::fast(ports.path(), 1, model, units);
     }
 
     // Starts the meter and opens port 1 on it.
@@ -43,7 +58,8 @@ protected:
         meter = std::make_unique<sim721::Meter>(o);
         QString error;
         ASSERT_TRUE(meter->start(&error)) << error;
-        k = std::make_unique<kest720>();
+        clock.instant = false;
+        k = std::make_unique<kest720>(&norvale::makeQtSerialLink, &clock);
         k->setPort(1);
         k->OpenPort();
     }
@@ -53,19 +69,6 @@ protected:
         connectTo(o);
         ASSERT_NO_THROW(k->Initialize());
         meter->clearReceived();
-    }
-
-    // Runs the event loop until `done` or the time is up; returns done().
-    static bool runUntil(const std::function<bool()> &done, int timeoutMs)
-    {
-        const uint32_t t0 = norvale::tickCount();
-        while (!done()) {
-            if (norvale::ticksSince(t0, norvale::tickCount()) > static_cast<uint32_t>(timeoutMs))
-                return false;
-            QCoreApplication::processEvents();
-            norvale::sleepMs(5);
-        }
-        return true;
     }
 
     // The description of the AutomationError that `f` throws ("" when none),
@@ -83,6 +86,7 @@ protected:
     }
 
     QTemporaryDir ports;
+    TestClock clock;
     std::unique_ptr<sim721::Meter> meter;
     std::unique_ptr<kest720> k;
 };

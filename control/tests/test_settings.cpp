@@ -131,10 +131,10 @@ TEST_F(MeterTest, DisconnectWithSaveKeepsChangesOverAPowerCycle)
         k->setSampleRate(77);
         k->Disconnect(save);
         const QByteArray last = save ? "E" : "Q";
-        EXPECT_TRUE(runUntil([&] { return meter->received().endsWith(last); }, 2000));
+        EXPECT_TRUE(waitFor([&] { return meter->received().endsWith(last); }, 2000));
         EXPECT_TRUE(k->Initialized()) << "Disconnect leaves closing the port to the client";
         k->ClosePort();
-        runUntil([] { return false; }, 1500); // the meter takes an unanswered "E" as yes
+        runFor(1500); // the meter takes an unanswered "E" as yes
         meter->powerCycle();
         k->OpenPort();
         ASSERT_NO_THROW(k->Initialize());

@@ -5,7 +5,8 @@
 using sim721::Model;
 using sim721::Units;
 
-namespace {
+namespace
+{
 QStringList displays(kest720 &k)
 {
     QStringList out;
@@ -26,13 +27,33 @@ TEST_F(MeterTest, InitializeRecognisesModelAndUnits)
         QChar page;
         QStringList ranges;
     } cases[] = {
-        {"720K roentgen: item 1 rewritten", Model::K720, Units::R, model720K, unitR, 'D',
+        {"720K roentgen: item 1 rewritten",
+         Model::K720,
+         Units::R,
+         model720K,
+         unitR,
+         'D',
          {"500 uR/h", "5 mR/h", "50 mR/h", "500 mR/h", "5 R/h", "No Blink"}},
-        {"720K sievert: item 1 as printed", Model::K720, Units::Sv, model720K, unitSv, 'D',
+        {"720K sievert: item 1 as printed",
+         Model::K720,
+         Units::Sv,
+         model720K,
+         unitSv,
+         'D',
          {"5 uSv/h", "50 uSv/h", "500 uSv/h", "5 mSv/h", "50 mSv/h", "No Blink"}},
-        {"720M roentgen", Model::M720, Units::R, model720M, unitR, '9',
+        {"720M roentgen",
+         Model::M720,
+         Units::R,
+         model720M,
+         unitR,
+         '9',
          {"5 mR/h", "50 mR/h", "500 mR/h", "5 R/h", "50 R/h", "No Blink"}},
-        {"720M sievert", Model::M720, Units::Sv, model720M, unitSv, '9',
+        {"720M sievert",
+         Model::M720,
+         Units::Sv,
+         model720M,
+         unitSv,
+         '9',
          {"50 uSv/h", "500 uSv/h", "5 mSv/h", "50 mSv/h", "500 mSv/h", "No Blink"}},
     };
     for (const Case &c : cases) {
@@ -76,7 +97,8 @@ TEST_F(MeterTest, PageNineMarkedEmptyIsReadAgainOnPageD)
     const QByteArray wire = meter->received();
     EXPECT_LT(wire.indexOf("9FD0\r"), wire.indexOf("DFD0\r")) << "page 9 first, then page D";
     EXPECT_EQ(k->page(), 'D');
-    EXPECT_EQ(k->SampleRate(), meter->settingsArea('D')[12]) << "page D keeps the rate at offset 12";
+    EXPECT_EQ(k->SampleRate(), meter->settingsArea('D')[12])
+        << "page D keeps the rate at offset 12";
     EXPECT_EQ(k->SerialNumber(), "0705");
     EXPECT_EQ(k->Model(), model720M);
 }
@@ -85,8 +107,9 @@ TEST_F(MeterTest, SilentMeterFailsAfterThreeAttempts)
 {
     connectTo(fast());
     meter->setSilent(true);
+    clock.instant = true;
     EXPECT_EQ(serverError([&] { k->Initialize(); }), "Unable to start command mode.");
-    EXPECT_EQ(meter->received(), "CCC");
+    EXPECT_TRUE(waitFor([&] { return meter->received() == "CCC"; }, 5000)) << meter->received();
     EXPECT_FALSE(k->Initialized());
     EXPECT_EQ(serverError([&] { k->Model(); }), "Not Initialized");
     EXPECT_EQ(serverError([&] { k->SerialNumber(); }), "Not Initialized");
@@ -134,11 +157,83 @@ TEST_F(MeterTest, GarbageAndCutRepliesDoNotDisturbTheStartUp)
     EXPECT_EQ(k->SerialNumber(), "1234");
 }
 
+namespace
+{
+// What a call did: "" when it returned, "serial" for the serial layer's
+// closed-port error, else the description of the server's own error.
+QString outcome(const std::function<void()> &f)
+{
+    try {
+        f();
+    } catch (const norvale::AutomationError &e) {
+        if (e.source() == norvale::serialerror::source) {
+            EXPECT_EQ(e.number(), norvale::serialerror::portNotOpen) << e.description();
+            return QStringLiteral("serial");
+        }
+        EXPECT_EQ(e.number(), norvale::vbObjectError + 1) << e.description();
+        EXPECT_EQ(e.source(), "721 Control");
+        return e.description();
+    }
+    return {};
+}
+} // namespace
+
+// Every writable property and every method of an object whose port was never
+// opened, and of one whose port object could not be made: an error, never a crash.
+TEST_F(MeterTest, EveryMemberWithoutAnOpenPortFailsWithAnError)
+{
+    const QString serial = QStringLiteral("serial");
+    const QString none;
+    const QString notInit = QStringLiteral("Not Initialized");
+    const QString noCmd = QStringLiteral("Unable to start command mode.");
+    struct Case {
+        const char *legend;
+        std::function<void(kest720 &)> call;
+        QString closedPort; // the port object exists, OpenPort was never called
+        QString noPort;     // the port object could not be made
+    };
+    const Case cases[] = {
+        {"Ranges", [](kest720 &k) { k.setRanges(::Ranges()); }, none, none},
+        {"Initialized", [](kest720 &k) { k.setInitialized(false); }, none, none},
+        {"Port", [](kest720 &k) { k.setPort(3); }, none, none},
+        {"AutoScaleEnable", [](kest720 &k) { k.setAutoScaleEnable(true); }, none, none},
+        {"AutoScale", [](kest720 &k) { k.setAutoScale(prefixKilo); }, none, none},
+        {"CurrentScale", [](kest720 &k) { k.setCurrentScale("5 mR/h"); }, none, none},
+        {"Initialize", [](kest720 &k) { k.Initialize(); }, serial,
+         "Communications port is not open."},
+        {"StartLog", [](kest720 &k) { k.StartLog(); }, serial, noCmd},
+        {"StopLog", [](kest720 &k) { k.StopLog(); }, serial, noCmd},
+        {"StartIntegrate", [](kest720 &k) { k.StartIntegrate(); }, serial, noCmd},
+        {"ClearLog", [](kest720 &k) { k.ClearLog(); }, serial, noCmd},
+        {"AlarmRange", [](kest720 &k) { k.setAlarmRange(2); }, serial,
+         "Unable to set memory location."},
+        {"AlarmPercent", [](kest720 &k) { k.setAlarmPercent(20); }, serial,
+         "Unable to set the memory location."},
+        {"StartLogDownload", [](kest720 &k) { k.StartLogDownload(); }, serial,
+         "Unable to start command mode"},
+        {"SampleRate", [](kest720 &k) { k.setSampleRate(30); }, serial,
+         "Unable to set memory location."},
+        // The unit switch goes on past a failed command mode: the port decides.
+        {"Units", [](kest720 &k) { k.setUnits(unitSv); }, serial, serial},
+        {"ClearLogSetting", [](kest720 &k) { k.setClearLogSetting(clearlogIntegrateReset); },
+         serial, "Unable to start command mode"},
+        {"ModeButton", [](kest720 &k) { k.setModeButton(modebuttonFreeze); }, serial,
+         "Unable to set mode button."},
+        {"WriteToEEPROM", [](kest720 &k) { k.WriteToEEPROM(); }, serial, noCmd},
+        {"Disconnect", [](kest720 &k) { k.Disconnect(true); }, notInit, notInit},
+        {"GetDose", [](kest720 &k) { k.GetDose(); }, notInit, notInit},
+        {"ClosePort", [](kest720 &k) { k.ClosePort(); }, none, none},
+    };
+    for (const Case &c : cases) {
+        kest720 closed;
+        EXPECT_EQ(outcome([&] { c.call(closed); }), c.closedPort) << c.legend;
+        kest720 absent([] { return std::unique_ptr<norvale::SerialLink>(); });
+        EXPECT_EQ(outcome([&] { c.call(absent); }), c.noPort) << c.legend;
+    }
+}
+
 TEST_F(MeterTest, PortsThatCannotBeOpenedFailLaterWithTheSerialError)
 {
-    kest720 unopened;
-    EXPECT_EQ(serverError([&] { unopened.Initialize(); }), "Communications port is not open.");
-
     for (const char *legend : {"port 0", "link to a missing device"}) {
         SCOPED_TRACE(legend);
         kest720 k0;
@@ -149,19 +244,22 @@ TEST_F(MeterTest, PortsThatCannotBeOpenedFailLaterWithTheSerialError)
             k0.setPort(7);
         }
         EXPECT_NO_THROW(k0.OpenPort());
-        try {
-            k0.Initialize();
-            ADD_FAILURE() << "Initialize on a closed port succeeded";
-        } catch (const norvale::AutomationError &e) {
-            EXPECT_EQ(e.number(), norvale::serialerror::portNotOpen);
-            EXPECT_EQ(e.source(), norvale::serialerror::source);
-        }
+        EXPECT_EQ(outcome([&] { k0.Initialize(); }), "serial");
         EXPECT_FALSE(k0.Initialized());
     }
 }
 
 TEST_F(MeterTest, ClosePortForgetsTheInstrument)
 {
+    kest720 neverOpened;
+    ::Ranges table;
+    table.Add("mR/h", 5, 1, "5 mR/h");
+    neverOpened.setRanges(table);
+    neverOpened.setInitialized(true);
+    neverOpened.ClosePort();
+    EXPECT_EQ(neverOpened.Ranges().Count(), 0);
+    EXPECT_FALSE(neverOpened.Initialized());
+
     initialize(fast());
     k->ClosePort();
     EXPECT_FALSE(k->Initialized());

@@ -3,7 +3,8 @@
 
 #include <QTimer>
 
-namespace {
+namespace
+{
 struct Reading {
     double value;
     TYPE_PREFIX prefix;
@@ -37,7 +38,7 @@ TEST_F(MeterTest, StreamFollowsRangeChanges)
                            false);
     Recorder rec(*k, 5);
     k->StartLog();
-    ASSERT_TRUE(runUntil([&] { return rec.idle; }, 20000));
+    ASSERT_TRUE(waitFor([&] { return rec.idle; }, 20000));
     ASSERT_EQ(rec.readings.size(), 5u);
     const Reading expected[] = {{0.14, prefixMicro, unitR, "500 uR/h"},
                                 {450, prefixMicro, unitR, "500 uR/h"},
@@ -65,7 +66,7 @@ TEST_F(MeterTest, ReadingsBeforeTheFirstLabelAreDropped)
     Recorder rec(*k, 100);
     k->StartLog();
     QTimer::singleShot(2500, [&] { k->StopLog(); });
-    ASSERT_TRUE(runUntil([&] { return rec.idle; }, 20000));
+    ASSERT_TRUE(waitFor([&] { return rec.idle; }, 20000));
     ASSERT_EQ(rec.readings.size(), 2u) << "the last reading waits for a following token";
     EXPECT_DOUBLE_EQ(rec.readings[0].value, 13.5);
     EXPECT_DOUBLE_EQ(rec.readings[1].value, 14);
@@ -79,7 +80,7 @@ TEST_F(MeterTest, StopThatFollowsTheStartAtOnceTakesEffect)
     Recorder rec(*k, 100);
     k->StartLog();
     k->StopLog(); // before the timer's first tick
-    runUntil([] { return false; }, 1500);
+    runFor(1500);
     EXPECT_FALSE(meter->received().contains('T')) << "the meter was never asked to stream";
     EXPECT_EQ(meter->state(), sim721::State::Command);
     EXPECT_TRUE(rec.readings.empty());
@@ -87,17 +88,44 @@ TEST_F(MeterTest, StopThatFollowsTheStartAtOnceTakesEffect)
     // A later start streams again.
     Recorder again(*k, 2);
     k->StartLog();
-    ASSERT_TRUE(runUntil([&] { return again.idle; }, 20000));
+    ASSERT_TRUE(waitFor([&] { return again.idle; }, 20000));
     EXPECT_EQ(again.readings.size(), 2u);
+}
+
+// A second StartLog during a stream re-arms the tick, whose loop then runs
+// nested inside the first: the object is idle only when both have returned.
+TEST_F(MeterTest, NestedStreamLoopsReportIdleOnceWhenTheOuterLoopReturns)
+{
+    initialize(fast());
+    int readings = 0;
+    std::vector<bool> busyAtIdle;
+    QObject::connect(k.get(), &kest720::LiveData, [&](const Measurement &) {
+        ++readings;
+        if (readings == 2)
+            k->StartLog();
+        if (readings == 5)
+            k->StopLog();
+    });
+    QObject::connect(k.get(), &kest720::idle, [&] { busyAtIdle.push_back(k->isBusy()); });
+    k->StartLog();
+    ASSERT_TRUE(waitFor([&] { return readings >= 5 && !k->isBusy(); }, 30000));
+    runFor(300);
+    EXPECT_EQ(busyAtIdle, std::vector<bool>{false}) << "one idle, after the outer loop";
+    EXPECT_EQ(meter->state(), sim721::State::Command);
 }
 
 TEST_F(MeterTest, SilenceDuringTheStreamGivesLiveDataError)
 {
     initialize(fast());
     Recorder rec(*k, 100);
+    QObject::connect(k.get(), &kest720::LiveData, [&] {
+        if (rec.readings.size() == 2) {
+            meter->setSilent(true);
+            clock.instant = true;
+        }
+    });
     k->StartLog();
-    QTimer::singleShot(1000, [&] { meter->setSilent(true); });
-    ASSERT_TRUE(runUntil([&] { return rec.idle; }, 40000));
+    ASSERT_TRUE(waitFor([&] { return rec.idle; }, 40000));
     EXPECT_EQ(rec.errors, 1);
     EXPECT_FALSE(rec.readings.empty()) << "readings came before the silence";
 }
@@ -108,7 +136,7 @@ TEST_F(MeterTest, DroppedLineDuringTheStreamGivesLiveDataError)
     Recorder rec(*k, 100);
     k->StartLog();
     QTimer::singleShot(1200, [&] { meter->dropLine(); });
-    ASSERT_TRUE(runUntil([&] { return rec.idle; }, 15000)) << "the loop must end, not hang";
+    ASSERT_TRUE(waitFor([&] { return rec.idle; }, 15000)) << "the loop must end, not hang";
     EXPECT_EQ(rec.errors, 1);
     try {
         k->StopLog();
@@ -126,13 +154,13 @@ TEST_F(MeterTest, IntegrationAndDose)
         meter->setDoseRate(units == sim721::Units::R ? 3.6e6 : 3.6e4); // 1 mR/s or 10 uSv/s
         ASSERT_NO_THROW(k->StartIntegrate());
         EXPECT_EQ(k->linkMode(), LinkMode::linkIntegrate);
-        runUntil([] { return false; }, 1500);
+        runFor(1500);
         // A second start ends the first integration through the blanks.
         meter->clearReceived();
         ASSERT_NO_THROW(k->StartIntegrate());
         EXPECT_TRUE(meter->received().startsWith(QByteArray(30, ' ')));
         EXPECT_TRUE(meter->received().endsWith("CT"));
-        runUntil([] { return false; }, 1000);
+        runFor(1000);
         const double dose = k->GetDose();
         EXPECT_EQ(meter->state(), sim721::State::Command);
         EXPECT_NEAR(dose, meter->integratedDose(), 1e-6 + meter->integratedDose() * 1e-3);

@@ -24,15 +24,17 @@ function(norvale_automation_service)
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/share/dbus-1/services/${A_NAME}.service
     CONTENT "[D-BUS Service]\nName=${A_NAME}\nExec=$<TARGET_FILE:${A_TARGET}>\n")
   install(TARGETS ${A_TARGET} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # Written at install time, when the prefix is known, and installed with
+  # file(INSTALL) so that DESTDIR applies and install_manifest.txt lists it.
   install(CODE "
     set(bindir \"${CMAKE_INSTALL_BINDIR}\")
     if(NOT IS_ABSOLUTE \"\${bindir}\")
       set(bindir \"\${CMAKE_INSTALL_PREFIX}/\${bindir}\")
     endif()
-    set(services \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/dbus-1/services\")
-    message(STATUS \"Installing: \${services}/${A_NAME}.service\")
-    file(MAKE_DIRECTORY \"\${services}\")
-    file(WRITE \"\${services}/${A_NAME}.service\"
+    set(staged \"${CMAKE_CURRENT_BINARY_DIR}/install-service/${A_NAME}.service\")
+    file(WRITE \"\${staged}\"
       \"[D-BUS Service]\\nName=${A_NAME}\\nExec=\${bindir}/$<TARGET_FILE_NAME:${A_TARGET}>\\n\")
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/dbus-1/services\"
+      TYPE FILE FILES \"\${staged}\")
   ")
 endfunction()

@@ -121,7 +121,8 @@ void Server::checkBus()
 {
     if (m_connection.isConnected())
         return;
-    qCWarning(lcServer) << "the bus connection is lost; leaving";
+    // The usual end of a session bus (dbus-run-session returning), not a fault.
+    qCInfo(lcServer) << "the bus connection is lost; leaving";
     m_busTimer.stop();
     if (m_objects.isEmpty())
         finishSoon();

@@ -101,6 +101,48 @@ int usage(const QString &message)
     return 2;
 }
 
+// A missing key or value, said in the words of the command rather than the
+// store's generic "cannot find the file".
+int missing(const QString &what)
+{
+    err() << "norvale-reg: " << what << Qt::endl;
+    return 1;
+}
+
+int openFailed(Result r, const QString &where)
+{
+    return r == ERROR_FILE_NOT_FOUND ? missing(QStringLiteral("no key %1").arg(where))
+                                     : fail(r, where);
+}
+
+int valueFailed(Result r, const QString &where, const QString &name)
+{
+    return r == ERROR_FILE_NOT_FOUND
+               ? missing(QStringLiteral("no value '%1' under %2").arg(name, where))
+               : fail(r, where + QStringLiteral(", value '%1'").arg(name));
+}
+
+// "HKCUSoftwareNorvale721": an unquoted key whose backslashes the shell took
+// away. Names the root it begins with, if any.
+QString rootLostBackslashes(const QString &text)
+{
+    static const char *const roots[] = {"HKEY_CLASSES_ROOT",
+                                        "HKEY_CURRENT_USER",
+                                        "HKEY_LOCAL_MACHINE",
+                                        "HKEY_USERS",
+                                        "HKEY_CURRENT_CONFIG",
+                                        "HKCR",
+                                        "HKCU",
+                                        "HKLM",
+                                        "HKU",
+                                        "HKCC"};
+    for (const char *root : roots)
+        if (text.size() > qsizetype(qstrlen(root)) &&
+            text.startsWith(QLatin1String(root), Qt::CaseInsensitive))
+            return QString::fromLatin1(root);
+    return {};
+}
+
 bool splitKey(const QString &text, Root *root, QString *path)
 {
     const qsizetype slash = text.indexOf(QLatin1Char('\\'));
@@ -239,7 +281,7 @@ int queryKey(Root root, const QString &path, bool recursive)
     Key key;
     Result r = openKey(root, path, KEY_READ, key);
     if (r != ERROR_SUCCESS)
-        return fail(r, keyText(root, path));
+        return openFailed(r, keyText(root, path));
     out() << keyText(root, key.path()) << Qt::endl;
     QString name;
     uint32_t type = 0;
@@ -317,9 +359,16 @@ int main(int argc, char **argv)
         return usage(QStringLiteral("%1 takes %2 argument(s)").arg(cmd).arg(arity.value(cmd)));
     Root root = 0;
     QString path;
-    if (!splitKey(rest.first(), &root, &path))
+    if (!splitKey(rest.first(), &root, &path)) {
+        const QString lost = rootLostBackslashes(rest.first());
+        if (!lost.isEmpty())
+            return usage(QStringLiteral("'%1' has no backslash after %2: quote the key, as in "
+                                        "'%2\\Software\\Norvale', so that the shell keeps "
+                                        "its backslashes")
+                             .arg(rest.first(), lost));
         return usage(
             QStringLiteral("'%1' does not begin with a root key such as HKCU").arg(rest.first()));
+    }
     const QString where = keyText(root, path);
 
     if (cmd == QLatin1String("query"))
@@ -329,7 +378,7 @@ int main(int argc, char **argv)
         Key key;
         Result r = openKey(root, path, KEY_ENUMERATE_SUB_KEYS, key);
         if (r != ERROR_SUCCESS)
-            return fail(r, where);
+            return openFailed(r, where);
         QString name;
         for (uint32_t i = 0; (r = enumKey(key, i, &name)) == ERROR_SUCCESS; ++i)
             out() << name << Qt::endl;
@@ -340,12 +389,12 @@ int main(int argc, char **argv)
         Key key;
         Result r = openKey(root, path, KEY_QUERY_VALUE, key);
         if (r != ERROR_SUCCESS)
-            return fail(r, where);
+            return openFailed(r, where);
         uint32_t type = 0;
         QByteArray data;
         r = readValue(key, rest[1], &type, &data);
         if (r != ERROR_SUCCESS)
-            return fail(r, where + QStringLiteral(", value '%1'").arg(rest[1]));
+            return valueFailed(r, where, rest[1]);
         printValue(rest[1], type, data);
         return 0;
     }
@@ -371,17 +420,16 @@ int main(int argc, char **argv)
         Key key;
         Result r = openKey(root, path, KEY_ALL_ACCESS, key);
         if (r != ERROR_SUCCESS)
-            return fail(r, where);
+            return openFailed(r, where);
         r = deleteValue(key, rest[1]);
-        return r == ERROR_SUCCESS ? 0
-                                  : fail(r, where + QStringLiteral(", value '%1'").arg(rest[1]));
+        return r == ERROR_SUCCESS ? 0 : valueFailed(r, where, rest[1]);
     }
 
     // delete-key
     const Result r =
         parser.isSet(QStringLiteral("tree")) ? deleteTree(root, path) : deleteKey(root, path);
+    // The store refuses a key with subkeys as access denied; the user needs the reason.
     if (r == ERROR_ACCESS_DENIED && !path.isEmpty() && !parser.isSet(QStringLiteral("tree")))
-        err() << "norvale-reg: " << where << " has subkeys; use --tree to delete them too."
-              << Qt::endl;
-    return r == ERROR_SUCCESS ? 0 : fail(r, where);
+        return missing(where + QStringLiteral(" has subkeys; use --tree to delete them too."));
+    return r == ERROR_SUCCESS ? 0 : openFailed(r, where);
 }

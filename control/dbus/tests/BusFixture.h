@@ -5,13 +5,13 @@
 // ports folder.
 #include "AutomationError.h"
 #include "Kest720DBusTypes.h"
+// By its path, so that the tests of other components that share this fixture find it.
+#include "../../../simulator/tests/SimTesting.h"
 
-#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <functional>
@@ -24,20 +24,7 @@
 namespace bustest
 {
 
-// Spins the event loop until `cond` holds; false if it never does within a
-// bound far beyond any expected wait (a fault, not a measure of speed).
-inline bool waitFor(const std::function<bool()> &cond, int limitMs = 30000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!cond()) {
-        if (clock.elapsed() > limitMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        usleep(2000);
-    }
-    return true;
-}
+using sim721::testing::waitFor;
 
 inline bool serverRunning()
 {

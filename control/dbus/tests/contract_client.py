@@ -1,10 +1,8 @@
 #!/usr/bin/python3
 """A client of the kest720 server that knows only its bus contract.
 
-    contract_client.py hand PORT   errors, properties, a stream on a meter that
-                                   answers "C" and "T" (no Initialize)
-    contract_client.py full PORT   open, initialise, read settings, stream,
-                                   download the log and read a dose
+    contract_client.py PORT   an error, properties, open, initialise, read
+                              settings, stream, download the log, read a dose
 
 Prints one line per result; exits 0 when every step went as the contract says.
 """
@@ -28,10 +26,10 @@ def error_parts(exc):
 
 
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in ("hand", "full"):
+    if len(sys.argv) != 2:
         print(__doc__, file=sys.stderr)
         return 2
-    mode, port = sys.argv[1], int(sys.argv[2])
+    port = int(sys.argv[1])
     DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
     factory = bus.get_object(NAME, "/")
@@ -55,13 +53,12 @@ def main():
     print("Port", int(get("Port")))
     k.OpenPort(timeout=LONG)
 
-    if mode == "full":
-        k.Initialize(timeout=LONG)
-        for name in ("Model", "SerialNumber", "Units", "AlarmRange", "AlarmPercent",
-                     "SampleRate", "ClearLogSetting", "ModeButton"):
-            print(name, get(name))
-        ranges = get("Ranges")
-        print("Ranges", len(ranges), "|".join(str(r[0]) for r in ranges))
+    k.Initialize(timeout=LONG)
+    for name in ("Model", "SerialNumber", "Units", "AlarmRange", "AlarmPercent", "SampleRate",
+                 "ClearLogSetting", "ModeButton"):
+        print(name, get(name))
+    ranges = get("Ranges")
+    print("Ranges", len(ranges), "|".join(str(r[0]) for r in ranges))
 
     loop = GLib.MainLoop()
     readings = []
@@ -106,18 +103,17 @@ def main():
     if len(readings) < 3:
         return 1
 
-    if mode == "full":
-        guard = GLib.timeout_add_seconds(60, on_timeout)
-        k.StartLogDownload(timeout=LONG)
-        loop.run()
-        GLib.source_remove(guard)
-        if ends[-1:] != ["DataDownloadComplete"]:
-            return 1
-        k.StartIntegrate(timeout=LONG)
-        GLib.timeout_add(1500, loop.quit)
-        loop.run()
-        print("dose %g" % k.GetDose(timeout=LONG))
-        k.Disconnect(False, timeout=LONG)
+    guard = GLib.timeout_add_seconds(60, on_timeout)
+    k.StartLogDownload(timeout=LONG)
+    loop.run()
+    GLib.source_remove(guard)
+    if ends[-1:] != ["DataDownloadComplete"]:
+        return 1
+    k.StartIntegrate(timeout=LONG)
+    GLib.timeout_add(1500, loop.quit)
+    loop.run()
+    print("dose %g" % k.GetDose(timeout=LONG))
+    k.Disconnect(False, timeout=LONG)
 
     obj.Release(dbus_interface="Norvale.Automation.Object")
     print("released")

@@ -26,7 +26,7 @@ protected:
     void TearDown() override
     {
         QDBusConnection::disconnectFromBus(QStringLiteral("private"));
-        for (QProcess *p : {&server, &second, &daemon}) {
+        for (QProcess *p : {&server, &daemon}) {
             if (p->state() != QProcess::NotRunning) {
                 p->kill();
                 p->waitForFinished();
@@ -55,7 +55,6 @@ protected:
 
     QProcess daemon;
     QProcess server;
-    QProcess second;
     QString address;
 };
 
@@ -78,16 +77,6 @@ TEST_F(PrivateBus, LeavesWhenNobodyCreatesAnObject)
     ASSERT_TRUE(server.waitForFinished(60000));
     EXPECT_EQ(server.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(server.exitCode(), 0);
-}
-
-TEST_F(PrivateBus, ASecondServerFindsTheNameTakenAndLeaves)
-{
-    startServer(server, {QStringLiteral("--grace"), QStringLiteral("60000")});
-    ASSERT_TRUE(nameOwned());
-    startServer(second, {QStringLiteral("--grace"), QStringLiteral("60000")});
-    ASSERT_TRUE(second.waitForFinished(60000));
-    EXPECT_EQ(second.exitCode(), 1);
-    EXPECT_TRUE(second.readAllStandardError().contains("Norvale720.kest720"));
 }
 
 TEST_F(PrivateBus, LeavesWhenTheBusGoesAway)

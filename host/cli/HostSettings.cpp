@@ -1,0 +1,45 @@
+#include "HostSettings.h"
+
+#include "Settings.h"
+#include "cRegistry.h"
+
+#include <QVariant>
+
+namespace kest721host
+{
+
+namespace
+{
+norvale::cRegistry at(const char *valueName)
+{
+    norvale::cRegistry r;
+    r.setClassKey(norvale::settings::RootKey);
+    r.setSectionKey(QString::fromLatin1(norvale::settings::SectionKey));
+    r.setValueKey(QString::fromLatin1(valueName));
+    return r;
+}
+} // namespace
+
+void storeComPort(int16_t port)
+{
+    norvale::cRegistry r = at(norvale::settings::ComPort);
+    r.setValueType(norvale::cRegistry::REG_DWORD);
+    r.setValue(QVariant::fromValue<int32_t>(port));
+}
+
+int32_t storedTimerLength()
+{
+    norvale::cRegistry r = at(norvale::settings::TimerLength);
+    const int32_t fallback = norvale::settings::DefaultTimerLength;
+    r.setDefault(fallback);
+    try {
+        bool ok = false;
+        const double seconds = r.Value().toString().trimmed().toDouble(&ok);
+        return ok && seconds >= 0 && seconds <= INT32_MAX ? static_cast<int32_t>(seconds)
+                                                          : fallback;
+    } catch (const norvale::AutomationError &) {
+        return fallback;
+    }
+}
+
+} // namespace kest721host

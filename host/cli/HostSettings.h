@@ -1,0 +1,18 @@
+#pragma once
+// The two settings of the Assistant that kest721 touches, in the Assistant's
+// own settings store: the serial port it connects on, and the length of a
+// logging run (for the time left on the progress line).
+#include <cstdint>
+
+namespace kest721host
+{
+
+// Stores the port for the next Assistant created (it loads its settings at
+// creation). Throws norvale::AutomationError when the store cannot be written.
+void storeComPort(int16_t port);
+
+// The run length in seconds as the Assistant will read it; its default when
+// the value is missing or unreadable.
+int32_t storedTimerLength();
+
+} // namespace kest721host

@@ -1,0 +1,68 @@
+#include "StopSignals.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kest721host
+{
+
+namespace
+{
+int g_writeEnd = -1;
+
+void onSignal(int signalNumber)
+{
+    const int saved = errno;
+    const auto byte = static_cast<unsigned char>(signalNumber);
+    // A full pipe only loses a repeat of a signal already pending.
+    [[maybe_unused]] const ssize_t n = ::write(g_writeEnd, &byte, 1);
+    errno = saved;
+}
+
+void install(void (*handler)(int))
+{
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a terminal read in progress returns, so a question on
+    // the terminal does not hold a Ctrl-C back.
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+} // namespace
+
+StopSignals::StopSignals(QObject *parent) : QObject(parent)
+{
+    if (::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    g_writeEnd = m_pipe[1];
+    m_notifier = std::make_unique<QSocketNotifier>(m_pipe[0], QSocketNotifier::Read);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &StopSignals::drain);
+    install(onSignal);
+}
+
+StopSignals::~StopSignals()
+{
+    if (m_pipe[0] < 0)
+        return;
+    install(SIG_DFL);
+    g_writeEnd = -1;
+    m_notifier.reset();
+    ::close(m_pipe[0]);
+    ::close(m_pipe[1]);
+}
+
+void StopSignals::drain()
+{
+    unsigned char byte = 0;
+    while (::read(m_pipe[0], &byte, 1) == 1) {
+        ++m_count;
+        m_last = byte;
+        emit received(byte);
+    }
+}
+
+} // namespace kest721host

@@ -1,0 +1,498 @@
+#!/usr/bin/python3
+"""kest721 against the real Assistant (kest721xl), the real instrument server
+(kest720) and the simulated meter (sim721), on the session bus this runs on.
+
+    XDG_DATA_DIRS=BUILD/share:/usr/share dbus-run-session -- \\
+        test_kest721_cli.py --build-dir BUILD [unittest options]
+
+The bus starts the servers from the build tree's .service files. While kest721
+runs, this test listens to the Assistant's own signals on the bus, so every
+row that kest721 writes is checked against the event it came from.
+"""
+import argparse
+import csv
+import datetime
+import fcntl
+import math
+import os
+import pty
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import dbus
+import openpyxl
+from dbus.mainloop.glib import DBusGMainLoop
+from gi.repository import GLib
+
+BUILD = None
+KEY = "HKCU\\Software\\Norvale\\721"
+EVENTS = "kest721xl.__kest721Assistant"
+PROMPTS = "Norvale.Automation.Prompts"
+RUN_LIMIT_S = 120  # a run that takes longer has hung
+
+COLOR_NAMES = {0x000000: "black", 0x0000FF: "red", 0x00FFFF: "yellow", 0xFF0000: "blue",
+               0x00FF00: "green"}
+
+
+def color_name(ole):
+    return COLOR_NAMES.get(ole & 0xFFFFFFFF, "0x%08X" % (ole & 0xFFFFFFFF))
+
+
+def fill_of(ole):
+    """The cell fill an OLE colour 0x00BBGGRR gives, as openpyxl reports it."""
+    r, g, b = ole & 0xFF, (ole >> 8) & 0xFF, (ole >> 16) & 0xFF
+    return "FF%02X%02X%02X" % (r, g, b)
+
+
+def local_time(days):
+    """The wall-clock time of a spreadsheet date number (days since 1899-12-30)."""
+    return datetime.datetime(1899, 12, 30) + datetime.timedelta(seconds=round(days * 86400))
+
+
+def to_second(when):
+    """A date cell's time to the nearest second (the reader may add microseconds)."""
+    return (when + datetime.timedelta(microseconds=500000)).replace(microsecond=0)
+
+
+def same_in_a_sheet(a, b):
+    """Equal to the 15 significant digits that a spreadsheet keeps of a number."""
+    return math.isclose(a, b, rel_tol=1e-14, abs_tol=0.0)
+
+
+def as_single(x):
+    return struct.unpack("f", struct.pack("f", x))[0]
+
+
+def rows_on_disk(path):
+    """Data rows in a CSV file so far (its header not counted)."""
+    try:
+        with open(path) as f:
+            return max(0, len(f.read().splitlines()) - 1)
+    except FileNotFoundError:
+        return 0
+
+
+def program(*parts):
+    return os.path.join(BUILD, *parts)
+
+
+def reg_write(name, kind, data):
+    subprocess.run([program("platform", "registry", "norvale-reg"), "write", KEY, name, kind,
+                    str(data)], check=True, stdout=subprocess.DEVNULL)
+
+
+def reg_read(name):
+    return subprocess.run([program("platform", "registry", "norvale-reg"), "read", KEY, name],
+                          check=True, capture_output=True, text=True).stdout
+
+
+class Meter:
+    """sim721 on port `port` for as long as the with-block lasts."""
+
+    def __init__(self, port, *options):
+        self.args = [program("simulator", "sim721"), "--port", str(port), "--ports-dir",
+                     os.environ["NORVALE_PORTS"], "--no-stdin", "--fast", *options]
+
+    def __enter__(self):
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, text=True)
+        # The link is in place once the meter has printed both of its paths.
+        self.slave = self.proc.stdout.readline().strip()
+        self.link = self.proc.stdout.readline().strip()
+        if not self.link:
+            self.proc.kill()
+            raise RuntimeError("sim721 did not start: %s" % self.args)
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.terminate()
+        self.proc.wait(10)
+        self.proc.stdout.close()
+
+
+class Events:
+    """The Assistant's signals and its message boxes, as they reach any client."""
+
+    def __init__(self, bus):
+        self.bus = bus
+        self.live = []
+        self.log_stopped = 0
+        self.downloads = []
+        self.download_complete = 0
+        self.download_error = 0
+        self.shown = []
+        self.closed = []
+        self.receivers = [
+            bus.add_signal_receiver(lambda m, c, t: self.live.append(
+                (float(m), int(c), float(t))), "LiveData", EVENTS),
+            bus.add_signal_receiver(self._stopped, "LogStopped", EVENTS),
+            bus.add_signal_receiver(lambda d, m: self.downloads.append(
+                (float(d), float(m[0]), int(m[1]), int(m[2]), str(m[3]))), "DataDownload",
+                EVENTS),
+            bus.add_signal_receiver(self._complete, "DataDownLoadComplete", EVENTS),
+            bus.add_signal_receiver(self._error, "DataDownloadError", EVENTS),
+            bus.add_signal_receiver(lambda i, t, x, b: self.shown.append(
+                (int(i), str(t), str(x), [str(s) for s in b])), "Shown", PROMPTS),
+            bus.add_signal_receiver(lambda i, b: self.closed.append((int(i), str(b))), "Closed",
+                                    PROMPTS),
+        ]
+        self.round_trip()
+
+    def round_trip(self):
+        """A call to the bus and its reply: the match rules are in place after
+        it, and every signal the bus routed to us before it has arrived."""
+        self.bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus").GetId(
+            dbus_interface="org.freedesktop.DBus")
+        context = GLib.MainContext.default()
+        while context.pending():
+            context.iteration(False)
+
+    def _stopped(self):
+        self.log_stopped += 1
+
+    def _complete(self):
+        self.download_complete += 1
+
+    def _error(self):
+        self.download_error += 1
+
+    def answer_of(self, title):
+        """The button that closed the box with this title (None if none did)."""
+        ids = [i for i, t, _, _ in self.shown if t == title]
+        answers = [b for i, b in self.closed if i in ids]
+        return answers[-1] if answers else None
+
+    def close(self):
+        for r in self.receivers:
+            r.remove()
+
+
+class Kest721Test(unittest.TestCase):
+    bus = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory(prefix="kest721-test-")
+        env = {"XDG_CONFIG_HOME": os.path.join(cls.tmp.name, "config"),
+               "NORVALE_PORTS": os.path.join(cls.tmp.name, "ports"),
+               "QT_QPA_PLATFORM": "offscreen"}
+        for d in ("XDG_CONFIG_HOME", "NORVALE_PORTS"):
+            os.makedirs(env[d])
+        os.environ.update(env)
+        DBusGMainLoop(set_as_default=True)
+        cls.bus = dbus.SessionBus()
+        # The servers that the bus starts find the same settings and ports.
+        cls.bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus").\
+            UpdateActivationEnvironment(env, dbus_interface="org.freedesktop.DBus")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def setUp(self):
+        self.events = Events(self.bus)
+        self.dir = tempfile.mkdtemp(dir=self.tmp.name)
+        reg_write("TimerInterval", "REG_DWORD", 1)
+        reg_write("TimerLength", "REG_DWORD", 3)
+
+    def tearDown(self):
+        # Signals of this test still on their way must not reach the next one.
+        self.events.round_trip()
+        self.events.close()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def run_kest721(self, *args, when=None, then=None, terminal=False, typed=()):
+        """Runs kest721 to its end while the bus's signals are collected.
+        `when` is tested every 50 ms; the first time it holds, `then(process)` runs.
+        With `terminal`, standard input and standard error are a terminal, and
+        each line of `typed` is typed there when kest721 asks a question."""
+        out_path, err_path = self.path("stdout"), self.path("stderr")
+        master = None
+        with open(out_path, "w") as out, open(err_path, "w") as err:
+            stdin, stderr = subprocess.DEVNULL, err
+            if terminal:
+                master, slave = pty.openpty()
+                fcntl.fcntl(master, fcntl.F_SETFL, os.O_NONBLOCK)
+                stdin = stderr = slave
+            proc = subprocess.Popen([program("host", "cli", "kest721"), *args], stdout=out,
+                                    stderr=stderr, stdin=stdin)
+            if terminal:
+                os.close(slave)
+            loop = GLib.MainLoop()
+            state = {"fired": False, "timed_out": False, "tty": b"", "typed": 0}
+
+            def poll():
+                if master is not None:
+                    try:
+                        state["tty"] += os.read(master, 65536)
+                    except OSError:
+                        pass
+                    asked = state["tty"].count(b"[c]ancel: ")
+                    if asked > state["typed"] and state["typed"] < len(typed):
+                        os.write(master, typed[state["typed"]].encode() + b"\n")
+                        state["typed"] += 1
+                if proc.poll() is not None:
+                    loop.quit()
+                    return False
+                if when and not state["fired"] and when():
+                    then(proc)
+                    state["fired"] = True
+                return True
+
+            def give_up():
+                state["timed_out"] = True
+                proc.kill()
+                return False
+
+            GLib.timeout_add(50, poll)
+            guard = GLib.timeout_add_seconds(RUN_LIMIT_S, give_up)
+            loop.run()
+            GLib.source_remove(guard)
+            proc.wait()
+            # Signals already on their way are collected too.
+            self.events.round_trip()
+        if master is not None:
+            os.close(master)
+        self.assertFalse(state["timed_out"], "kest721 %s did not end" % " ".join(args))
+        with open(out_path) as f:
+            stdout = f.read()
+        with open(err_path) as f:
+            stderr = f.read()
+        if terminal:
+            stderr = state["tty"].decode("utf-8", "replace")
+        return proc.returncode, stdout, stderr
+
+    # ---- checks shared by the tests -------------------------------------------------
+
+    def read_csv(self, name):
+        with open(self.path(name), newline="") as f:
+            return list(csv.reader(f))
+
+    def check_live_csv(self, rows, unit):
+        self.assertEqual(rows[0], ["time", "value", "unit", "alarm_color"])
+        expected = [[local_time(t).isoformat(), unit, color_name(c)]
+                    for _, c, t in self.events.live]
+        self.assertEqual([[r[0], r[2], r[3]] for r in rows[1:]], expected)
+        for row, (m, _, _) in zip(rows[1:], self.events.live):
+            self.assertTrue(same_in_a_sheet(float(row[1]), m), (row[1], m))
+
+    def check_live_xlsx(self, name, unit):
+        book = openpyxl.load_workbook(self.path(name))
+        sheet = book.active
+        self.assertEqual(sheet.title, "Log")
+        rows = list(sheet.iter_rows())
+        self.assertEqual([c.value for c in rows[0]], ["time", "value", "unit", "alarm_color"])
+        self.assertEqual(len(rows) - 1, len(self.events.live))
+        for row, (m, c, t) in zip(rows[1:], self.events.live):
+            when, value, unit_cell, color_cell = row
+            self.assertTrue(when.is_date, when.number_format)
+            self.assertEqual(to_second(when.value), local_time(t))
+            self.assertTrue(same_in_a_sheet(value.value, m), (value.value, m))
+            self.assertEqual(value.fill.fill_type, "solid")
+            self.assertEqual(value.fill.fgColor.rgb, fill_of(c))
+            self.assertEqual(unit_cell.value, unit)
+            self.assertEqual(color_cell.value, color_name(c))
+
+    # ---- the tests -------------------------------------------------------------------
+
+    def test_log_writes_one_row_per_reading_to_csv_and_xlsx(self):
+        # Colours of our own, so that names and fills are not the defaults.
+        reg_write("AlarmPoint", "REG_SZ", "0")
+        reg_write("ColorUnAckAlarm", "REG_DWORD", 0x00123456)
+        reg_write("ColorAckAlarm", "REG_DWORD", 0x00654321)
+        try:
+            with Meter(11, "--interval-ms", "200"):
+                rc, out, err = self.run_kest721("--port", "11", "log", "--csv",
+                                                self.path("log.csv"), "--xlsx",
+                                                self.path("log.xlsx"))
+        finally:
+            reg_write("ColorUnAckAlarm", "REG_DWORD", 0x0000FF)
+            reg_write("ColorAckAlarm", "REG_DWORD", 0x00FFFF)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(out, "")
+        # A 3 s run sampled every second.
+        self.assertGreaterEqual(len(self.events.live), 2)
+        self.assertEqual(self.events.log_stopped, 1)
+        colors = {c for _, c, _ in self.events.live}
+        self.assertTrue(colors <= {0x00123456, 0x00654321}, colors)
+        self.check_live_csv(self.read_csv("log.csv"), "mR/h")
+        self.check_live_xlsx("log.xlsx", "mR/h")
+        # Without --save and without a terminal, the meter keeps nothing.
+        self.assertEqual(self.events.answer_of("Disconnect"), "No")
+
+    def test_log_to_standard_output_in_sievert_units(self):
+        reg_write("AlarmPoint", "REG_SZ", "1000")
+        try:
+            with Meter(12, "--units", "Sv", "--interval-ms", "200"):
+                rc, out, err = self.run_kest721("--port", "12", "log", "--save", "yes")
+        finally:
+            reg_write("AlarmPoint", "REG_SZ", "0")
+        self.assertEqual(rc, 0, err)
+        self.check_live_csv(list(csv.reader(out.splitlines())), "uSv/h")
+        # Below the alarm point every reading has the normal colour, black.
+        self.assertEqual({color_name(c) for _, c, _ in self.events.live}, {"black"})
+        self.assertEqual(self.events.answer_of("Disconnect"), "Yes")
+
+    def test_download_writes_the_records_in_order(self):
+        with Meter(13, "--log-records", "7"):
+            rc, out, err = self.run_kest721("--port", "13", "download", "--csv",
+                                            self.path("dl.csv"), "--xlsx", self.path("dl.xlsx"))
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(self.events.download_complete, 1)
+        self.assertEqual(len(self.events.downloads), 7)
+        units = {1: "mR/h", 2: "uSv/h"}
+        rows = self.read_csv("dl.csv")
+        self.assertEqual(rows[0], ["record", "degrees_c", "value", "unit"])
+        self.assertEqual(len(rows) - 1, 7)
+        for n, (row, (deg, value, unit, _, _)) in enumerate(zip(rows[1:], self.events.downloads)):
+            self.assertEqual(int(row[0]), n + 1)
+            self.assertEqual(as_single(float(row[1])), as_single(deg))
+            self.assertTrue(same_in_a_sheet(float(row[2]), value), (row[2], value))
+            self.assertEqual(row[3], units[unit])
+        sheet = openpyxl.load_workbook(self.path("dl.xlsx")).active
+        self.assertEqual(sheet.title, "Download")
+        cells = list(sheet.iter_rows(values_only=True))
+        self.assertEqual(list(cells[0]), ["record", "degrees_c", "value", "unit"])
+        self.assertEqual(len(cells) - 1, 7)
+        for n, (row, (deg, value, unit, _, _)) in enumerate(zip(cells[1:],
+                                                                self.events.downloads)):
+            self.assertEqual(row[0], n + 1)
+            self.assertEqual(as_single(row[1]), as_single(deg))
+            self.assertTrue(same_in_a_sheet(row[2], value), (row[2], value))
+            self.assertEqual(row[3], units[unit])
+
+    def test_a_download_cut_short_keeps_its_rows_and_fails(self):
+        csv_path = self.path("lost.csv")
+        meter = Meter(19, "--log-records", "400")
+        with meter:
+            # The meter unplugged in the middle of the log.
+            rc, out, err = self.run_kest721("--port", "19", "download", "--csv", csv_path,
+                                            when=lambda: rows_on_disk(csv_path) >= 3,
+                                            then=lambda p: meter.proc.terminate())
+        self.assertEqual(rc, 1, err)
+        self.assertEqual(self.events.download_error, 1)
+        self.assertEqual(self.events.download_complete, 0)
+        n = len(self.events.downloads)
+        self.assertTrue(3 <= n < 400, n)
+        self.assertIn("error 1 (kest721): The log download failed after %d records." % n, err)
+        rows = self.read_csv("lost.csv")
+        self.assertEqual([int(r[0]) for r in rows[1:]], list(range(1, n + 1)))
+        for row, (_, value, _, _, _) in zip(rows[1:], self.events.downloads):
+            self.assertTrue(same_in_a_sheet(float(row[2]), value), (row[2], value))
+
+    def test_ctrl_c_stops_the_run_and_keeps_every_row(self):
+        reg_write("TimerLength", "REG_DWORD", 600)
+        csv_path = self.path("cut.csv")
+
+        with Meter(14, "--interval-ms", "200"):
+            # Rows reach the file as they come: three are there mid-run.
+            rc, out, err = self.run_kest721("--port", "14", "log", "--csv", csv_path, "--xlsx",
+                                            self.path("cut.xlsx"),
+                                            when=lambda: rows_on_disk(csv_path) >= 3,
+                                            then=lambda p: p.send_signal(signal.SIGINT))
+        self.assertEqual(rc, 128 + signal.SIGINT, err)
+        self.assertEqual(self.events.log_stopped, 1)
+        self.assertGreaterEqual(len(self.events.live), 3)
+        self.check_live_csv(self.read_csv("cut.csv"), "mR/h")
+        self.check_live_xlsx("cut.xlsx", "mR/h")
+
+    def test_a_reader_that_goes_away_ends_the_run(self):
+        reg_write("TimerLength", "REG_DWORD", 600)
+        with Meter(20, "--interval-ms", "200"):
+            proc = subprocess.Popen([program("host", "cli", "kest721"), "--port", "20", "log",
+                                     "--csv", "-", "--xlsx", self.path("kept.xlsx")],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    stdin=subprocess.DEVNULL, text=True)
+            lines = [proc.stdout.readline() for _ in range(3)]
+            proc.stdout.close()  # as `kest721 log | head -3` does
+            try:
+                err = proc.stderr.read()
+                rc = proc.wait(RUN_LIMIT_S)
+            finally:
+                proc.stderr.close()
+        self.assertEqual(lines[0], "time,value,unit,alarm_color\n")
+        self.assertEqual(rc, 1, err)
+        self.assertIn("kest721: standard output: ", err)
+        # The workbook beside it is complete, with at least the rows read.
+        rows = list(openpyxl.load_workbook(self.path("kept.xlsx")).active.iter_rows(
+            values_only=True))
+        self.assertGreaterEqual(len(rows) - 1, 2)
+        self.assertEqual([to_second(r[0]).isoformat() for r in rows[1:3]],
+                         [line.split(",")[0] for line in lines[1:3]])
+
+    def test_progress_line_on_a_terminal(self):
+        with Meter(15, "--interval-ms", "200"):
+            rc, _, err = self.run_kest721("--port", "15", "log", "--csv", self.path("p.csv"),
+                                          terminal=True, typed=["n"])
+        self.assertEqual(rc, 0, err)
+        n = len(self.events.live)
+        self.assertIn("%d reading%s, about" % (n, "" if n == 1 else "s"), err)
+        self.assertIn(" s left", err)
+
+    def test_the_disconnect_question_asked_on_the_terminal(self):
+        with Meter(18):
+            rc, out, err = self.run_kest721("--port", "18", "status", terminal=True,
+                                            typed=["maybe", "y"])
+        self.assertEqual(rc, 0, err)
+        self.assertIn("Disconnect: If any changes to the 721 settings", err)
+        # An answer that is none of the three is asked again.
+        self.assertEqual(err.count("[c]ancel: "), 2)
+        self.assertEqual(self.events.answer_of("Disconnect"), "Yes")
+
+    def test_status_reports_the_meter_and_stores_the_port(self):
+        with Meter(16, "--model", "M", "--units", "Sv", "--serial", "4321"):
+            rc, out, err = self.run_kest721("--port", "16", "status")
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(out.splitlines(), ["Connected: yes", "Serial number: 4321",
+                                            "Model: 720M", "Units: sievert (uSv/h)",
+                                            "Initialized: true"])
+        self.assertIn("16", reg_read("ComPort"))
+        # Without --port the stored port is the one used.
+        with Meter(16, "--serial", "1111"):
+            rc, out, err = self.run_kest721("status")
+        self.assertEqual(rc, 0, err)
+        self.assertIn("Serial number: 1111", out)
+
+    def test_a_meter_that_does_not_answer_is_an_error(self):
+        rc, out, err = self.run_kest721("--port", "17", "log", "--csv", self.path("none.csv"))
+        self.assertEqual(rc, 1)
+        self.assertIn("error (721 Assistant): Initialization failed!", err)
+        self.assertEqual(self.events.answer_of("721 Assistant"), "OK")
+        self.assertEqual(self.events.live, [])
+        self.assertEqual(self.read_csv("none.csv"), [["time", "value", "unit", "alarm_color"]])
+
+        rc, out, err = self.run_kest721("--port", "17", "status")
+        self.assertEqual(rc, 1)
+        self.assertEqual(out, "Connected: no\n")
+        self.assertIn("Initialization failed!", err)
+
+    def test_usage(self):
+        rc, out, err = self.run_kest721("--help")
+        self.assertEqual(rc, 0)
+        self.assertIn("--port N", out)
+        self.assertIn("stored setting", out)
+        for args in (["log", "--port", "x"], ["frobnicate"], [], ["log", "--save", "maybe"],
+                     ["status", "--csv", "f.csv"], ["log", "extra"], ["--bogus", "log"]):
+            rc, out, err = self.run_kest721(*args)
+            self.assertEqual(rc, 2, args)
+            self.assertEqual(out, "")
+            self.assertEqual(len(err.splitlines()), 2, err)
+            self.assertIn("Try 'kest721 --help'", err)
+
+
+def main():
+    global BUILD
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build-dir", required=True)
+    args, rest = parser.parse_known_args()
+    BUILD = os.path.abspath(args.build_dir)
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

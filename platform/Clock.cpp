@@ -1,0 +1,29 @@
+#include "Clock.h"
+
+#include "Ticks.h"
+
+namespace norvale
+{
+
+uint32_t SystemClockSource::tickCount()
+{
+    return norvale::tickCount();
+}
+
+QDateTime SystemClockSource::currentDateTime()
+{
+    return QDateTime::currentDateTime();
+}
+
+void SystemClockSource::sleep(int milliseconds)
+{
+    sleepMs(milliseconds);
+}
+
+ClockSource &systemClock()
+{
+    static SystemClockSource clock;
+    return clock;
+}
+
+} // namespace norvale
