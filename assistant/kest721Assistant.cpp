@@ -1,6 +1,7 @@
 #include "kest721Assistant.h"
 
 #include "AlarmSound.h"
+#include "Dialogs.h"
 #include "Display.h"
 #include "Journal.h"
 #include "MsgBox.h"
@@ -37,11 +38,6 @@ template <typename F> void ignoringErrors(const char *what, F &&f)
     } catch (const AutomationError &e) {
         qCInfo(lcAssistant).noquote() << what << "failed (ignored):" << e.description();
     }
-}
-
-[[noreturn]] void invalidProcedureCall()
-{
-    throw AutomationError(5, programName(), QStringLiteral("Invalid procedure call or argument"));
 }
 
 // The number at the start of a range label ("500 uR/h"), as the display's
@@ -92,6 +88,7 @@ kest721Assistant::kest721Assistant(Services services, QObject *parent)
 
 kest721Assistant::~kest721Assistant()
 {
+    dialogs::assistantGone(this);
     if (m_services.journal && m_journalSyncPending)
         m_services.journal->sync();
     // The waits below run the event loop: no event may reach a half-gone object.
@@ -253,9 +250,10 @@ void kest721Assistant::Disconnect()
                 {buttonYes, buttonNo, buttonCancel});
             if (!self || answer == buttonCancel)
                 return;
-            // A run still going would go on sampling a meter that has left.
+            // A run or an integration still going would go on with a meter that has left.
             if (m_runActive)
                 endRun(true);
+            dialogs::endIntegration();
             if (hasInstrument())
                 ignoringErrors("Disconnect",
                                [&] { m_instrument->Disconnect(answer == buttonYes); });
@@ -267,7 +265,7 @@ void kest721Assistant::Disconnect()
         endRun(false);
     if (g_assistant == this)
         g_assistant = nullptr;
-    // The dialogs and the shared status window join here once they exist.
+    dialogs::unloadAll();
     m_msg.reset();
     emit Disconnected();
 }
@@ -296,6 +294,11 @@ void kest721Assistant::StartLog()
     if (!Initialized()) {
         ask(applicationTitle, QStringLiteral("The 721 Control has not been initialized."),
             {buttonOK});
+        return;
+    }
+    // The meter integrates or logs, not both at once.
+    if (dialogs::integrationRunning()) {
+        ask(applicationTitle, dialogs::textIntegrationRunning, {buttonOK});
         return;
     }
     // A host that initialised the instrument through Control has no display yet.
@@ -531,19 +534,19 @@ void kest721Assistant::closeDownloadWindow()
 
 void kest721Assistant::ShowProperties()
 {
-    invalidProcedureCall();
+    dialogs::showProperties(*this);
 }
 void kest721Assistant::ShowOptions()
 {
-    invalidProcedureCall();
+    dialogs::showOptions(*this);
 }
 void kest721Assistant::ShowIntegrate()
 {
-    invalidProcedureCall();
+    dialogs::showIntegrate(*this);
 }
 void kest721Assistant::ShowAbout()
 {
-    invalidProcedureCall();
+    dialogs::showAbout(*this);
 }
 
 void kest721Assistant::ShowHelp()

@@ -73,6 +73,8 @@ public:
     void RaiseLiveData() override;
     void RaiseDoseRate(double Dose, double AverageRate);
 
+    // A modal box of this object (its dialogs' boxes too), answerable on the bus.
+    QString ask(const QString &title, const QString &text, const QStringList &buttons);
     // The bus name of the client whose calls wait on this object's boxes.
     void setWaiter(const QString &name) { m_waiter = name; }
     // The name by which the boxes of this object are known (its path).
@@ -105,7 +107,6 @@ private:
     void stopClock();
     void releaseInstrument();
     void instrumentGone();
-    QString ask(const QString &title, const QString &text, const QStringList &buttons);
     void endRun(bool stopInstrument);
     void closeDownloadWindow();
     qint64 beginJournalRun(int kind);

@@ -364,11 +364,9 @@ class AssistantContract(unittest.TestCase):
     def test_dialog_entry_points_and_help(self):
         host = Host()
         self.host = host
-        for member in ("ShowProperties", "ShowOptions", "ShowIntegrate", "ShowAbout"):
-            with self.assertRaises(dbus.DBusException) as caught:
-                host.call(member)
-            self.assertEqual(error_parts(caught.exception)[::2],
-                             (5, "Invalid procedure call or argument"), member)
+        # Each opens its dialog modeless and returns at once, also a second time.
+        for member in ("ShowProperties", "ShowOptions", "ShowIntegrate", "ShowAbout") * 2:
+            host.call(member)
         host.call("ShowHelp")
         self.assertTrue(spin(lambda: os.path.exists(HELP_LOG), 10))
         with open(HELP_LOG) as f:
