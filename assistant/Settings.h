@@ -22,6 +22,8 @@ inline constexpr char AlarmEnabled[] = "AlarmEnabled";
 inline constexpr char PlayAlarmSound[] = "PlayAlarmSound";
 inline constexpr char UseIntegrateTimer[] = "UseIntegrateTimer";
 inline constexpr char IntegrateTime[] = "IntegrateTime";
+// How long the journal keeps a run, in days.
+inline constexpr char JournalRetentionDays[] = "JournalRetentionDays";
 
 inline constexpr int16_t DefaultComPort = 1;
 inline constexpr int32_t DefaultColorAckNormal = 0x000000;   // black
@@ -36,5 +38,6 @@ inline constexpr int16_t DefaultAlarmEnabled = 1;
 inline constexpr int16_t DefaultPlayAlarmSound = 1;
 inline constexpr int16_t DefaultUseIntegrateTimer = 1;
 inline constexpr int32_t DefaultIntegrateTime = 60; // seconds
+inline constexpr int32_t DefaultJournalRetentionDays = 90;
 
 } // namespace norvale::settings

@@ -2,6 +2,7 @@
 
 #include "AlarmSound.h"
 #include "Display.h"
+#include "Journal.h"
 #include "MsgBox.h"
 #include "Prompts.h"
 #include "RuntimeError.h"
@@ -14,6 +15,7 @@
 #include <QLocale>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QTimer>
 #include <cmath>
 
 Q_LOGGING_CATEGORY(lcAssistant, "norvale.assistant")
@@ -57,6 +59,11 @@ void toAlarmUnits(Measurement &m)
 {
     m.ToPrefix(m.Unit == unitR ? prefixMilli : prefixMicro);
 }
+
+QString alarmUnitsText(const Measurement &m)
+{
+    return m.Unit == unitR ? QStringLiteral("mR/h") : QStringLiteral("uSv/h");
+}
 } // namespace
 
 kest721Assistant *gAssistant()
@@ -85,6 +92,8 @@ kest721Assistant::kest721Assistant(Services services, QObject *parent)
 
 kest721Assistant::~kest721Assistant()
 {
+    if (m_services.journal && m_journalSyncPending)
+        m_services.journal->sync();
     // The waits below run the event loop: no event may reach a half-gone object.
     if (m_instrument)
         m_instrument->disconnect(this);
@@ -330,6 +339,8 @@ void kest721Assistant::StartLog()
     }
     m_logStartPending = true;
     m_runActive = true;
+    m_logRun = beginJournalRun(int(Journal::Kind::Log));
+    m_logRows = 0;
     emit LogStarted();
 }
 
@@ -366,6 +377,7 @@ void kest721Assistant::onLiveData(Measurement measured)
         d.setScaleNumber(scaleNumberOf(measured.UnitString));
         toAlarmUnits(measured);
         m_lastValue = measured.Value;
+        m_lastUnit = alarmUnitsText(measured);
         modAlarm::EvaluateAlarm(m_lastValue);
         const modAlarm::enumAlarmState state = modAlarm::ComputeAlarmState();
         if (state != modAlarm::PreviousAlarmState()) {
@@ -395,8 +407,63 @@ void kest721Assistant::onLiveDataError()
 
 void kest721Assistant::RaiseLiveData()
 {
-    emit LiveData(m_lastValue, m_alarmColor,
-                  spreadsheetDate(QDateTime::currentDateTime()));
+    const double stamp = spreadsheetDate(QDateTime::currentDateTime());
+    // Kept before it is sent: a host that dies with the event in flight
+    // loses nothing.
+    if (m_services.journal && m_logRun) {
+        Journal::Row row{++m_logRows, stamp, m_lastValue, m_lastUnit, m_alarmColor, {}};
+        if (!m_services.journal->append(m_logRun, row))
+            journalFailed();
+        syncJournalSoon();
+    }
+    emit LiveData(m_lastValue, m_alarmColor, stamp);
+}
+
+qint64 kest721Assistant::beginJournalRun(int kind)
+{
+    if (!m_services.journal)
+        return 0;
+    QString serial;
+    ignoringErrors("SerialNumber", [&] {
+        if (hasInstrument())
+            serial = m_instrument->SerialNumber();
+    });
+    const qint64 run = m_services.journal->beginRun(
+        static_cast<Journal::Kind>(kind), spreadsheetDate(QDateTime::currentDateTime()), serial);
+    if (!run)
+        journalFailed();
+    return run;
+}
+
+void kest721Assistant::syncJournalSoon()
+{
+    if (std::exchange(m_journalSyncPending, true))
+        return;
+    // Half a second after a whole-second sample, far from the next one.
+    QTimer::singleShot(500, this, [this] {
+        m_journalSyncPending = false;
+        if (m_services.journal && !m_services.journal->sync())
+            journalFailed();
+    });
+}
+
+void kest721Assistant::journalFailed()
+{
+    const QString why = m_services.journal->lastError();
+    qCWarning(lcAssistant).noquote() << "journal:" << why;
+    if (std::exchange(m_journalFailureShown, true))
+        return;
+    // Told once, and without holding up the event that is on its way.
+    QPointer<kest721Assistant> self(this);
+    QTimer::singleShot(0, this, [self, why] {
+        if (self)
+            self->ask(applicationTitle,
+                      QStringLiteral("The readings cannot be kept in the journal on this "
+                                     "computer (%1). The run goes on; the spreadsheet still "
+                                     "receives every reading.")
+                          .arg(why),
+                      {buttonOK});
+    });
 }
 
 void kest721Assistant::RaiseDoseRate(double Dose, double AverageRate)
@@ -415,17 +482,32 @@ void kest721Assistant::DownloadLog()
     (void)k.Units(); // an instrument that is not initialised fails here
     k.StartLogDownload();
     m_downloading = true;
+    m_downloadRun = beginJournalRun(int(Journal::Kind::Download));
+    m_downloadRows = 0;
 }
 
 void kest721Assistant::onDataDownload(float DegreesC, Measurement measured)
 {
     toAlarmUnits(measured);
+    if (m_services.journal) {
+        // A host that started the download through Control gets a journal run too.
+        if (!m_downloadRun) {
+            m_downloadRun = beginJournalRun(int(Journal::Kind::Download));
+            m_downloadRows = 0;
+        }
+        Journal::Row row{++m_downloadRows, spreadsheetDate(QDateTime::currentDateTime()),
+                         measured.Value, alarmUnitsText(measured), {}, double(DegreesC)};
+        if (m_downloadRun && !m_services.journal->append(m_downloadRun, row))
+            journalFailed();
+        syncJournalSoon();
+    }
     emit DataDownload(DegreesC, measured);
 }
 
 void kest721Assistant::onDataDownloadComplete()
 {
     m_downloading = false;
+    m_downloadRun = 0;
     emit DataDownLoadComplete();
     closeDownloadWindow();
 }
@@ -433,6 +515,7 @@ void kest721Assistant::onDataDownloadComplete()
 void kest721Assistant::onDataDownloadError()
 {
     m_downloading = false;
+    m_downloadRun = 0;
     emit DataDownloadError();
     closeDownloadWindow();
 }

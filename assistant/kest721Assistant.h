@@ -18,6 +18,7 @@ namespace norvale
 
 class AlarmSound;
 class Display;
+class Journal;
 class MsgBox;
 class Prompter;
 
@@ -38,6 +39,8 @@ public:
         std::function<std::unique_ptr<kest720Proxy>()> makeInstrument;
         Prompter *prompts = nullptr;
         AlarmSound *sound = nullptr;
+        // Where every relayed reading and record is kept; none keeps nothing.
+        Journal *journal = nullptr;
         // The help document to open, and how to open it; an opener that
         // returns false fails ShowHelp.
         QString helpFile;
@@ -105,6 +108,9 @@ private:
     QString ask(const QString &title, const QString &text, const QStringList &buttons);
     void endRun(bool stopInstrument);
     void closeDownloadWindow();
+    qint64 beginJournalRun(int kind);
+    void journalFailed();
+    void syncJournalSoon();
 
     void onLiveData(Measurement measured);
     void onLiveDataError();
@@ -125,6 +131,13 @@ private:
     bool m_instrumentGone = false;
     QString m_waiter;
     QString m_boxOwner;
+    QString m_lastUnit;         // of mLastValue: "mR/h" or "uSv/h"
+    qint64 m_logRun = 0;        // the journal's run of the logging run
+    qint64 m_logRows = 0;
+    qint64 m_downloadRun = 0;   // and of the download
+    qint64 m_downloadRows = 0;
+    bool m_journalFailureShown = false;
+    bool m_journalSyncPending = false;
 };
 
 // The Assistant that last began a Connect (the dose integration reports to it).

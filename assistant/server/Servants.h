@@ -18,6 +18,7 @@ class kest721Assistant;
 class MsgBox;
 class PromptBoard;
 class AlarmSound;
+class Journal;
 } // namespace norvale
 
 namespace kest721xl
@@ -32,6 +33,7 @@ const norvale::automation::TypeLibrary &displayTypeLibrary();
 struct AssistantContext {
     norvale::PromptBoard *prompts = nullptr;
     norvale::AlarmSound *sound = nullptr;
+    norvale::Journal *journal = nullptr;
     QString helpFile;
     // The connection on which the Assistant is a client of kest720.
     QDBusConnection clientConnection = QDBusConnection::sessionBus();

@@ -3,6 +3,10 @@
 // kest721xl.MsgBox; normally started by the bus on the first call, and gone
 // when its last object has been released.
 #include "AlarmSound.h"
+#include "Journal.h"
+#include "RegistryStore.h"
+#include "Settings.h"
+#include "kest721Assistant.h"
 #include "Kest721DBusTypes.h"
 #include "Prompts.h"
 #include "RuntimeError.h"
@@ -18,6 +22,7 @@
 #include <QProcess>
 #include <QTimer>
 #include <QUrl>
+#include <cstring>
 
 Q_LOGGING_CATEGORY(lcMain, "norvale.kest721xl.server")
 
@@ -38,6 +43,27 @@ QString findHelpFile()
 
 // $NORVALE_HELP_VIEWER, when set, is the program that opens the help
 // document instead of the desktop's viewer (a kiosk, a test).
+// How many days the journal keeps a run: the stored setting, else the default.
+int journalRetentionDays()
+{
+    namespace reg = norvale::reg;
+    namespace settings = norvale::settings;
+    reg::Key key;
+    uint32_t type = 0;
+    QByteArray data;
+    if (reg::openKey(reg::HKEY_CURRENT_USER, QString::fromLatin1(settings::SectionKey),
+                     reg::KEY_QUERY_VALUE, key) == reg::ERROR_SUCCESS &&
+        reg::readValue(key, QString::fromLatin1(settings::JournalRetentionDays), &type, &data) ==
+            reg::ERROR_SUCCESS &&
+        type == reg::REG_DWORD && data.size() == 4) {
+        int32_t days = 0;
+        std::memcpy(&days, data.constData(), 4);
+        if (days > 0)
+            return days;
+    }
+    return settings::DefaultJournalRetentionDays;
+}
+
 class HelpViewer : public QObject
 {
     Q_OBJECT
@@ -103,7 +129,17 @@ int main(int argc, char **argv)
         QDesktopServices::setUrlHandler(QStringLiteral("file"), viewer.get(), "open");
     }
 
+    // The journal never stands in a run's way: one that cannot be opened is
+    // reported by the first Assistant that tries to write to it.
+    norvale::Journal journal;
+    if (!journal.isOpen())
+        qCWarning(lcMain).noquote() << "journal:" << journal.lastError();
+    else if (!journal.prune(journalRetentionDays(),
+                            norvale::spreadsheetDate(QDateTime::currentDateTime())))
+        qCWarning(lcMain).noquote() << "journal:" << journal.lastError();
+
     kest721xl::AssistantContext context;
+    context.journal = &journal;
     context.prompts = &prompts;
     context.sound = &sound;
     context.helpFile = findHelpFile();

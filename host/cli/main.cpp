@@ -4,6 +4,7 @@
 // writes its rows as CSV or xlsx, disconnects and releases the object.
 #include "AssistantSession.h"
 #include "HostSettings.h"
+#include "Journal.h"
 #include "Rows.h"
 #include "StopSignals.h"
 #include "TableWriter.h"
@@ -16,6 +17,7 @@
 #include <QTextStream>
 #include <QTimer>
 #include <csignal>
+#include <algorithm>
 #include <optional>
 #include <unistd.h>
 
@@ -45,6 +47,10 @@ const char helpText[] =
     "                                       record (record, degrees C, value, unit)\n"
     "  status                               whether the meter connects, its serial\n"
     "                                       number, model and units\n"
+    "  journal list                         the runs and downloads kept in the journal\n"
+    "                                       of every reading the Assistant relayed\n"
+    "  journal export RUN [--csv FILE] [--xlsx FILE]\n"
+    "                                       one of them again, as log or download did\n"
     "\n"
     "Options:\n"
     "  --port N        serial port number N (1-32767), stored in the Assistant's\n"
@@ -69,6 +75,8 @@ const char helpText[] =
 
 struct Options {
     QString command;
+    QString journalCommand; // list or export
+    qint64 journalRun = 0;
     std::optional<int16_t> port;
     QString csv;
     QString xlsx;
@@ -101,10 +109,26 @@ Options parseArguments(const QStringList &arguments, bool *help)
     if (args.isEmpty())
         throw UsageError{QStringLiteral("missing command (log, download or status)")};
     o.command = args.first();
-    if (o.command != u"log" && o.command != u"download" && o.command != u"status")
+    if (o.command != u"log" && o.command != u"download" && o.command != u"status" &&
+        o.command != u"journal")
         throw UsageError{QStringLiteral("unknown command '%1'").arg(o.command)};
-    if (args.size() > 1)
-        throw UsageError{QStringLiteral("unexpected argument '%1'").arg(args.at(1))};
+    qsizetype used = 1;
+    if (o.command == u"journal") {
+        if (args.size() < 2 || (args.at(1) != u"list" && args.at(1) != u"export"))
+            throw UsageError{QStringLiteral("journal needs list or export RUN")};
+        o.journalCommand = args.at(1);
+        used = 2;
+        if (o.journalCommand == u"export") {
+            bool ok = false;
+            o.journalRun = args.size() > 2 ? args.at(2).toLongLong(&ok) : 0;
+            if (!ok || o.journalRun < 1)
+                throw UsageError{QStringLiteral("journal export needs a run number from "
+                                                "'kest721 journal list'")};
+            used = 3;
+        }
+    }
+    if (args.size() > used)
+        throw UsageError{QStringLiteral("unexpected argument '%1'").arg(args.at(used))};
 
     for (const QCommandLineOption *single : {&portOption, &csvOption, &xlsxOption, &saveOption})
         if (parser.values(*single).size() > 1)
@@ -131,7 +155,8 @@ Options parseArguments(const QStringList &arguments, bool *help)
     }
     o.csv = parser.value(csvOption);
     o.xlsx = parser.value(xlsxOption);
-    if (o.command == u"status" && (parser.isSet(csvOption) || parser.isSet(xlsxOption)))
+    if ((o.command == u"status" || o.journalCommand == u"list") &&
+        (parser.isSet(csvOption) || parser.isSet(xlsxOption)))
         throw UsageError{QStringLiteral("status writes no file; --csv and --xlsx are for log "
                                         "and download")};
     if ((parser.isSet(csvOption) && o.csv.isEmpty()) ||
@@ -410,6 +435,49 @@ int runStatus(const Options &o, const kest721host::StopSignals &stops)
     return stoppedStatus(stops);
 }
 
+// The journal's runs, or one of them as the command that made it wrote it.
+int runJournal(const Options &o)
+{
+    norvale::Journal journal;
+    if (!journal.isOpen())
+        throw AutomationError(1, program, QStringLiteral("The journal cannot be read: %1")
+                                              .arg(journal.lastError()));
+    const QList<norvale::Journal::Run> runs = journal.runs();
+    if (o.journalCommand == u"list") {
+        out << kest721host::csvLine({QStringLiteral("run"), QStringLiteral("kind"),
+                                     QStringLiteral("started"), QStringLiteral("serial_number"),
+                                     QStringLiteral("rows")})
+            << '\n';
+        for (const auto &r : runs)
+            out << kest721host::csvLine(
+                       {QString::number(r.id),
+                        r.kind == norvale::Journal::Kind::Log ? QStringLiteral("log")
+                                                              : QStringLiteral("download"),
+                        kest721host::isoTimeStamp(r.started), r.serialNumber,
+                        QString::number(r.rows)})
+                << '\n';
+        out.flush();
+        return 0;
+    }
+    const auto run = std::find_if(runs.cbegin(), runs.cend(),
+                                  [&](const auto &r) { return r.id == o.journalRun; });
+    if (run == runs.cend())
+        throw AutomationError(1, program,
+                              QStringLiteral("The journal has no run %1.").arg(o.journalRun));
+    const bool log = run->kind == norvale::Journal::Kind::Log;
+    kest721host::TableWriters rows =
+        openWriters(o, log ? QStringLiteral("Log") : QStringLiteral("Download"));
+    rows.header(log ? kest721host::liveHeader() : kest721host::downloadHeader());
+    for (const auto &r : journal.rows(o.journalRun)) {
+        if (log)
+            rows.live({r.stamp, r.value, r.unit, r.alarmColor.value_or(0)});
+        else
+            rows.download({int(r.seq), r.degreesC.value_or(0), r.value, r.unit});
+    }
+    rows.close();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -435,6 +503,8 @@ int main(int argc, char **argv)
     // ends the job properly, not a signal that kills the program mid-file.
     std::signal(SIGPIPE, SIG_IGN);
     try {
+        if (options.command == u"journal")
+            return runJournal(options);
         // The Assistant reads its settings when it is created.
         if (options.port)
             kest721host::storeComPort(*options.port);

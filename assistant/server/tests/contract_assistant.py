@@ -43,10 +43,17 @@ WORK = os.environ.get("KEST721XL_TEST_WORK") or tempfile.mkdtemp(prefix="kest721
 os.environ["KEST721XL_TEST_WORK"] = WORK
 PORTS = os.path.join(WORK, "ports")
 CONFIG = os.path.join(WORK, "config")
+DATA = os.path.join(WORK, "data")
 HELP_LOG = os.path.join(WORK, "help-opened")
 HELP_VIEWER = os.path.join(WORK, "viewer")
 os.environ["NORVALE_PORTS"] = PORTS
 os.environ["XDG_CONFIG_HOME"] = CONFIG
+os.environ["XDG_DATA_HOME"] = DATA
+
+
+def activation_env(**values):
+    BUS.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus").UpdateActivationEnvironment(
+        values, dbus_interface="org.freedesktop.DBus")
 
 
 def set_up_bus():
@@ -55,10 +62,8 @@ def set_up_bus():
     with open(HELP_VIEWER, "w") as f:
         f.write("#!/bin/sh\necho \"$1\" > %s\n" % HELP_LOG)
     os.chmod(HELP_VIEWER, 0o755)
-    BUS.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus").UpdateActivationEnvironment(
-        {"NORVALE_PORTS": PORTS, "XDG_CONFIG_HOME": CONFIG, "QT_QPA_PLATFORM": "offscreen",
-         "NORVALE_HELP_VIEWER": HELP_VIEWER},
-        dbus_interface="org.freedesktop.DBus")
+    activation_env(NORVALE_PORTS=PORTS, XDG_CONFIG_HOME=CONFIG, XDG_DATA_HOME=DATA,
+                   QT_QPA_PLATFORM="offscreen", NORVALE_HELP_VIEWER=HELP_VIEWER)
 
 
 def error_parts(exc):
@@ -300,6 +305,22 @@ class AssistantContract(unittest.TestCase):
         seconds = [round(s * 86400) for s in stamps]
         self.assertEqual(seconds, sorted(set(seconds)), "one row per second, none twice")
         self.assertAlmostEqual(raw / 1000, rows[0][0], delta=0.0006)
+
+    def test_a_journal_that_cannot_be_written_is_told_once_and_the_run_goes_on(self):
+        broken = os.path.join(WORK, "broken")
+        os.makedirs(os.path.join(broken, "norvale", "journal.sqlite"), exist_ok=True)
+        activation_env(XDG_DATA_HOME=broken)
+        try:
+            host = self.connect()
+            host.answers["721 Assistant"] = "OK"
+            host.call("StartLog")
+            self.assertTrue(spin(lambda: "LogStopped" in host.names()))
+        finally:
+            activation_env(XDG_DATA_HOME=DATA)
+        self.assertGreaterEqual(host.names().count("LiveData"), 2)
+        told = [b for b in host.boxes if "journal" in b[1]]
+        self.assertEqual(len(told), 1, host.boxes)
+        self.assertEqual((told[0][0], told[0][2]), ("721 Assistant", ["OK"]))
 
     def test_stop_log_and_a_restart_during_a_run(self):
         reg_write("TimerLength", "REG_DWORD", 600)

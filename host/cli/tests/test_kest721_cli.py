@@ -21,6 +21,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import dbus
@@ -177,9 +178,10 @@ class Kest721Test(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory(prefix="kest721-test-")
         env = {"XDG_CONFIG_HOME": os.path.join(cls.tmp.name, "config"),
+               "XDG_DATA_HOME": os.path.join(cls.tmp.name, "data"),
                "NORVALE_PORTS": os.path.join(cls.tmp.name, "ports"),
                "QT_QPA_PLATFORM": "offscreen"}
-        for d in ("XDG_CONFIG_HOME", "NORVALE_PORTS"):
+        for d in ("XDG_CONFIG_HOME", "XDG_DATA_HOME", "NORVALE_PORTS"):
             os.makedirs(env[d])
         os.environ.update(env)
         DBusGMainLoop(set_as_default=True)
@@ -400,6 +402,44 @@ class Kest721Test(unittest.TestCase):
         self.assertGreaterEqual(len(self.events.live), 3)
         self.check_live_csv(self.read_csv("cut.csv"), "mR/h")
         self.check_live_xlsx("cut.xlsx", "mR/h")
+
+    def last_journal_run(self, kind):
+        rc, out, err = self.run_kest721("journal", "list")
+        self.assertEqual(rc, 0, err)
+        rows = list(csv.reader(out.splitlines()))
+        self.assertEqual(rows[0], ["run", "kind", "started", "serial_number", "rows"])
+        return [r for r in rows[1:] if r[1] == kind][-1]
+
+    def test_the_journal_keeps_a_run_whose_host_was_killed(self):
+        reg_write("TimerLength", "REG_DWORD", 600)
+        reg_write("AlarmPoint", "REG_SZ", "0")
+        csv_path = self.path("killed.csv")
+        with Meter(15, "--interval-ms", "200", "--serial", "4321"):
+            rc, _, _ = self.run_kest721("--port", "15", "log", "--csv", csv_path,
+                                        when=lambda: rows_on_disk(csv_path) >= 3,
+                                        then=lambda p: p.kill())
+            self.assertEqual(rc, -signal.SIGKILL)
+            # The host's Assistant ends with it, and its run with that.
+            names = self.bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
+            for _ in range(600):
+                if not names.NameHasOwner("kest721xl.kest721Assistant",
+                                          dbus_interface="org.freedesktop.DBus"):
+                    break
+                time.sleep(0.05)
+            self.events.round_trip()
+        run = self.last_journal_run("log")
+        self.assertEqual(run[3], "4321")
+        self.assertEqual(int(run[4]), len(self.events.live))
+        # Every reading that left the server is in the journal, as it was sent.
+        rc, _, err = self.run_kest721("journal", "export", run[0], "--csv", self.path("j.csv"),
+                                      "--xlsx", self.path("j.xlsx"))
+        self.assertEqual(rc, 0, err)
+        self.check_live_csv(self.read_csv("j.csv"), "mR/h")
+        self.check_live_xlsx("j.xlsx", "mR/h")
+
+        rc, _, err = self.run_kest721("journal", "export", "999999")
+        self.assertEqual((rc, err.strip()), (1, "error 1 (kest721): The journal has no run "
+                                                "999999."))
 
     def test_a_reader_that_goes_away_ends_the_run(self):
         reg_write("TimerLength", "REG_DWORD", 600)
