@@ -70,5 +70,41 @@ for page in kest721 kest720-cli norvale-reg sim721; do
     zcat "$root/usr/share/man/man1/$page.1.gz" | grep -q '^\.TH' || fail "man page of $page"
 done
 
+# The installed kest720-cli reads the installed simulated meter through the
+# installed instrument server, which a private bus starts from the installed
+# .service file. The bus reads a copy whose Exec points into the scratch root,
+# the one change from the file as installed.
+services=$scratch/services
+mkdir -p "$services" "$scratch/ports" "$scratch/config"
+for f in "$root"/usr/share/dbus-1/services/*.service; do
+    sed "s|^Exec=|Exec=$root|" "$f" >"$services/$(basename "$f")"
+done
+cat >"$scratch/bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=$scratch</listen>
+  <servicedir>$services</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+EOF
+export NORVALE_PORTS=$scratch/ports XDG_CONFIG_HOME=$scratch/config
+coproc SIM { exec "$root/usr/bin/sim721" --fast --port 1 --ports-dir "$NORVALE_PORTS" 2>/dev/null; }
+sim_in=${SIM[1]}
+read -r _slave <&"${SIM[0]}" && read -r _link <&"${SIM[0]}" || fail "the installed sim721 did not start"
+if ! info=$(timeout 120 dbus-run-session --config-file="$scratch/bus.conf" -- \
+        "$root/usr/bin/kest720-cli" --port 1 info 2>&1); then
+    fail "installed kest720-cli info: $info"
+elif ! grep -q '6: No Blink (command 6)' <<<"$info"; then
+    fail "installed kest720-cli info shows no range table: $info"
+fi
+exec {sim_in}>&-
+wait "$SIM_PID" || true
+
 [ "$failures" -eq 0 ] || { echo "$failures package check(s) failed" >&2; exit 1; }
 echo "package installs and runs"
