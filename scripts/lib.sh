@@ -7,8 +7,13 @@ BUILD=${NORVALE_BUILD:-$ROOT/build}
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-base-dev-tools
           qt6-serialport-dev libsqlite3-dev libgtest-dev libgmock-dev dbus dbus-daemon
           dbus-x11 xvfb xauth fonts-dejavu-core libgl-dev python3-dbus python3-gi
-          libglib2.0-bin qt6-multimedia-dev libxlsxwriter-dev python3-openpyxl help2man
-          dpkg-dev)
+          libglib2.0-bin qt6-multimedia-dev libxlsxwriter-dev python3-openpyxl python3-uno
+          libreoffice-script-provider-python help2man dpkg-dev)
+# Calc for the spreadsheet host's test: the headless core, unless a desktop's
+# libreoffice-calc is there already (the two conflict, and either serves).
+if ! dpkg-query -W -f='${Status}' libreoffice-calc 2>/dev/null | grep -q 'install ok installed'; then
+    PACKAGES+=(libreoffice-calc-nogui)
+fi
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -100,15 +100,11 @@ int main(int argc, char **argv)
         "when its last object has been released, or when none is created within the\n"
         "grace time. The bus starts it on demand."));
     parser.addHelpOption();
-    const QCommandLineOption grace(QStringLiteral("grace"),
-                                   QStringLiteral("Milliseconds to wait for the first object "
-                                                  "(default 10000)."),
-                                   QStringLiteral("ms"), QStringLiteral("10000"));
+    const QCommandLineOption grace = norvale::automation::graceOption();
     parser.addOption(grace);
     parser.process(app);
-    bool ok = false;
-    const int graceMs = parser.value(grace).toInt(&ok);
-    if (!ok || graceMs < 0) {
+    const std::optional<int> graceMs = norvale::automation::graceMs(parser, grace);
+    if (!graceMs) {
         qCCritical(lcMain) << "--grace needs a number of milliseconds";
         return 2;
     }
@@ -186,7 +182,7 @@ int main(int argc, char **argv)
     };
     QObject::connect(&assistants, &Server::finished, &app, quitWhenEmpty);
     QObject::connect(&msgBoxes, &Server::finished, &app, quitWhenEmpty);
-    QTimer::singleShot(graceMs, &app, quitWhenEmpty);
+    QTimer::singleShot(*graceMs, &app, quitWhenEmpty);
     const int status = app.exec();
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
     return status;

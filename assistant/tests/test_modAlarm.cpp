@@ -2,84 +2,61 @@
 
 #include <gtest/gtest.h>
 #include <limits>
-#include <vector>
 
 using namespace norvale::modAlarm;
 
 namespace
 {
 
-constexpr double Ack = std::numeric_limits<double>::lowest(); // a step that acknowledges
+// Distinct colours so that every state shows which one was picked.
+constexpr int32_t cNormal = 0x010101, cUnAckAlarm = 0x020202, cAckAlarm = 0x030303,
+                  cUnAckNormal = 0x040404;
 
-struct Step {
-    double reading; // or Ack
-    enumAlarmState state;
-    int32_t color;
-};
-
+// An episode is a list of steps, "reading state": the reading a number, "nan",
+// or "ack" for a press of the acknowledge button; the state after the step, as
+// N (acknowledged normal), U (unacknowledged alarm), A (acknowledged alarm) or
+// n (unacknowledged normal).
 struct Episode {
     const char *legend;
     bool enabled;
     bool useAcknowledge;
-    std::vector<Step> steps;
+    const char *steps;
 };
 
-// Distinct colours so that every state shows which one was picked.
-constexpr int32_t cNormal = 0x010101, cUnAckAlarm = 0x020202, cAckAlarm = 0x030303,
-                  cUnAckNormal = 0x040404;
+struct Expected {
+    enumAlarmState state;
+    int32_t color;
+};
+
+Expected expected(QChar letter)
+{
+    switch (letter.unicode()) {
+    case 'U':
+        return {UnackAlarm, cUnAckAlarm};
+    case 'A':
+        return {AckAlarm, cAckAlarm};
+    case 'n':
+        return {UnAckNormal, cUnAckNormal};
+    default:
+        return {AckNormal, cNormal};
+    }
+}
 
 } // namespace
 
 TEST(ModAlarm, WholeAlarmEpisodes)
 {
     const Episode episodes[] = {
-        {"acknowledged during the alarm",
-         true,
-         true,
-         {{1, AckNormal, cNormal},
-          {10, UnackAlarm, cUnAckAlarm},
-          {12, UnackAlarm, cUnAckAlarm},
-          {Ack, UnackAlarm, cUnAckAlarm}, // seen only at the next reading
-          {11, AckAlarm, cAckAlarm},
-          {10, AckAlarm, cAckAlarm},
-          {9.99, AckNormal, cNormal}}},
-        {"falls back before the acknowledgement",
-         true,
-         true,
-         {{10, UnackAlarm, cUnAckAlarm},
-          {3, UnAckNormal, cUnAckNormal},
-          {3, UnAckNormal, cUnAckNormal},
-          {Ack, UnAckNormal, cUnAckNormal},
-          {3, AckNormal, cNormal}}},
-        {"leaving and re-entering clears the acknowledgement",
-         true,
-         true,
-         {{10, UnackAlarm, cUnAckAlarm},
-          {Ack, UnackAlarm, cUnAckAlarm},
-          {10, AckAlarm, cAckAlarm},
-          {5, AckNormal, cNormal},
-          {10, UnackAlarm, cUnAckAlarm}}},
-        {"a reading equal to the point is an alarm",
-         true,
-         true,
-         {{9.999999, AckNormal, cNormal}, {10, UnackAlarm, cUnAckAlarm}}},
-        {"a reading that is not a number is an alarm",
-         true,
-         true,
-         {{std::numeric_limits<double>::quiet_NaN(), UnackAlarm, cUnAckAlarm}}},
-        {"without acknowledging, acknowledging changes nothing",
-         true,
-         false,
-         {{1, AckNormal, cNormal},
-          {10, UnackAlarm, cUnAckAlarm},
-          {Ack, UnackAlarm, cUnAckAlarm},
-          {50, UnackAlarm, cUnAckAlarm},
-          {2, AckNormal, cNormal},
-          {20, UnackAlarm, cUnAckAlarm}}},
-        {"alarm disabled",
-         false,
-         true,
-         {{10, AckNormal, cNormal}, {1000, AckNormal, cNormal}, {1, AckNormal, cNormal}}},
+        // The press is seen only at the next reading.
+        {"acknowledged during the alarm", true, true, "1 N, 10 U, 12 U, ack U, 11 A, 10 A, 9.99 N"},
+        {"falls back before the acknowledgement", true, true, "10 U, 3 n, 3 n, ack n, 3 N"},
+        {"leaving and re-entering clears the acknowledgement", true, true,
+         "10 U, ack U, 10 A, 5 N, 10 U"},
+        {"a reading equal to the point is an alarm", true, true, "9.999999 N, 10 U"},
+        {"a reading that is not a number is an alarm", true, true, "nan U"},
+        {"without acknowledging, acknowledging changes nothing", true, false,
+         "1 N, 10 U, ack U, 50 U, 2 N, 20 U"},
+        {"alarm disabled", false, true, "10 N, 1000 N, 1 N"},
     };
     ColorAckNormal = cNormal;
     ColorUnAckAlarm = cUnAckAlarm;
@@ -92,18 +69,22 @@ TEST(ModAlarm, WholeAlarmEpisodes)
         ResetAlarm();
         EXPECT_EQ(ComputeAlarmState(), AckNormal) << e.legend;
         enumAlarmState before = AckNormal;
-        int n = 0;
-        for (const Step &s : e.steps) {
-            ++n;
-            if (s.reading == Ack) {
+        for (const QString &step : QString::fromLatin1(e.steps).split(QStringLiteral(", "))) {
+            const QString reading = step.section(QLatin1Char(' '), 0, 0);
+            const Expected x = expected(step.back());
+            const std::string at = std::string(e.legend) + ", step " + step.toStdString();
+            if (reading == QLatin1String("ack")) {
                 AcknowledgeAlarm();
-                EXPECT_EQ(CurrentAlarmState(), s.state) << e.legend << ", step " << n;
+                EXPECT_EQ(CurrentAlarmState(), x.state) << at;
             } else {
-                EXPECT_EQ(EvaluateAlarm(s.reading), s.state) << e.legend << ", step " << n;
-                EXPECT_EQ(PreviousAlarmState(), before) << e.legend << ", step " << n;
-                before = s.state;
+                const double r = reading == QLatin1String("nan")
+                                     ? std::numeric_limits<double>::quiet_NaN()
+                                     : reading.toDouble();
+                EXPECT_EQ(EvaluateAlarm(r), x.state) << at;
+                EXPECT_EQ(PreviousAlarmState(), before) << at;
+                before = x.state;
             }
-            EXPECT_EQ(CurrentAlarmColor(), QVariant(s.color)) << e.legend << ", step " << n;
+            EXPECT_EQ(CurrentAlarmColor(), QVariant(x.color)) << at;
         }
     }
 }

@@ -31,16 +31,12 @@ int main(int argc, char **argv)
         "the program ends when its last object has been released, or when no object is\n"
         "created within the grace time. The bus starts it on demand."));
     parser.addHelpOption();
-    QCommandLineOption grace(QStringLiteral("grace"),
-                             QStringLiteral("Milliseconds to wait for the first object "
-                                            "(default 10000)."),
-                             QStringLiteral("ms"), QStringLiteral("10000"));
+    const QCommandLineOption grace = norvale::automation::graceOption();
     parser.addOption(grace);
     parser.process(app);
 
-    bool ok = false;
-    const int graceMs = parser.value(grace).toInt(&ok);
-    if (!ok || graceMs < 0) {
+    const std::optional<int> graceMs = norvale::automation::graceMs(parser, grace);
+    if (!graceMs) {
         qCCritical(lcMain) << "--grace needs a number of milliseconds";
         return 2;
     }
@@ -49,7 +45,7 @@ int main(int argc, char **argv)
     options.serviceName = kest720dbus::serviceName;
     options.className = QStringLiteral("kest720");
     options.errorSource = Kest720Servant::errorSource;
-    options.startupGraceMs = graceMs;
+    options.startupGraceMs = *graceMs;
 
     norvale::automation::Server server(QDBusConnection::sessionBus(), options, kest720TypeLibrary(),
                                        [](norvale::automation::ExportedObject &object) {

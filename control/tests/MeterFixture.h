@@ -71,13 +71,17 @@ protected:
         meter->clearReceived();
     }
 
-    // The description of the AutomationError that `f` throws ("" when none),
-    // after checking that it is the server's own.
+    // What `f` did: "" when it returned, "serial" for the serial layer's
+    // closed-port error, else the description of the server's own error.
     static QString serverError(const std::function<void()> &f)
     {
         try {
             f();
         } catch (const norvale::AutomationError &e) {
+            if (e.source() == norvale::serialerror::source) {
+                EXPECT_EQ(e.number(), norvale::serialerror::portNotOpen) << e.description();
+                return QStringLiteral("serial");
+            }
             EXPECT_EQ(e.number(), norvale::vbObjectError + 1) << e.description();
             EXPECT_EQ(e.source(), "721 Control");
             return e.description();

@@ -203,6 +203,8 @@ TEST_F(ScaleFixture, RenderedTicksSitWhereTheLayoutSaysAndOnlyThere)
     EXPECT_TRUE(blackColumns(img, 10).isEmpty()) << "gap between bar and ticks";
 }
 
+// The layout's own cases are above; here, that the control draws what the
+// layout gives for the range its scale number picks.
 TEST_F(ScaleFixture, BarStrokesForValueAndScale)
 {
     struct Case {
@@ -212,9 +214,6 @@ TEST_F(ScaleFixture, BarStrokesForValueAndScale)
         int strokes;
     } cases[] = {
         {"2.5 on 5: half the bar", 5, 2.5, 50},
-        {"full scale", 500, 500, 100},
-        {"over range", 50, 75, 100},
-        {"zero", 500, 0, 1},
         {"7 uses the 50 row", 7, 25, 50},
         {"zero scale number: end value 0.005", 0, 0.0025, 50},
     };

@@ -2,6 +2,7 @@
 
 #include "Automation.h"
 
+#include <QCommandLineParser>
 #include <QDBusConnectionInterface>
 #include <QDBusServiceWatcher>
 #include <QLoggingCategory>
@@ -145,6 +146,23 @@ void Server::finishSoon()
     m_finishing = true;
     m_connection.unregisterService(m_options.serviceName);
     QTimer::singleShot(0, this, &Server::finished);
+}
+
+QCommandLineOption graceOption()
+{
+    return QCommandLineOption(QStringLiteral("grace"),
+                              QStringLiteral("Milliseconds to wait for the first object "
+                                             "(default 10000)."),
+                              QStringLiteral("ms"), QStringLiteral("10000"));
+}
+
+std::optional<int> graceMs(const QCommandLineParser &parser, const QCommandLineOption &option)
+{
+    bool ok = false;
+    const int ms = parser.value(option).toInt(&ok);
+    if (!ok || ms < 0)
+        return std::nullopt;
+    return ms;
 }
 
 } // namespace norvale::automation

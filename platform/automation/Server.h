@@ -15,6 +15,10 @@
 #include <QObject>
 #include <QTimer>
 
+#include <QCommandLineOption>
+#include <optional>
+
+class QCommandLineParser;
 class QDBusServiceWatcher;
 
 namespace norvale::automation
@@ -86,5 +90,10 @@ private:
     quint64 m_next = 1;
     bool m_finishing = false;
 };
+
+// The --grace option of a server program, and the milliseconds it gives;
+// none when its value is not a number of milliseconds.
+QCommandLineOption graceOption();
+std::optional<int> graceMs(const QCommandLineParser &parser, const QCommandLineOption &option);
 
 } // namespace norvale::automation

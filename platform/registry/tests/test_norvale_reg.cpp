@@ -82,56 +82,42 @@ TEST_F(NorvaleReg, WritesWhatTheStoreReadsBack)
 
 TEST_F(NorvaleReg, RefusesWrongUseAndExplainsFailures)
 {
-    const char *T = "HKCU\\Software\\T";
-    ASSERT_EQ(tool({"write", T, "v", "REG_SZ", "x"}).exit, 0);
+    ASSERT_EQ(tool({"write", "HKCU\\Software\\T", "v", "REG_SZ", "x"}).exit, 0);
     struct Case {
         const char *legend;
-        QStringList args;
+        const char *args; // between blanks
         int exit;
         const char *message; // in stdout for 0, stderr otherwise
     };
     const Case cases[] = {
-        {"help", {"--help"}, 0, "query  KEY"},
-        {"where", {"where", "hklm"}, 0, "/norvale/HKEY_LOCAL_MACHINE.db"},
-        {"list", {"list", "HKCU\\Software"}, 0, "T\n"},
-        {"no command", {}, 2, "no command"},
-        {"unknown command", {"frobnicate"}, 2, "unknown command"},
-        {"no root", {"query", "Software\\T"}, 2, "'Software\\T' does not begin"},
-        {"backslashes lost to the shell",
-         {"query", "HKCUSoftwareT"},
-         2,
+        {"help", "--help", 0, "query  KEY"},
+        {"where", "where hklm", 0, "/norvale/HKEY_LOCAL_MACHINE.db"},
+        {"list", "list HKCU\\Software", 0, "T\n"},
+        {"no command", "", 2, "no command"},
+        {"unknown command", "frobnicate", 2, "unknown command"},
+        {"no root", "query Software\\T", 2, "'Software\\T' does not begin"},
+        {"backslashes lost to the shell", "query HKCUSoftwareT", 2,
          "'HKCUSoftwareT' has no backslash after HKCU: quote the key"},
-        {"too few arguments", {"read", T}, 2, "read takes 2 argument(s)"},
-        {"unknown type", {"write", T, "v", "REG_TEXT", "x"}, 2, "unknown type"},
-        {"dword too big",
-         {"write", T, "v", "REG_DWORD", "4294967296"},
-         2,
+        {"too few arguments", "read HKCU\\Software\\T", 2, "read takes 2 argument(s)"},
+        {"unknown type", "write HKCU\\Software\\T v REG_TEXT x", 2, "unknown type"},
+        {"dword too big", "write HKCU\\Software\\T v REG_DWORD 4294967296", 2,
          "'4294967296' is not data"},
-        {"dword not a number", {"write", T, "v", "REG_DWORD", "12abc"}, 2, "'12abc' is not data"},
-        {"odd hex digits", {"write", T, "v", "REG_BINARY", "abc"}, 2, "'abc' is not data"},
-        {"missing key",
-         {"query", "HKCU\\Software\\None"},
-         1,
+        {"dword not a number", "write HKCU\\Software\\T v REG_DWORD 12abc", 2,
+         "'12abc' is not data"},
+        {"odd hex digits", "write HKCU\\Software\\T v REG_BINARY abc", 2, "'abc' is not data"},
+        {"missing key", "query HKCU\\Software\\None", 1,
          "no key HKEY_CURRENT_USER\\Software\\None"},
-        {"missing value",
-         {"read", T, "none"},
-         1,
+        {"delete a missing value", "delete HKCU\\Software\\T none", 1,
          "no value 'none' under HKEY_CURRENT_USER\\Software\\T"},
-        {"delete a missing value",
-         {"delete", T, "none"},
-         1,
-         "no value 'none' under HKEY_CURRENT_USER\\Software\\T"},
-        {"key with subkeys",
-         {"delete-key", "HKCU\\Software"},
-         1,
+        {"key with subkeys", "delete-key HKCU\\Software", 1,
          "HKEY_CURRENT_USER\\Software has subkeys; use --tree"},
-        {"delete value", {"delete", T, "V"}, 0, ""},
-        {"deleted value", {"read", T, "v"}, 1, "no value 'v' under"},
-        {"delete tree", {"delete-key", "--tree", "HKCU\\Software"}, 0, ""},
-        {"deleted tree", {"list", "HKCU\\Software"}, 1, "no key"},
+        {"delete value", "delete HKCU\\Software\\T V", 0, ""},
+        {"deleted value", "read HKCU\\Software\\T v", 1, "no value 'v' under"},
+        {"delete tree", "delete-key --tree HKCU\\Software", 0, ""},
+        {"deleted tree", "list HKCU\\Software", 1, "no key"},
     };
     for (const Case &c : cases) {
-        const ToolRun r = tool(c.args);
+        const ToolRun r = tool(QString::fromLatin1(c.args).split(' ', Qt::SkipEmptyParts));
         EXPECT_EQ(r.exit, c.exit) << c.legend << ": " << r.err.toStdString();
         // A failure is told on the first line; output may hold more.
         const QString &text = c.exit == 0 ? r.out : r.err;
