@@ -8,7 +8,8 @@ PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-base-d
           qt6-serialport-dev libsqlite3-dev libgtest-dev libgmock-dev dbus dbus-daemon
           dbus-x11 xvfb xauth fonts-dejavu-core libgl-dev python3-dbus python3-gi
           libglib2.0-bin qt6-multimedia-dev libxlsxwriter-dev python3-openpyxl python3-uno
-          libreoffice-script-provider-python at-spi2-core python3-pyatspi gir1.2-atspi-2.0)
+          libreoffice-script-provider-python at-spi2-core python3-pyatspi gir1.2-atspi-2.0
+          help2man dpkg-dev)
 # Calc for the spreadsheet host's test: the headless core, unless a desktop's
 # libreoffice-calc is there already (the two conflict, and either serves).
 if ! dpkg-query -W -f='${Status}' libreoffice-calc 2>/dev/null | grep -q 'install ok installed'; then
@@ -31,10 +32,23 @@ ensure_packages() {
     fi
 }
 
+# How the sanitized programs report: every finding ends the process with an
+# error and a stack, in the tests and in the servers the bus starts for them.
+sanitizer_environment() {
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-check_initialization_order=1}
+    export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+    export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$ROOT/.ci/lsan.supp:print_suppressions=0}
+}
+
 build_all() {
     local extra=()
     [ "${CI:-}" = "true" ] && extra+=(-DNORVALE_WERROR=ON)
-    [ "${NORVALE_FUZZ:-1}" = "1" ] && extra+=(-DNORVALE_FUZZ=ON)
+    if [ "${NORVALE_SANITIZE:-0}" = "1" ]; then
+        extra+=(-DNORVALE_SANITIZE=ON)
+        sanitizer_environment
+    fi
+    # -D rather than a default, so that an existing build directory follows too.
+    extra+=(-DNORVALE_FUZZ=$([ "${NORVALE_FUZZ:-1}" = "1" ] && echo ON || echo OFF))
     cmake -S "$ROOT" -B "$BUILD" -G Ninja "${extra[@]}" >/dev/null
     cmake --build "$BUILD" -j2
 }

@@ -1,10 +1,36 @@
 #include "RemoteObject.h"
 
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
+#include <QEventLoop>
 
 namespace norvale::automation
 {
+
+namespace
+{
+// QDBusConnection::call() in BlockWithGui mode checks for the reply and then
+// waits for a signal that is never sent if the reply lands in between; with the
+// reply gone, so is the bus's time-out, and the call never returns. A watcher
+// made after the call is told of a reply that came first.
+QDBusMessage callAndWait(const QDBusConnection &connection, const QDBusMessage &msg,
+                         QDBus::CallMode mode, int timeoutMs)
+{
+    if (mode != QDBus::BlockWithGui)
+        return connection.call(msg, mode, timeoutMs);
+    QDBusPendingCall pending = connection.asyncCall(msg, timeoutMs);
+    if (!pending.isFinished()) {
+        QDBusPendingCallWatcher watcher(pending);
+        QEventLoop loop;
+        QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    pending.waitForFinished();
+    return pending.reply();
+}
+} // namespace
 
 QVariantList replyArguments(const QDBusMessage &reply)
 {
@@ -24,7 +50,7 @@ RemoteObject RemoteObject::create(QDBusConnection connection, const QString &ser
                             QStringLiteral("not connected to the session bus"));
     QDBusMessage msg = QDBusMessage::createMethodCall(
         serviceName, QStringLiteral("/"), factoryInterface, QStringLiteral("CreateInstance"));
-    const QDBusMessage reply = connection.call(msg, mode, timeoutMs);
+    const QDBusMessage reply = callAndWait(connection, msg, mode, timeoutMs);
     const QVariantList out = replyArguments(reply);
     if (out.size() != 1 || !out.at(0).canConvert<QDBusObjectPath>())
         throw AutomationError(error::automationError, error::busSource,
@@ -45,7 +71,7 @@ QVariantList RemoteObject::call(const QString &interface, const QString &member,
 {
     QDBusMessage msg = QDBusMessage::createMethodCall(m_service, m_path, interface, member);
     msg.setArguments(args);
-    return replyArguments(m_connection.call(msg, m_mode, m_timeoutMs));
+    return replyArguments(callAndWait(m_connection, msg, m_mode, m_timeoutMs));
 }
 
 QVariant RemoteObject::property(const QString &interface, const QString &name) const
