@@ -17,7 +17,9 @@ import unittest
 
 import dbus
 from dbus.mainloop.glib import DBusGMainLoop
-from gi.repository import GLib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bustest import error_parts, has_owner, pid_of, spin  # noqa: E402
 
 NAME = "kest721xl.kest721Assistant"
 I = "kest721xl._kest721Assistant"
@@ -64,35 +66,6 @@ def set_up_bus():
     os.chmod(HELP_VIEWER, 0o755)
     activation_env(NORVALE_PORTS=PORTS, XDG_CONFIG_HOME=CONFIG, XDG_DATA_HOME=DATA,
                    QT_QPA_PLATFORM="offscreen", NORVALE_HELP_VIEWER=HELP_VIEWER)
-
-
-def error_parts(exc):
-    assert exc.get_dbus_name() == "Norvale.Automation.Error", exc.get_dbus_name()
-    number, source, description = exc.get_dbus_message().split("\n", 2)
-    return int(number), source, description
-
-
-def spin(cond, limit=60.0):
-    """Runs the main loop until cond() holds; False after a limit far beyond any
-    expected wait (a fault, not a measure of speed)."""
-    ctx = GLib.MainContext.default()
-    end = time.monotonic() + limit
-    while not cond():
-        if time.monotonic() > end:
-            return False
-        ctx.iteration(False)
-        time.sleep(0.005)
-    return True
-
-
-def has_owner(name):
-    return bool(BUS.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus").NameHasOwner(
-        name, dbus_interface="org.freedesktop.DBus"))
-
-
-def pid_of(name):
-    return int(BUS.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
-               .GetConnectionUnixProcessID(name, dbus_interface="org.freedesktop.DBus"))
 
 
 def reg_write(name, kind, data):

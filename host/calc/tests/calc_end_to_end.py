@@ -34,10 +34,13 @@ if shutil.which("soffice") is None:
 import dbus  # noqa: E402
 import openpyxl  # noqa: E402
 from dbus.mainloop.glib import DBusGMainLoop  # noqa: E402
-from gi.repository import GLib  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from office import Office, file_url, props  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..",
+                                "assistant", "server", "tests"))
+from bustest import has_owner, spin  # noqa: E402
 
 NAME = "kest721xl.kest721Assistant"
 INSTRUMENT = "Norvale720.kest720"
@@ -96,24 +99,6 @@ def install_extension():
         cmd = ["setpriv", "--reuid", str(nobody.pw_uid), "--regid", str(nobody.pw_gid),
                "--clear-groups", "--"] + cmd
     subprocess.run(cmd, check=True, env=env, stdin=subprocess.DEVNULL, timeout=120)
-
-
-def spin(cond, limit=60.0):
-    """Runs the bus loop until cond() holds; False after a limit far beyond any
-    expected wait (a fault, not a measure of speed)."""
-    ctx = GLib.MainContext.default()
-    end = time.monotonic() + limit
-    while not cond():
-        if time.monotonic() > end:
-            return False
-        ctx.iteration(False)
-        time.sleep(0.01)
-    return True
-
-
-def has_owner(name):
-    return bool(BUS.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus").NameHasOwner(
-        name, dbus_interface="org.freedesktop.DBus"))
 
 
 def reg_write(name, kind, data):
