@@ -629,17 +629,31 @@ void kest720::setUnits(TYPE_UNITS u)
     // switch it and record a unit that it does not have.
     if (u != unitR && u != unitSv)
         raise(QStringLiteral("Invalid units value."));
-    StartCommandMode();
+    // Typing "U" and "Y" at a meter that is not at its prompt changes nothing,
+    // and recording the unit anyway would label every later reading wrongly.
+    if (!StartCommandMode())
+        raise(QStringLiteral("Unable to start command mode."));
     send("U");
     waitIgnored();
     send("Y");
     waitIgnored();
-    UpdateRanges();
-    mUnits = u;
-    if (mModel == model720K && u == unitR && mRanges.Count() >= 1 &&
+    // The meter only toggles, so the fresh report tells whether it switched;
+    // an unreadable report leaves the toggle's usual outcome as the answer.
+    TYPE_UNITS now = u;
+    if (UpdateRanges() == 0 && mRanges.Count() >= 2) {
+        const QString &unit = mRanges.Item(1).ScaleUnits;
+        if (unit.contains(QLatin1Char('R')))
+            now = unitR;
+        else if (unit.contains(QLatin1StringView("Sv")))
+            now = unitSv;
+    }
+    mUnits = now;
+    if (mModel == model720K && now == unitR && mRanges.Count() >= 1 &&
         mRanges.Item(1).ScaleNumber == 0.5f &&
         mRanges.Item(1).ScaleUnits.contains(QLatin1Char('R')))
         rewriteFirstRangeForK();
+    if (now != u)
+        raise(QStringLiteral("Unable to change the units."));
 }
 
 TYPE_CLEARLOG kest720::ClearLogSetting() const

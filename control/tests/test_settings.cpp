@@ -106,6 +106,35 @@ TEST_F(MeterTest, UnitsSwitchReloadsTheRangesWithoutNewDetection)
     EXPECT_EQ(k->Ranges().Item(1).ScaleUnits, "uR/h");
 }
 
+// The meter only toggles between its systems: a switch it could not be asked
+// for, or that its fresh range report contradicts, must not be taken as done.
+TEST_F(MeterTest, AUnitsSwitchThatDidNotHappenIsAnError)
+{
+    {
+        SCOPED_TRACE("a meter that never shows its prompt");
+        connectTo(fast());
+        meter->setSilent(true);
+        clock.instant = true;
+        EXPECT_EQ(serverError([&] { k->setUnits(unitSv); }), "Unable to start command mode.");
+        EXPECT_FALSE(meter->received().contains('U')) << meter->received().constData();
+        EXPECT_EQ(meter->units(), sim721::Units::R);
+    }
+    {
+        SCOPED_TRACE("a meter already in the asked-for system");
+        // Switched, then left without saving: the meter is back in sievert
+        // while the host still holds roentgen.
+        initialize(fast(sim721::Model::K720, sim721::Units::Sv));
+        k->setUnits(unitR);
+        k->Disconnect(false);
+        EXPECT_EQ(serverError([&] { k->setUnits(unitSv); }), "Unable to change the units.");
+        EXPECT_EQ(meter->units(), sim721::Units::R);
+        EXPECT_EQ(k->Ranges().Item(1).Display, "500 uR/h") << "the report as the host keeps it";
+        meter->clearReceived();
+        k->setUnits(unitR);
+        EXPECT_FALSE(meter->received().contains('U')) << "the host now holds the meter's units";
+    }
+}
+
 TEST_F(MeterTest, UnitsSwitchOnA720MKeepsTheReportAsPrinted)
 {
     initialize(fast(sim721::Model::M720, sim721::Units::Sv));
