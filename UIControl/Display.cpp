@@ -2,8 +2,10 @@
 #include "Form1.h"
 #include "kest720Display.h"
 
+#include <QFontMetricsF>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <QTimer>
 
 namespace norvale
@@ -93,6 +95,33 @@ void Display::setAlarmState(enumAlarmState s)
     m_lastState = s;
 }
 
+namespace
+{
+
+// The line is narrow, and a line edit scrolls a text wider than itself to its
+// end, which hid "Alarm" and the first digits of a precise alarm point: the
+// text is made smaller until it fits, down to a size that stays legible.
+void fitAlarmLine(QLineEdit *line)
+{
+    QFont font = line->parentWidget() ? line->parentWidget()->font() : line->font();
+    const int frame = line->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, line);
+    const qreal room = line->width() - 2 * frame - 4; // a line edit keeps 2 px each side
+    // Fonts are sized in points or, on some platforms, in pixels.
+    const bool points = font.pointSizeF() > 0;
+    const qreal smallest = points ? 6.0 : 8.0;
+    auto size = [&] { return points ? font.pointSizeF() : qreal(font.pixelSize()); };
+    while (size() > smallest && QFontMetricsF(font).horizontalAdvance(line->text()) > room) {
+        if (points)
+            font.setPointSizeF(std::max(smallest, size() - 0.5));
+        else
+            font.setPixelSize(int(std::max(smallest, size() - 1)));
+    }
+    line->setFont(font);
+    line->setCursorPosition(0);
+}
+
+} // namespace
+
 void Display::setAlarmValue(const QString &s)
 {
     QLineEdit *line = m_frm->txtAlarm;
@@ -104,6 +133,7 @@ void Display::setAlarmValue(const QString &s)
         line->lower();
     }
     line->setText(QStringLiteral("Alarm: ") + s);
+    fitAlarmLine(line);
 }
 
 QString Display::AlarmValue() const

@@ -5,6 +5,7 @@
 #include "kest720Display.h"
 #include "kest720Scale.h"
 
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -134,6 +135,15 @@ TEST_F(DisplayFixture, AlarmValueShowsOrHidesTheAlarmLine)
         d.setAlarmValue(c.value);
         EXPECT_EQ(f.txtAlarm->isVisible(), c.visible) << c.value.toStdString();
         EXPECT_EQ(d.AlarmValue(), c.text) << c.value.toStdString();
+    }
+    // The whole line stays readable, the precise alarm points included.
+    for (const QString value : {"5 mR/h", "0.0148 mR/h", "1234.5678 uSv/h"}) {
+        d.setAlarmValue(value);
+        const QLineEdit *line = f.txtAlarm;
+        EXPECT_LE(QFontMetricsF(line->font()).horizontalAdvance(line->text()),
+                  line->contentsRect().width())
+            << value.toStdString();
+        EXPECT_EQ(line->cursorPosition(), 0) << value.toStdString();
     }
 }
 

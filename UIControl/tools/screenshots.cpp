@@ -80,7 +80,7 @@ int main(int argc, char **argv)
         const char *alarm;
     } const states[] = {
         {StateUnknown, "state0-unknown", ""},          {AckNormal, "state1-acknormal", ""},
-        {UnackAlarm, "state2-unackalarm", "5 uR/h"},   {AckAlarm, "state3-ackalarm", "5 uR/h"},
+        {UnackAlarm, "state2-unackalarm", "0.0148 mR/h"},   {AckAlarm, "state3-ackalarm", "5 uR/h"},
         {UnAckNormal, "state4-unacknormal", "5 uR/h"},
     };
     for (const State &s : states) {
