@@ -29,6 +29,7 @@ namespace
 QPointer<kest721Assistant> g_assistant;
 
 const QString connectionTitle = QStringLiteral("721 Connection Status");
+const QString textConnectionLost = QStringLiteral("Connection lost");
 
 // Runs a step whose failure the Assistant ignores; the error is only logged.
 template <typename F> void ignoringErrors(const char *what, F &&f)
@@ -308,6 +309,7 @@ void kest721Assistant::StartLog()
     // at the next reading; the stream is ended before it is started afresh,
     // so the meter never gets a second "T" while it streams.
     const bool restarting = m_runActive;
+    m_linkLost = m_resumePending = false;
     if (restarting) {
         stopClock();
         m_runActive = false;
@@ -344,6 +346,8 @@ void kest721Assistant::StartLog()
     m_runActive = true;
     m_logRun = beginJournalRun(int(Journal::Kind::Log));
     m_logRows = 0;
+    m_logSerial.clear();
+    ignoringErrors("SerialNumber", [this] { m_logSerial = m_instrument->SerialNumber(); });
     emit LogStarted();
 }
 
@@ -356,6 +360,7 @@ void kest721Assistant::endRun(bool stopInstrument)
 {
     // A reading queued behind this call belongs to no run any more.
     m_runActive = false;
+    m_linkLost = m_resumePending = false;
     if (m_display)
         m_display->ShowMessage(QStringLiteral("Please wait..."));
     stopClock();
@@ -396,6 +401,8 @@ void kest721Assistant::onLiveData(Measurement measured)
         } else if (modTimer::DurationElapsed()) {
             StopLog();
             return;
+        } else if (std::exchange(m_resumePending, false)) {
+            modTimer::ResumeTimer(this);
         }
         m_alarmColor = modAlarm::CurrentAlarmColor().toInt();
     } catch (const AutomationError &e) {
@@ -405,7 +412,50 @@ void kest721Assistant::onLiveData(Measurement measured)
 
 void kest721Assistant::onLiveDataError()
 {
+    if (m_runActive && !m_linkLost) {
+        // The stream has ended: sampling on would repeat the last reading as
+        // if the meter had sent it. The run waits for StopLog or ResumeLog.
+        qCWarning(lcAssistant) << "the link to the meter was lost during a run";
+        m_linkLost = true;
+        m_resumePending = false;
+        stopClock();
+        if (m_display)
+            m_display->ShowMessage(textConnectionLost);
+    }
     emit LiveDataError();
+}
+
+void kest721Assistant::ResumeLog()
+{
+    if (!isLinkLost() || !hasInstrument())
+        throw AutomationError(5, programName(),
+                              QStringLiteral("No logging run is waiting for its meter."));
+    kest720Proxy &k = *m_instrument;
+    ignoringErrors("ClosePort", [&] { k.ClosePort(); });
+    k.setPort(modMain::ComPort);
+    k.OpenPort();
+    k.Initialize();
+    // Readings of another meter are not this run's.
+    const QString serial = k.SerialNumber();
+    if (!m_logSerial.isEmpty() && serial != m_logSerial) {
+        ignoringErrors("ClosePort", [&] { k.ClosePort(); });
+        throw AutomationError(5, programName(),
+                              QStringLiteral("The meter on the port (serial number %1) is not "
+                                             "the one of the run (serial number %2).")
+                                  .arg(serial, m_logSerial));
+    }
+    k.StartLog();
+    // A box answered or an event handled during the calls above may have ended the run.
+    if (!m_runActive) {
+        ignoringErrors("StopLog", [&] { k.StopLog(); });
+        throw AutomationError(5, programName(),
+                              QStringLiteral("No logging run is waiting for its meter."));
+    }
+    qCInfo(lcAssistant) << "the run goes on with its meter";
+    m_linkLost = false;
+    // The clock starts again at the first new reading, so that no sample
+    // repeats the last one from before the gap.
+    m_resumePending = true;
 }
 
 void kest721Assistant::RaiseLiveData()

@@ -69,6 +69,12 @@ public:
     // The instrument object; throws when there is none.
     kest720Proxy &Control() const;
 
+    // ---- the house interface ----------------------------------------------------
+    // Reconnects the meter of a run whose link was lost and continues that
+    // run into the same journal run. Opens no box: throws AutomationError
+    // (error 5 when no run is waiting for its meter) and the run keeps waiting.
+    void ResumeLog();
+
     // ---- inside the server ---------------------------------------------------
     void RaiseLiveData() override;
     void RaiseDoseRate(double Dose, double AverageRate);
@@ -82,6 +88,8 @@ public:
     Display *display() const { return m_display.get(); }
     bool isLogging() const { return m_runActive; }
     bool isDownloading() const { return m_downloading; }
+    // True while a logging run waits for its meter to answer again.
+    bool isLinkLost() const { return m_runActive && m_linkLost; }
     // True while an instrument object is held and its server is alive.
     bool hasInstrument() const { return m_instrument && !m_instrumentGone; }
 
@@ -130,6 +138,9 @@ private:
     bool m_runActive = false;
     bool m_downloading = false;
     bool m_instrumentGone = false;
+    bool m_linkLost = false;      // the run's stream failed; the clock is stopped
+    bool m_resumePending = false; // the clock starts again at the next reading
+    QString m_logSerial;          // of the meter the run began with
     QString m_waiter;
     QString m_boxOwner;
     QString m_lastUnit;         // of mLastValue: "mR/h" or "uSv/h"

@@ -117,27 +117,37 @@ void SamplingClock::RestartTimer(ClockOwner *owner, bool start)
 {
     if (owner)
         m_owner = owner;
-    if (start) {
-        // Sampling instants fall on whole seconds of the wall clock, so the
-        // timer starts just after one.
-        ClockSource &c = clock();
-        const int second = c.currentDateTime().time().second();
-        for (int waited = 0; waited < 1000;) {
-            const QTime now = c.currentDateTime().time();
-            if (now.second() != second)
-                break;
-            const int step = qBound(1, 1000 - now.msec(), 1000 - waited);
-            c.sleep(step);
-            waited += step;
-        }
-        // Decided: a start while the timer runs replaces it, so that a run
-        // never raises its samples twice.
-        StopTimer();
-        m_timerId = timers().startTimer(TickPeriodMs, [this] { TimerTick(); });
-    }
+    if (start)
+        startTicking();
     m_sampleInterval = m_intervalMs / 1000.0;
     m_startTick = m_lastTick = clock().tickCount();
     m_haveLastTick = true;
+}
+
+void SamplingClock::ResumeTimer(ClockOwner *owner)
+{
+    m_owner = owner;
+    startTicking();
+}
+
+void SamplingClock::startTicking()
+{
+    // Sampling instants fall on whole seconds of the wall clock, so the
+    // timer starts just after one.
+    ClockSource &c = clock();
+    const int second = c.currentDateTime().time().second();
+    for (int waited = 0; waited < 1000;) {
+        const QTime now = c.currentDateTime().time();
+        if (now.second() != second)
+            break;
+        const int step = qBound(1, 1000 - now.msec(), 1000 - waited);
+        c.sleep(step);
+        waited += step;
+    }
+    // Decided: a start while the timer runs replaces it, so that a run
+    // never raises its samples twice.
+    StopTimer();
+    m_timerId = timers().startTimer(TickPeriodMs, [this] { TimerTick(); });
 }
 
 void SamplingClock::StopTimer()
@@ -274,6 +284,11 @@ int32_t GetTimerDuration()
 void RestartTimer(ClockOwner *owner, bool start)
 {
     clock().RestartTimer(owner, start);
+}
+
+void ResumeTimer(ClockOwner *owner)
+{
+    clock().ResumeTimer(owner);
 }
 
 void StopTimer()

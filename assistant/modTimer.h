@@ -78,6 +78,9 @@ public:
     // the next whole second of the wall clock and starts the 100 ms timer. A
     // timer that is already running is stopped first, so a run never has two.
     void RestartTimer(ClockOwner *owner = nullptr, bool start = false);
+    // Starts the 100 ms timer again after the next whole second, keeping the
+    // references: a run that resumes after a gap keeps its length from its start.
+    void ResumeTimer(ClockOwner *owner);
     void StopTimer();
     // One tick of the timer: RaiseLiveData on the owner at a sampling instant.
     void TimerTick();
@@ -101,6 +104,7 @@ public:
 
 private:
     ClockSource &clock() const;
+    void startTicking();
     TimerSource &timers();
 
     ClockSource *m_clock = nullptr;
@@ -127,6 +131,7 @@ void SetTimerDuration(int32_t seconds);
 int32_t GetTimerInterval();
 int32_t GetTimerDuration();
 void RestartTimer(ClockOwner *owner = nullptr, bool start = false);
+void ResumeTimer(ClockOwner *owner);
 void StopTimer();
 void TimerTick();
 bool SampleDue();

@@ -33,6 +33,7 @@ namespace kest721dbus
 inline const QString assistantService = QStringLiteral("kest721xl.kest721Assistant");
 inline const QString msgBoxService = QStringLiteral("kest721xl.MsgBox");
 inline const QString assistantInterface = QStringLiteral("kest721xl._kest721Assistant");
+inline const QString assistantHouseInterface = QStringLiteral("Norvale.Assistant");
 inline const QString assistantEvents = QStringLiteral("kest721xl.__kest721Assistant");
 inline const QString msgBoxInterface = QStringLiteral("kest721xl._MsgBox");
 inline const QString msgBoxEvents = QStringLiteral("kest721xl.__MsgBox");

@@ -70,9 +70,9 @@ const QString displaySource = QStringLiteral("Kest720UI.Display");
 
 const TypeLibrary &assistantTypeLibrary()
 {
-    static const TypeLibrary lib = loadLibrary(
-        {QStringLiteral("kest721xl._kest721Assistant.xml"),
-         QStringLiteral("kest721xl.__kest721Assistant.xml")});
+    static const TypeLibrary lib = loadLibrary({QStringLiteral("kest721xl._kest721Assistant.xml"),
+                                                QStringLiteral("kest721xl.__kest721Assistant.xml"),
+                                                QStringLiteral("Norvale.Assistant.xml")});
     return lib;
 }
 
@@ -195,6 +195,8 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
         return QVariant::fromValue(ControlReference{kest720dbus::serviceName,
                                                     QDBusObjectPath(k.remote().path())});
     });
+
+    addMethod(t, assistantHouseInterface, "ResumeLog", [a] { a->ResumeLog(); });
 
     const QString E = assistantEvents;
     ExportedObject *o = &object;

@@ -15,6 +15,7 @@
 #include "modMain.h"
 #include "modTimer.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
@@ -143,6 +144,19 @@ protected:
         return a;
     }
 
+    // Another meter on the same port, as when the adapter is plugged in again.
+    void replugMeter()
+    {
+        sim721::Options o;
+        o.portNumber = 3;
+        o.portsFolder = ports.path();
+        o.charMicros = 50;
+        o.readingIntervalMs = 150;
+        meter = std::make_unique<sim721::Meter>(o);
+        QString why;
+        ASSERT_TRUE(meter->start(&why)) << why.toStdString();
+    }
+
     PromptBoard prompts{false};
     CountingSound sound;
     std::unique_ptr<sim721::Meter> meter;
@@ -250,6 +264,59 @@ TEST_F(AssistantRun, StatusWindowsShowWhileConnectingAndDownloadingAndCloseAfter
     QObject::connect(&prompts, &PromptBoard::shown, &prompts, [this](quint32 id) {
         QTimer::singleShot(0, [this, id] { prompts.answer(id, buttonNo); });
     });
+    a->Disconnect();
+}
+} // namespace
+
+namespace
+{
+TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResumes)
+{
+    QStringList boxes;
+    QObject::connect(&prompts, &PromptBoard::shown, &prompts,
+                     [&](quint32 id, const QString &title) {
+                         boxes << title;
+                         QTimer::singleShot(0, [this, id] { prompts.answer(id, buttonNo); });
+                     });
+    auto a = makeAssistant();
+    a->Connect();
+    ASSERT_TRUE(a->Initialized());
+    int samples = 0;
+    int errors = 0;
+    QObject::connect(a.get(), &kest721Assistant::LiveData, [&] { ++samples; });
+    QObject::connect(a.get(), &kest721Assistant::LiveDataError, [&] { ++errors; });
+    // Only a run that lost its link can be resumed.
+    EXPECT_THROW(a->ResumeLog(), AutomationError);
+    a->StartLog();
+    ASSERT_TRUE(bustest::waitFor([&] { return samples >= 2; }));
+
+    meter->dropLine();
+    ASSERT_TRUE(bustest::waitFor([&] { return errors == 1; }));
+    auto *message = a->display()->frm()->findChild<QLabel *>(QStringLiteral("lblMessage"));
+    ASSERT_NE(message, nullptr);
+    EXPECT_TRUE(a->display()->frm()->isVisible());
+    EXPECT_TRUE(message->isVisible());
+    EXPECT_EQ(message->text(), QStringLiteral("Connection lost"));
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(message)->text(QAccessible::Name),
+              QStringLiteral("Connection lost"));
+    EXPECT_TRUE(a->isLinkLost());
+
+    // With nothing on the port a try fails at once, by error and not by box,
+    // and the last reading is not sampled again while the link is down.
+    const int atLoss = samples;
+    EXPECT_THROW(a->ResumeLog(), AutomationError);
+    EXPECT_TRUE(a->isLogging());
+    EXPECT_FALSE(bustest::waitFor([&] { return samples > atLoss; }, 2500));
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join(u',').toStdString();
+
+    replugMeter();
+    a->ResumeLog();
+    ASSERT_TRUE(bustest::waitFor([&] { return samples >= atLoss + 2; }));
+    EXPECT_FALSE(message->isVisible());
+    EXPECT_FALSE(a->isLinkLost());
+    EXPECT_EQ(errors, 1);
+    EXPECT_THROW(a->ResumeLog(), AutomationError);
+    a->StopLog();
     a->Disconnect();
 }
 } // namespace

@@ -123,6 +123,28 @@ TEST(ModTimer, ALaterRunSamplesAtOnceWhenAnIntervalHasPassed)
     EXPECT_EQ(r.owner.instants.size(), 3) << "the first tick of a later run samples at once";
 }
 
+TEST(ModTimer, AResumedRunStartsOnAWholeSecondAndKeepsItsLengthFromItsStart)
+{
+    Rig r("09:00:00.000", 5000);
+    r.sc.SetTimerInterval(1);
+    r.sc.SetTimerDuration(10);
+    r.sc.RestartTimer(&r.owner, true);
+    r.run(3000);
+    r.sc.StopTimer(); // the link is lost
+    r.clock.advance(4450);
+    const QStringList before = r.owner.instants;
+    r.sc.ResumeTimer(&r.owner);
+    EXPECT_EQ(r.clock.now, at("09:00:09.000"));
+    EXPECT_EQ(r.timers.running.size(), 1u);
+    r.run(2000);
+    // The first tick samples at once: an interval has long passed.
+    const QStringList after{"09:00:09.100", "09:00:10.000", "09:00:11.000"};
+    EXPECT_EQ(r.owner.instants, before + after);
+    EXPECT_FALSE(r.sc.DurationElapsed());
+    r.run(1100);
+    EXPECT_TRUE(r.sc.DurationElapsed()) << "the gap counts in the run's length";
+}
+
 TEST(ModTimer, RunLengthIsStrictlyExceededAcrossTheWrap)
 {
     struct Case {

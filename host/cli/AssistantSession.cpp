@@ -2,6 +2,7 @@
 
 #include "StopSignals.h"
 #include "assistant_events_interface.h"
+#include "assistant_house_interface.h"
 #include "assistant_interface.h"
 #include "prompts_interface.h"
 
@@ -53,6 +54,8 @@ AssistantSession::AssistantSession(SaveAnswer save, const StopSignals &stops, QO
     const QString path = m_remote->path();
     m_assistant = std::make_unique<AssistantInterface>(server, path, bus);
     m_assistant->setTimeout(noTimeout);
+    m_house = std::make_unique<AssistantHouseInterface>(server, path, bus);
+    m_house->setTimeout(noTimeout);
     m_events = std::make_unique<AssistantEventsInterface>(server, path, bus);
     m_prompts = std::make_unique<PromptsInterface>(server, kest721dbus::promptsPath, bus);
     connect(m_prompts.get(), &PromptsInterface::Shown, this, &AssistantSession::onShown);
@@ -75,8 +78,20 @@ void AssistantSession::call(QDBusPendingReply<> (AssistantInterface::*member)())
 {
     throwIfStopped();
     remote();
+    waitForReply((m_assistant.get()->*member)());
+}
+
+void AssistantSession::resumeLog()
+{
+    throwIfStopped();
+    remote();
+    waitForReply(m_house->ResumeLog());
+}
+
+void AssistantSession::waitForReply(const QDBusPendingCall &pending)
+{
     m_boxError.reset();
-    QDBusPendingCallWatcher watcher((m_assistant.get()->*member)());
+    QDBusPendingCallWatcher watcher(pending);
     bool finished = watcher.isFinished();
     connect(&watcher, &QDBusPendingCallWatcher::finished, this, [&finished] { finished = true; });
     ++m_callsWaiting;
@@ -156,6 +171,7 @@ void AssistantSession::release()
     const norvale::automation::RemoteObject remote = *m_remote;
     m_remote.reset();
     m_assistant.reset();
+    m_house.reset();
     if (!m_serverGone)
         remote.release();
 }

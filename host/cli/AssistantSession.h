@@ -17,6 +17,7 @@
 #include <stdexcept>
 
 class AssistantInterface;
+class AssistantHouseInterface;
 class QDBusServiceWatcher;
 class AssistantEventsInterface;
 class PromptsInterface;
@@ -72,6 +73,8 @@ public:
     // returns. Throws AutomationError for an error reply, BoxError when the
     // call opened a box other than the Disconnect question, Aborted.
     void call(QDBusPendingReply<> (AssistantInterface::*member)());
+    // ResumeLog of the Assistant's house interface, called as call() does.
+    void resumeLog();
     // Runs the event loop until `done` holds. Throws Aborted, and
     // AutomationError when the server has gone.
     void waitUntil(const std::function<bool()> &done);
@@ -85,6 +88,7 @@ public:
     void release();
 
 private:
+    void waitForReply(const QDBusPendingCall &pending);
     void onShown(quint32 id, const QString &title, const QString &text, const QStringList &buttons);
     QString disconnectAnswer(const QString &text) const;
     // The object; AutomationError once it has been released.
@@ -96,6 +100,7 @@ private:
     const StopSignals &m_stops;
     std::optional<norvale::automation::RemoteObject> m_remote;
     std::unique_ptr<AssistantInterface> m_assistant;
+    std::unique_ptr<AssistantHouseInterface> m_house;
     std::unique_ptr<AssistantEventsInterface> m_events;
     std::unique_ptr<PromptsInterface> m_prompts;
     std::unique_ptr<QDBusServiceWatcher> m_serverWatcher;

@@ -5,7 +5,9 @@
 #include "AssistantSession.h"
 #include "HostSettings.h"
 #include "Journal.h"
+#include "Ports.h"
 #include "Rows.h"
+#include "SerialLink.h"
 #include "StopSignals.h"
 #include "TableWriter.h"
 #include "assistant_events_interface.h"
@@ -13,11 +15,12 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QTextStream>
 #include <QTimer>
-#include <csignal>
 #include <algorithm>
+#include <csignal>
 #include <optional>
 #include <unistd.h>
 
@@ -38,7 +41,8 @@ const char helpText[] =
     "spreadsheet would: connects to the 721 meter, does one job, disconnects.\n"
     "\n"
     "Commands:\n"
-    "  log [--csv FILE] [--xlsx FILE]       a logging run: one row per reading the\n"
+    "  log [--csv FILE] [--xlsx FILE] [--reconnect [--reconnect-every S]]\n"
+    "                                       a logging run: one row per reading the\n"
     "                                       Assistant reports (time, value, unit, alarm\n"
     "                                       colour) until the run ends; its sampling\n"
     "                                       interval and length are the Assistant's\n"
@@ -51,11 +55,18 @@ const char helpText[] =
     "                                       of every reading the Assistant relayed\n"
     "  journal export RUN [--csv FILE] [--xlsx FILE]\n"
     "                                       one of them again, as log or download did\n"
+    "  ports [--rule DEVICE --port N]       the serial devices present (their names\n"
+    "                                       in /dev/serial/by-id and what they lead to)\n"
+    "                                       and the com<n> links of the ports folder;\n"
+    "                                       with --rule, the udev rule line that links\n"
+    "                                       the USB serial adapter DEVICE (a by-id name\n"
+    "                                       or path) as port N\n"
     "\n"
     "Options:\n"
     "  --port N        serial port number N (1-32767), stored in the Assistant's\n"
     "                  settings before it starts; without --port the stored setting\n"
-    "                  (ComPort) is used\n"
+    "                  (ComPort) is used; for ports, the number in the rule (not\n"
+    "                  stored)\n"
     "  --csv FILE      write the rows to FILE as CSV; FILE - is standard output,\n"
     "                  where CSV also goes without --csv and --xlsx\n"
     "  --xlsx FILE     write the rows to FILE as an xlsx workbook: times as date cells,\n"
@@ -63,12 +74,24 @@ const char helpText[] =
     "  --save yes|no   the answer to the Assistant's question on disconnecting,\n"
     "                  whether to keep setting changes in the meter (default: ask on\n"
     "                  the terminal, or no when standard input is not a terminal)\n"
+    "  --reconnect     when the link to the meter is lost during a logging run,\n"
+    "                  keep trying to reconnect and go on with the same run, files\n"
+    "                  and journal run once the meter answers again (without it\n"
+    "                  the run ends there, exit status 1)\n"
+    "  --reconnect-every S\n"
+    "                  seconds between two tries (1-3600, default 5)\n"
+    "  --rule DEVICE   see ports\n"
     "  -h, --help      show this help\n"
     "\n"
     "CSV rows are written and flushed as they arrive. Ctrl-C (or SIGTERM) ends a\n"
     "logging run through StopLog, keeps every row received and closes the files\n"
     "properly; a second one leaves at once, still closing the files. A progress line\n"
-    "goes to standard error when it is a terminal.\n"
+    "goes to standard error when it is a terminal; while the link is lost it shows\n"
+    "since when, the tries so far and when the next one comes.\n"
+    "\n"
+    "Environment: NORVALE_PORTS, the ports folder (else\n"
+    "$XDG_CONFIG_HOME/norvale/ports); NORVALE_SERIAL_BY_ID, the folder of the\n"
+    "serial devices' stable names (else /dev/serial/by-id).\n"
     "\n"
     "Exit status: 0 done, 1 failed (\"error NUMBER (SOURCE): DESCRIPTION\" or the\n"
     "Assistant's message), 2 wrong usage, 128+N stopped by signal N.\n";
@@ -81,6 +104,9 @@ struct Options {
     QString csv;
     QString xlsx;
     kest721host::SaveAnswer save = kest721host::SaveAnswer::Ask;
+    bool reconnect = false;
+    int reconnectEverySeconds = 5;
+    QString ruleDevice;
 };
 
 struct UsageError {
@@ -97,7 +123,13 @@ Options parseArguments(const QStringList &arguments, bool *help)
     const QCommandLineOption xlsxOption(QStringLiteral("xlsx"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption saveOption(QStringLiteral("save"), QString(),
                                         QStringLiteral("yes|no"));
-    parser.addOptions({helpOption, portOption, csvOption, xlsxOption, saveOption});
+    const QCommandLineOption reconnectOption(QStringLiteral("reconnect"));
+    const QCommandLineOption everyOption(QStringLiteral("reconnect-every"), QString(),
+                                         QStringLiteral("S"));
+    const QCommandLineOption ruleOption(QStringLiteral("rule"), QString(),
+                                        QStringLiteral("DEVICE"));
+    parser.addOptions({helpOption, portOption, csvOption, xlsxOption, saveOption, reconnectOption,
+                       everyOption, ruleOption});
     if (!parser.parse(arguments))
         throw UsageError{parser.errorText()};
     *help = parser.isSet(helpOption);
@@ -107,10 +139,11 @@ Options parseArguments(const QStringList &arguments, bool *help)
 
     const QStringList args = parser.positionalArguments();
     if (args.isEmpty())
-        throw UsageError{QStringLiteral("missing command (log, download or status)")};
+        throw UsageError{QStringLiteral("missing command (log, download, status, journal or "
+                                        "ports)")};
     o.command = args.first();
     if (o.command != u"log" && o.command != u"download" && o.command != u"status" &&
-        o.command != u"journal")
+        o.command != u"journal" && o.command != u"ports")
         throw UsageError{QStringLiteral("unknown command '%1'").arg(o.command)};
     qsizetype used = 1;
     if (o.command == u"journal") {
@@ -130,7 +163,8 @@ Options parseArguments(const QStringList &arguments, bool *help)
     if (args.size() > used)
         throw UsageError{QStringLiteral("unexpected argument '%1'").arg(args.at(used))};
 
-    for (const QCommandLineOption *single : {&portOption, &csvOption, &xlsxOption, &saveOption})
+    for (const QCommandLineOption *single :
+         {&portOption, &csvOption, &xlsxOption, &saveOption, &everyOption, &ruleOption})
         if (parser.values(*single).size() > 1)
             throw UsageError{
                 QStringLiteral("--%1 given more than once").arg(single->names().first())};
@@ -153,12 +187,34 @@ Options parseArguments(const QStringList &arguments, bool *help)
             throw UsageError{
                 QStringLiteral("--save takes yes or no, not '%1'").arg(parser.value(saveOption))};
     }
+    o.reconnect = parser.isSet(reconnectOption);
+    if ((o.reconnect || parser.isSet(everyOption)) && o.command != u"log")
+        throw UsageError{QStringLiteral("--reconnect is for log")};
+    if (parser.isSet(everyOption)) {
+        if (!o.reconnect)
+            throw UsageError{QStringLiteral("--reconnect-every goes with --reconnect")};
+        bool ok = false;
+        o.reconnectEverySeconds = parser.value(everyOption).toInt(&ok);
+        if (!ok || o.reconnectEverySeconds < 1 || o.reconnectEverySeconds > 3600)
+            throw UsageError{QStringLiteral("--reconnect-every needs seconds from 1 to 3600, "
+                                            "not '%1'")
+                                 .arg(parser.value(everyOption))};
+    }
+    o.ruleDevice = parser.value(ruleOption);
+    if (parser.isSet(ruleOption) && o.command != u"ports")
+        throw UsageError{QStringLiteral("--rule is for ports")};
+    if (o.command == u"ports" && parser.isSet(ruleOption) != o.port.has_value())
+        throw UsageError{QStringLiteral("ports --rule DEVICE needs --port N, and --port N "
+                                        "needs --rule DEVICE")};
+    if (o.command == u"ports" && parser.isSet(ruleOption) && o.ruleDevice.isEmpty())
+        throw UsageError{QStringLiteral("--rule needs a device")};
     o.csv = parser.value(csvOption);
     o.xlsx = parser.value(xlsxOption);
-    if ((o.command == u"status" || o.journalCommand == u"list") &&
+    if ((o.command == u"status" || o.command == u"ports" || o.journalCommand == u"list") &&
         (parser.isSet(csvOption) || parser.isSet(xlsxOption)))
-        throw UsageError{QStringLiteral("status writes no file; --csv and --xlsx are for log "
-                                        "and download")};
+        throw UsageError{QStringLiteral("%1 writes no file; --csv and --xlsx are for log "
+                                        "and download")
+                             .arg(o.command)};
     if ((parser.isSet(csvOption) && o.csv.isEmpty()) ||
         (parser.isSet(xlsxOption) && o.xlsx.isEmpty()))
         throw UsageError{QStringLiteral("--csv and --xlsx need a file name")};
@@ -276,6 +332,14 @@ void finishRows(kest721host::TableWriters &rows,
     }
 }
 
+// Where a logging run stands while its link is lost and kest721 tries again.
+struct LinkLoss {
+    QDateTime since;
+    int attempts = 0;
+    QElapsedTimer sinceLastTry;
+    QString lastFailure;
+};
+
 int runLog(const Options &o, const kest721host::StopSignals &stops)
 {
     kest721host::TableWriters rows = openWriters(o, QStringLiteral("Log"));
@@ -285,13 +349,33 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
     Connection connection(session);
     const QString unit = unitOfMeter(session);
     const int runLength = kest721host::storedTimerLength();
+    const int retryMs = o.reconnectEverySeconds * 1000;
 
     int readings = 0;
     bool stopped = false;
     bool failed = false;
+    bool lengthPassed = false;
+    std::optional<LinkLoss> loss;
     std::optional<kest721host::OutputError> writeError;
     QElapsedTimer sinceFirst;
     auto showProgress = [&] {
+        if (loss) {
+            const qint64 next =
+                qMax<qint64>(0, (retryMs - loss->sinceLastTry.elapsed() + 999) / 1000);
+            progress.show(QStringLiteral("%1 reading%2; connection lost since %3 (%4 s), "
+                                         "%5 attempt%6, next in %7 s%8")
+                              .arg(readings)
+                              .arg(readings == 1 ? "" : "s")
+                              .arg(loss->since.toString(QStringLiteral("HH:mm:ss")))
+                              .arg(loss->since.secsTo(QDateTime::currentDateTime()))
+                              .arg(loss->attempts)
+                              .arg(loss->attempts == 1 ? "" : "s")
+                              .arg(next)
+                              .arg(loss->lastFailure.isEmpty()
+                                       ? QString()
+                                       : QStringLiteral(" (%1)").arg(loss->lastFailure)));
+            return;
+        }
         if (!sinceFirst.isValid()) {
             progress.show(QStringLiteral("Waiting for the first reading..."));
             return;
@@ -301,6 +385,12 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
                           .arg(readings)
                           .arg(readings == 1 ? "" : "s")
                           .arg(left));
+    };
+    // A line of its own, also when standard error is no terminal.
+    auto notice = [&](const QString &text) {
+        progress.finish();
+        err << "kest721: " << text << '\n';
+        err.flush();
     };
     AssistantEventsInterface &events = session.events();
     QObject::connect(&events, &AssistantEventsInterface::LiveData,
@@ -317,7 +407,19 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
                          showProgress();
                      });
     QObject::connect(&events, &AssistantEventsInterface::LogStopped, [&] { stopped = true; });
-    QObject::connect(&events, &AssistantEventsInterface::LiveDataError, [&] { failed = true; });
+    QObject::connect(&events, &AssistantEventsInterface::LiveDataError, [&] {
+        failed = true;
+        if (!o.reconnect || loss)
+            return;
+        loss.emplace();
+        loss->since = QDateTime::currentDateTime();
+        loss->sinceLastTry.start();
+        notice(QStringLiteral("connection lost at %1 after %2 readings; trying again every %3 s")
+                   .arg(loss->since.toString(QStringLiteral("HH:mm:ss")))
+                   .arg(readings)
+                   .arg(o.reconnectEverySeconds));
+        showProgress();
+    });
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, showProgress);
 
@@ -325,7 +427,39 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
         session.call(&AssistantInterface::StartLog);
         showProgress();
         ticker.start(1000);
-        session.waitUntil([&] { return stopped || failed || writeError || stops.count() > 0; });
+        for (;;) {
+            session.waitUntil([&] {
+                return stopped || writeError || stops.count() > 0 || (failed && !loss) ||
+                       (loss && loss->sinceLastTry.elapsed() >= retryMs);
+            });
+            if (!loss || stopped || writeError || stops.count() > 0)
+                break;
+            // The run's length counts from its start, the gap included.
+            if (sinceFirst.isValid() && sinceFirst.elapsed() / 1000 > runLength) {
+                lengthPassed = true;
+                break;
+            }
+            ++loss->attempts;
+            loss->lastFailure.clear();
+            showProgress();
+            try {
+                session.resumeLog();
+                notice(QStringLiteral("connection back at %1 after %2 attempt%3")
+                           .arg(QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss")))
+                           .arg(loss->attempts)
+                           .arg(loss->attempts == 1 ? "" : "s"));
+                loss.reset();
+                failed = false;
+            } catch (const AutomationError &e) {
+                loss->lastFailure = e.description();
+            } catch (const kest721host::BoxError &e) {
+                // A box the Assistant raised on the way has been answered: try again.
+                loss->lastFailure = e.text();
+            }
+            if (loss)
+                loss->sinceLastTry.start();
+            showProgress();
+        }
         ticker.stop();
         // The run goes on in the Assistant until it is told otherwise.
         if (!stopped)
@@ -337,10 +471,19 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
     session.release();
     if (writeError)
         throw *writeError;
-    if (failed)
+    if (lengthPassed)
+        throw AutomationError(1, program,
+                              QStringLiteral("The run's length passed while the connection to "
+                                             "the 721 was lost; %1 readings kept.")
+                                  .arg(readings));
+    // A stop asked for while the link was lost is a stop, not a failure.
+    if (failed && stops.count() == 0)
         throw AutomationError(
             1, program,
-            QStringLiteral("The 721 stopped sending readings after %1 rows.").arg(readings));
+            QStringLiteral("The connection to the 721 was lost after %1 readings; the file "
+                           "keeps them (kest721 log --reconnect waits for the meter to come "
+                           "back).")
+                .arg(readings));
     return stoppedStatus(stops);
 }
 
@@ -478,6 +621,44 @@ int runJournal(const Options &o)
     return 0;
 }
 
+// The serial devices, the port links, and a rule line for one adapter.
+int runPorts(const Options &o)
+{
+    auto printLinks = [](const QString &title, const QString &folder,
+                         const QList<kest721host::PortLink> &links) {
+        out << title << " (" << folder << "):\n";
+        if (links.isEmpty())
+            out << "  none\n";
+        for (const auto &l : links)
+            out << "  " << l.name << " -> "
+                << (l.target.isEmpty() ? QStringLiteral("%1 (missing)").arg(l.link) : l.target)
+                << '\n';
+    };
+    if (o.ruleDevice.isEmpty()) {
+        printLinks(QStringLiteral("Serial devices"), kest721host::byIdFolder(),
+                   kest721host::serialDevices());
+        printLinks(QStringLiteral("Port links"), norvale::portsFolder(), kest721host::portLinks());
+        out.flush();
+        return 0;
+    }
+    const kest721host::AdapterSerial serial = kest721host::adapterSerial(o.ruleDevice);
+    if (serial.serial.isEmpty())
+        throw AutomationError(1, program,
+                              QStringLiteral("No serial number is known for %1: the rule needs a "
+                                             "USB serial adapter's name in %2 (see 'kest721 "
+                                             "ports').")
+                                  .arg(o.ruleDevice, kest721host::byIdFolder()));
+    out << kest721host::udevRuleLine(serial.serial, *o.port) << '\n';
+    out.flush();
+    if (serial.fromName)
+        err << "kest721: the serial number " << serial.serial
+            << " is read from the device's name; 'udevadm info --query=property --name=DEVICE' "
+               "shows it as ID_SERIAL_SHORT\n";
+    err << "kest721: put the line in /etc/udev/rules.d/59-norvale-721-adapter.rules (see "
+           "README.udev)\n";
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -505,6 +686,8 @@ int main(int argc, char **argv)
     try {
         if (options.command == u"journal")
             return runJournal(options);
+        if (options.command == u"ports")
+            return runPorts(options);
         // The Assistant reads its settings when it is created.
         if (options.port)
             kest721host::storeComPort(*options.port);

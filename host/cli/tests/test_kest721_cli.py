@@ -16,6 +16,7 @@ import fcntl
 import math
 import os
 import pty
+import re
 import signal
 import struct
 import subprocess
@@ -109,6 +110,7 @@ class Meter:
         return self
 
     def __exit__(self, *exc):
+        """Also as the adapter pulled out: its pseudo-terminal closes."""
         self.proc.terminate()
         self.proc.wait(10)
         self.proc.stdout.close()
@@ -121,6 +123,7 @@ class Events:
         self.bus = bus
         self.live = []
         self.log_stopped = 0
+        self.live_errors = []  # the number of readings before each LiveDataError
         self.downloads = []
         self.download_complete = 0
         self.download_error = 0
@@ -130,6 +133,8 @@ class Events:
             bus.add_signal_receiver(lambda m, c, t: self.live.append(
                 (float(m), int(c), float(t))), "LiveData", EVENTS),
             bus.add_signal_receiver(self._stopped, "LogStopped", EVENTS),
+            bus.add_signal_receiver(lambda: self.live_errors.append(len(self.live)),
+                                    "LiveDataError", EVENTS),
             bus.add_signal_receiver(lambda d, m: self.downloads.append(
                 (float(d), float(m[0]), int(m[1]), int(m[2]), str(m[3]))), "DataDownload",
                 EVENTS),
@@ -208,11 +213,15 @@ class Kest721Test(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def run_kest721(self, *args, when=None, then=None, terminal=False, typed=()):
+    def run_kest721(self, *args, when=None, then=None, terminal=False, typed=(), steps=(),
+                    env=None):
         """Runs kest721 to its end while the bus's signals are collected.
-        `when` is tested every 50 ms; the first time it holds, `then(process)` runs.
-        With `terminal`, standard input and standard error are a terminal, and
-        each line of `typed` is typed there when kest721 asks a question."""
+        `when` is tested every 50 ms; the first time it holds, `then(process)` runs;
+        `steps` are more such pairs, each tried once the one before it has run.
+        With `terminal`, standard input and standard error are a terminal (its
+        text so far in self.tty), and each line of `typed` is typed there when
+        kest721 asks a question. `env` adds to the environment."""
+        steps = [(when, then)] + list(steps) if when else list(steps)
         out_path, err_path = self.path("stdout"), self.path("stderr")
         master = None
         with open(out_path, "w") as out, open(err_path, "w") as err:
@@ -222,11 +231,13 @@ class Kest721Test(unittest.TestCase):
                 fcntl.fcntl(master, fcntl.F_SETFL, os.O_NONBLOCK)
                 stdin = stderr = slave
             proc = subprocess.Popen([program("host", "cli", "kest721"), *args], stdout=out,
-                                    stderr=stderr, stdin=stdin)
+                                    stderr=stderr, stdin=stdin,
+                                    env=dict(os.environ, **(env or {})))
             if terminal:
                 os.close(slave)
             loop = GLib.MainLoop()
-            state = {"fired": False, "timed_out": False, "tty": b"", "typed": 0}
+            state = {"fired": 0, "timed_out": False, "tty": b"", "typed": 0}
+            self.tty = ""
 
             def poll():
                 if master is not None:
@@ -234,6 +245,7 @@ class Kest721Test(unittest.TestCase):
                         state["tty"] += os.read(master, 65536)
                     except OSError:
                         pass
+                    self.tty = state["tty"].decode("utf-8", "replace")
                     asked = state["tty"].count(b"[c]ancel: ")
                     if asked > state["typed"] and state["typed"] < len(typed):
                         os.write(master, typed[state["typed"]].encode() + b"\n")
@@ -241,9 +253,9 @@ class Kest721Test(unittest.TestCase):
                 if proc.poll() is not None:
                     loop.quit()
                     return False
-                if when and not state["fired"] and when():
-                    then(proc)
-                    state["fired"] = True
+                if state["fired"] < len(steps) and steps[state["fired"]][0]():
+                    steps[state["fired"]][1](proc)
+                    state["fired"] += 1
                 return True
 
             def give_up():
@@ -511,13 +523,150 @@ class Kest721Test(unittest.TestCase):
         self.assertEqual(out, "Connected: no\n")
         self.assertIn("Initialization failed!", err)
 
+    def log_runs(self):
+        rc, out, err = self.run_kest721("journal", "list")
+        self.assertEqual(rc, 0, err)
+        return [r for r in list(csv.reader(out.splitlines()))[1:] if r[1] == "log"]
+
+    def test_reconnect_goes_on_with_the_same_files_and_journal_run(self):
+        reg_write("TimerLength", "REG_DWORD", 600)
+        runs_before = len(self.log_runs())
+        csv_path = self.path("re.csv")
+        first = Meter(21, "--interval-ms", "200")
+        second = Meter(21, "--interval-ms", "200")
+        at_replug = []
+
+        def replug(_):
+            at_replug.append(len(self.events.live))
+            second.__enter__()
+
+        with first:
+            rc, _, err = self.run_kest721(
+                "--port", "21", "log", "--reconnect", "--reconnect-every", "1", "--save", "no",
+                "--csv", csv_path, "--xlsx", self.path("re.xlsx"), terminal=True,
+                steps=[
+                    # The adapter pulled out after three rows...
+                    (lambda: rows_on_disk(csv_path) >= 3, lambda _: first.__exit__()),
+                    # ...plugged in again once a try has failed with nothing on the port...
+                    (lambda: re.search(r"1 attempt, next in \d+ s \(", self.tty), replug),
+                    # ...and Ctrl-C once three more rows have come.
+                    (lambda: at_replug and rows_on_disk(csv_path) >= at_replug[0] + 3,
+                     lambda p: p.send_signal(signal.SIGINT))])
+        second.__exit__()
+        self.assertEqual(rc, 128 + signal.SIGINT, err)
+        self.assertIn("connection lost at ", err)
+        self.assertIn("connection back at ", err)
+        # One loss; nothing sampled while the link was down; both halves in one run.
+        self.assertEqual(len(self.events.live_errors), 1)
+        self.assertEqual(at_replug, self.events.live_errors)
+        self.assertGreaterEqual(len(self.events.live), at_replug[0] + 3)
+        stamps = [t for _, _, t in self.events.live]
+        self.assertEqual(stamps, sorted(set(stamps)))
+        self.assertEqual(self.events.log_stopped, 1)
+        self.assertEqual({t for _, t, _, _ in self.events.shown}, {"Disconnect"})
+        self.check_live_csv(self.read_csv("re.csv"), "mR/h")
+        self.check_live_xlsx("re.xlsx", "mR/h")
+        runs = self.log_runs()
+        self.assertEqual(len(runs), runs_before + 1)
+        self.assertEqual(int(runs[-1][4]), len(self.events.live))
+        rc, _, err = self.run_kest721("journal", "export", runs[-1][0], "--csv",
+                                      self.path("j.csv"))
+        self.assertEqual(rc, 0, err)
+        self.check_live_csv(self.read_csv("j.csv"), "mR/h")
+
+    def test_a_lost_link_ends_the_run_with_every_row_kept(self):
+        reg_write("TimerLength", "REG_DWORD", 600)
+        cases = [
+            # legend, options, what happens after the loss, exit status, message
+            ("without --reconnect", [], None, 1,
+             "error 1 (kest721): The connection to the 721 was lost after %d readings"),
+            ("Ctrl-C while reconnecting", ["--reconnect"], signal.SIGINT,
+             128 + signal.SIGINT, "connection lost at "),
+        ]
+        for legend, options, then, status, message in cases:
+            with self.subTest(legend):
+                self.events.live.clear()
+                self.events.live_errors.clear()
+                self.events.log_stopped = 0
+                csv_path = self.path("lost.csv")
+                meter = Meter(22, "--interval-ms", "200")
+                steps = [(lambda: rows_on_disk(csv_path) >= 3, lambda _: meter.__exit__())]
+                if then:
+                    steps.append((lambda: self.events.live_errors,
+                                  lambda p: p.send_signal(then)))
+                with meter:
+                    rc, _, err = self.run_kest721("--port", "22", "log", *options, "--csv",
+                                                  csv_path, "--xlsx", self.path("lost.xlsx"),
+                                                  steps=steps)
+                self.assertEqual(rc, status, err)
+                n = len(self.events.live)
+                self.assertIn(message % n if "%d" in message else message, err)
+                self.assertEqual(self.events.live_errors, [n])
+                self.assertEqual(self.events.log_stopped, 1)
+                self.check_live_csv(self.read_csv("lost.csv"), "mR/h")
+                self.check_live_xlsx("lost.xlsx", "mR/h")
+
+    def test_ports_lists_devices_and_links_and_prints_a_rule(self):
+        by_id, ports = self.path("by-id"), self.path("ports")
+        os.makedirs(by_id)
+        os.makedirs(ports)
+        ttys = []
+        for _ in range(2):
+            master, slave = pty.openpty()
+            ttys.append((master, slave, os.ttyname(slave)))
+        ftdi, prolific = ("usb-FTDI_FT232R_USB_UART_A9XYZ12-if00-port0",
+                          "usb-Prolific_Technology_Inc._USB-Serial_Controller_0042-if00")
+        links = {os.path.join(by_id, ftdi): ttys[0][2], os.path.join(by_id, prolific): ttys[1][2],
+                 os.path.join(ports, "com2"): os.path.join(by_id, prolific),
+                 os.path.join(ports, "com10"): ttys[0][2],
+                 os.path.join(ports, "com3"): "/dev/norvale-gone",
+                 os.path.join(ports, "notes"): ttys[0][2]}
+        for link, target in links.items():
+            os.symlink(target, link)
+        env = {"NORVALE_SERIAL_BY_ID": by_id, "NORVALE_PORTS": ports}
+        stored_port = reg_read("ComPort")
+        try:
+            rc, out, err = self.run_kest721("ports", env=env)
+            self.assertEqual(rc, 0, err)
+            self.assertEqual(out.splitlines(), [
+                "Serial devices (%s):" % by_id,
+                "  %s -> %s" % (ftdi, ttys[0][2]),
+                "  %s -> %s" % (prolific, ttys[1][2]),
+                "Port links (%s):" % ports,
+                "  com2 -> %s" % ttys[1][2],
+                "  com3 -> /dev/norvale-gone (missing)",
+                "  com10 -> %s" % ttys[0][2]])
+            rule = ('SUBSYSTEM=="tty", ENV{ID_BUS}=="usb", ENV{ID_SERIAL_SHORT}=="%s", '
+                    'ENV{NORVALE_721}="1", SYMLINK+="norvale/com%d"')
+            cases = [
+                # legend, device, port, exit status, standard output
+                ("a by-id name", ftdi, 3, 0, rule % ("A9XYZ12", 3) + "\n"),
+                ("a by-id path", os.path.join(by_id, prolific), 12, 0,
+                 rule % ("0042", 12) + "\n"),
+                ("no adapter's name", ttys[0][2], 1, 1, ""),
+            ]
+            for legend, device, port, status, expected in cases:
+                with self.subTest(legend):
+                    rc, out, err = self.run_kest721("ports", "--rule", device, "--port",
+                                                    str(port), env=env)
+                    self.assertEqual((rc, out), (status, expected), err)
+            # A port number given to ports is not stored as the Assistant's.
+            self.assertEqual(reg_read("ComPort"), stored_port)
+        finally:
+            for master, slave, _ in ttys:
+                os.close(master)
+                os.close(slave)
+
     def test_usage(self):
         rc, out, err = self.run_kest721("--help")
         self.assertEqual(rc, 0)
         self.assertIn("--port N", out)
         self.assertIn("stored setting", out)
         for args in (["log", "--port", "x"], ["frobnicate"], [], ["log", "--save", "maybe"],
-                     ["status", "--csv", "f.csv"], ["log", "extra"], ["--bogus", "log"]):
+                     ["status", "--csv", "f.csv"], ["log", "extra"], ["--bogus", "log"],
+                     ["download", "--reconnect"], ["log", "--reconnect-every", "5"],
+                     ["log", "--reconnect", "--reconnect-every", "0"], ["ports", "--port", "3"],
+                     ["ports", "--rule", "x"], ["log", "--rule", "x"]):
             rc, out, err = self.run_kest721(*args)
             self.assertEqual(rc, 2, args)
             self.assertEqual(out, "")
