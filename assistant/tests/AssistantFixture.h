@@ -18,8 +18,8 @@ protected:
     void SetUp() override
     {
         KestBus::SetUp();
-        meter = std::make_unique<sim721::Meter>(sim721::testing::fast(
-            ports.path(), 3, sim721::Model::K720, sim721::Units::R, 150));
+        meter = std::make_unique<sim721::Meter>(
+            sim721::testing::fast(ports.path(), 3, sim721::Model::K720, sim721::Units::R, 150));
         QString why;
         ASSERT_TRUE(meter->start(&why)) << why.toStdString();
     }
