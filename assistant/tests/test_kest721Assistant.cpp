@@ -1,18 +1,13 @@
 // The Assistant class in process: its pure helpers, its message boxes, the
 // sound alias, and the alarm annunciation of a logging run against the real
 // kest720 server and a simulated meter with scripted readings.
-#include "../../control/dbus/tests/BusFixture.h"
 #include "AlarmSound.h"
+#include "AssistantFixture.h"
 #include "Display.h"
 #include "Form1.h"
-#include "Meter.h"
 #include "MsgBox.h"
-#include "Prompts.h"
 #include "RegistryStore.h"
-#include "kest720Proxy.h"
-#include "kest721Assistant.h"
 #include "modAlarm.h"
-#include "modMain.h"
 #include "modTimer.h"
 
 #include <QAccessible>
@@ -106,20 +101,12 @@ public:
     QStringList requests;
 };
 
-class AssistantRun : public bustest::KestBus
+class AssistantRun : public assistanttest::AssistantOnBus
 {
 protected:
     void SetUp() override
     {
-        KestBus::SetUp();
-        sim721::Options o;
-        o.portNumber = 3;
-        o.portsFolder = ports.path();
-        o.charMicros = 50;
-        o.readingIntervalMs = 150;
-        meter = std::make_unique<sim721::Meter>(o);
-        QString why;
-        ASSERT_TRUE(meter->start(&why)) << why.toStdString();
+        AssistantOnBus::SetUp();
         // Two readings below the alarm point of 0.2 mR/h, then an alarm for good.
         meter->setStreamScript({{0, QStringLiteral("15")},
                                 {0, QStringLiteral("16")},
@@ -128,15 +115,7 @@ protected:
 
     std::unique_ptr<kest721Assistant> makeAssistant()
     {
-        kest721Assistant::Services s;
-        s.makeInstrument = [] {
-            return std::make_unique<kest720Proxy>(QDBusConnection::sessionBus(), nullptr,
-                                                  QDBus::BlockWithGui);
-        };
-        s.prompts = &prompts;
-        s.sound = &sound;
-        auto a = std::make_unique<kest721Assistant>(s);
-        modMain::ComPort = 3;
+        auto a = AssistantOnBus::makeAssistant(&sound);
         modTimer::SetTimerInterval(1);
         modTimer::SetTimerDuration(600);
         modAlarm::SetAlarmEnabled(true);
@@ -144,22 +123,7 @@ protected:
         return a;
     }
 
-    // Another meter on the same port, as when the adapter is plugged in again.
-    void replugMeter()
-    {
-        sim721::Options o;
-        o.portNumber = 3;
-        o.portsFolder = ports.path();
-        o.charMicros = 50;
-        o.readingIntervalMs = 150;
-        meter = std::make_unique<sim721::Meter>(o);
-        QString why;
-        ASSERT_TRUE(meter->start(&why)) << why.toStdString();
-    }
-
-    PromptBoard prompts{false};
     CountingSound sound;
-    std::unique_ptr<sim721::Meter> meter;
 };
 
 TEST_F(AssistantRun, TheAlarmSoundsForEachUnacknowledgedAlarmReading)
@@ -309,7 +273,7 @@ TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResume
     EXPECT_FALSE(bustest::waitFor([&] { return samples > atLoss; }, 2500));
     EXPECT_TRUE(boxes.isEmpty()) << boxes.join(u',').toStdString();
 
-    replugMeter();
+    plugMeter();
     a->ResumeLog();
     ASSERT_TRUE(bustest::waitFor([&] { return samples >= atLoss + 2; }));
     EXPECT_FALSE(message->isVisible());

@@ -2,11 +2,7 @@
 // What the tests against the simulated meter share: the meter at its fast
 // rate, and a wait that runs the event loop meanwhile.
 #include "Meter.h"
-
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
-#include <functional>
+#include "TestWait.h"
 
 namespace sim721::testing
 {
@@ -26,25 +22,7 @@ inline Options fast(const QString &portsFolder, int port = 1, Model model = Mode
     return o;
 }
 
-// Runs the event loop until `done` holds; false if it never does within
-// `limitMs`, a bound far beyond any expected wait (a fault, not a measure of speed).
-inline bool waitFor(const std::function<bool()> &done, int limitMs = 30000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > limitMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
-}
-
-// Runs the event loop for `ms` milliseconds.
-inline void runFor(int ms)
-{
-    waitFor([] { return false; }, ms);
-}
+using testsupport::runFor;
+using testsupport::waitFor;
 
 } // namespace sim721::testing

@@ -2,14 +2,9 @@
 // The dialogs in process against the real kest720 server and a simulated
 // K720 in roentgen units on port 3; every box is recorded and answered
 // through the prompts board as a host on the bus would answer it.
-#include "../../../control/dbus/tests/BusFixture.h"
+#include "../../tests/AssistantFixture.h"
 #include "Dialogs.h"
-#include "Meter.h"
-#include "Prompts.h"
-#include "kest720Proxy.h"
-#include "kest721Assistant.h"
 #include "modAlarm.h"
-#include "modMain.h"
 #include "modTimer.h"
 
 #include <QAbstractButton>
@@ -44,22 +39,14 @@ private:
     int m_factor;
 };
 
-class DialogTest : public bustest::KestBus
+class DialogTest : public assistanttest::AssistantOnBus
 {
 protected:
     void SetUp() override
     {
-        KestBus::SetUp();
+        AssistantOnBus::SetUp();
         // The ports folder the options dialog lists, as the server has it.
         qputenv("NORVALE_PORTS", ports.path().toLocal8Bit());
-        sim721::Options o;
-        o.portNumber = 3;
-        o.portsFolder = ports.path();
-        o.charMicros = 50;
-        o.readingIntervalMs = 150;
-        meter = std::make_unique<sim721::Meter>(o);
-        QString why;
-        ASSERT_TRUE(meter->start(&why)) << why.toStdString();
         QObject::connect(
             &prompts, &norvale::PromptBoard::shown, &prompts,
             [this](quint32 id, const QString &title, const QString &text) {
@@ -68,14 +55,7 @@ protected:
                     title == QLatin1String("Disconnect") ? norvale::buttonNo : norvale::buttonOK;
                 QTimer::singleShot(0, &prompts, [this, id, button] { prompts.answer(id, button); });
             });
-        norvale::kest721Assistant::Services s;
-        s.makeInstrument = [] {
-            return std::make_unique<kest720Proxy>(QDBusConnection::sessionBus(), nullptr,
-                                                  QDBus::BlockWithGui);
-        };
-        s.prompts = &prompts;
-        assistant = std::make_unique<norvale::kest721Assistant>(s);
-        norvale::modMain::ComPort = 3;
+        assistant = makeAssistant();
     }
 
     void TearDown() override
@@ -84,7 +64,7 @@ protected:
         assistant.reset();
         norvale::modTimer::setClockSources(nullptr, nullptr);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        KestBus::TearDown();
+        AssistantOnBus::TearDown();
     }
 
     void connectMeter()
@@ -104,9 +84,7 @@ protected:
         return texts;
     }
 
-    norvale::PromptBoard prompts{false};
     std::deque<Box> boxes;
-    std::unique_ptr<sim721::Meter> meter;
     std::unique_ptr<norvale::kest721Assistant> assistant;
 };
 

@@ -75,7 +75,6 @@ TEST_F(DialogTest, LoggingPropertiesStoreWhatOkAcceptsAndRefuseTheRest)
         {"30", "second(s)", "1", "hour(s)", "2.5", {}, 30, 3600},
         {"2", "minute(s)", "2.5", "hour(s)", "0", {}, 120, 7200},     // halves go to even
         {"60", "second(s)", "1", "minute(s)", "0", notShorter, 0, 0}, // equal is refused
-        {"0", "second(s)", "1", "hour(s)", "0", lessThanOne, 0, 0},
         {"x", "second(s)", "1", "hour(s)", "0", lessThanOne, 0, 0},
         {"5", "second(s)", "", "hour(s)", "0", lessThanOne, 0, 0},
         {"5x", "second(s)", "1", "hour(s)", "0",

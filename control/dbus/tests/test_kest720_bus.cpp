@@ -1,14 +1,12 @@
 // The kest720 program through its bus contract, without a meter: activation,
-// every member of an object without a port, object lifetime, generic tools and
-// the command-line client.
+// every member of an object without a port and object lifetime (the
+// command-line client and the installed tree are the tools test's).
 #include "Automation.h"
 #include "BusFixture.h"
 #include "RemoteObject.h"
 #include "kest720Proxy.h"
 
-#include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QThread>
 
 using namespace bustest;
@@ -19,7 +17,6 @@ namespace
 {
 const int32_t kControl = vbObjectError + 1;
 const QString kControlSource = QStringLiteral("721 Control");
-const QString I = kest720dbus::interfaceName;
 
 } // namespace
 
@@ -158,109 +155,4 @@ TEST_F(KestBus, AClientKilledWithSigkillReleasesItsObjectAndTheProgramExits)
     child.waitForFinished();
     EXPECT_TRUE(waitFor([&] { return slaveClosed(master); }));
     EXPECT_TRUE(waitFor([] { return !serverRunning(); }));
-}
-
-// gdbus, a generic tool, on an object that this test holds: each gdbus call
-// is a connection of its own, so it cannot hold an object itself.
-TEST_F(KestBus, GdbusReadsAndSetsPropertiesOfAHeldObject)
-{
-    if (!QFile::exists(QStringLiteral("/usr/bin/gdbus")))
-        GTEST_SKIP() << "gdbus (libglib2.0-bin) is not installed";
-    kest720Proxy k;
-    auto gdbus = [&](const QStringList &args, int *exitCode) {
-        QProcess p;
-        p.start(QStringLiteral("/usr/bin/gdbus"),
-                QStringList{QStringLiteral("call"), QStringLiteral("--session"),
-                            QStringLiteral("--dest"), kest720dbus::serviceName,
-                            QStringLiteral("--object-path"), k.remote().path(),
-                            QStringLiteral("--method")} +
-                    args);
-        EXPECT_TRUE(p.waitForFinished(60000));
-        *exitCode = p.exitCode();
-        return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
-    };
-    int code = -1;
-    QString out = gdbus({QStringLiteral("org.freedesktop.DBus.Properties.Set"), I,
-                         QStringLiteral("Port"), QStringLiteral("<int16 7>")},
-                        &code);
-    EXPECT_EQ(code, 0) << out.toStdString();
-    EXPECT_EQ(k.Port(), 7);
-    out = gdbus({QStringLiteral("org.freedesktop.DBus.Properties.Get"), I, QStringLiteral("Port")},
-                &code);
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(out.trimmed(), QStringLiteral("(<int16 7>,)"));
-    out = gdbus({QStringLiteral("org.freedesktop.DBus.Properties.Get"), I, QStringLiteral("Model")},
-                &code);
-    EXPECT_NE(code, 0);
-    EXPECT_TRUE(out.contains(
-        QStringLiteral("Norvale.Automation.Error: -2147221503\n721 Control\nNot Initialized")))
-        << out.toStdString();
-}
-
-TEST_F(KestBus, TheCommandLineClientExplainsItselfAndReportsErrors)
-{
-    struct Case {
-        const char *legend;
-        QStringList args;
-        int exitCode;
-        QString inOutput; // expected in standard output or standard error
-    };
-    const Case cases[] = {
-        {"help", {"--help"}, 0, "stream SECONDS"},
-        {"no port", {"info"}, 2, "--port"},
-        {"port zero", {"--port", "0", "info"}, 2, "--port"},
-        {"port not a number", {"--port", "x", "info"}, 2, "--port"},
-        {"unknown command", {"--port", "1", "explode"}, 2, "unknown command 'explode'"},
-        {"stream without seconds", {"--port", "1", "stream"}, 2, "stream needs SECONDS"},
-        {"negative seconds", {"--port", "1", "dose", "-1"}, 2, "SECONDS must be"},
-        {"set without a value", {"--port", "1", "set", "AlarmRange"}, 2, "set needs NAME"},
-        {"no such port", {"--port", "99", "info"}, 1, "error 8018 (721 Serial): "},
-    };
-    for (const Case &c : cases) {
-        QProcess p;
-        p.start(QStringLiteral(KEST720_CLI), c.args);
-        ASSERT_TRUE(p.waitForFinished(120000)) << c.legend;
-        const QString all = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
-        EXPECT_EQ(p.exitCode(), c.exitCode) << c.legend << ": " << all.toStdString();
-        EXPECT_TRUE(all.contains(c.inOutput)) << c.legend << ": " << all.toStdString();
-    }
-}
-
-// `cmake --install` places the programs and a .service file that names the
-// installed program, and a session bus that reads that folder starts it.
-TEST(KestInstall, TheInstalledServiceFileStartsTheInstalledProgram)
-{
-    QTemporaryDir prefix;
-    QProcess install;
-    install.start(QStringLiteral(KEST720_CMAKE),
-                  {QStringLiteral("--install"), QStringLiteral(KEST720_BUILD_DIR),
-                   QStringLiteral("--prefix"), prefix.path()});
-    ASSERT_TRUE(install.waitForFinished(120000));
-    ASSERT_EQ(install.exitCode(), 0) << install.readAllStandardError().toStdString();
-
-    const QString bin = prefix.filePath(QStringLiteral("bin/kest720"));
-    EXPECT_TRUE(QFileInfo(bin).isExecutable());
-    EXPECT_TRUE(QFileInfo(prefix.filePath(QStringLiteral("bin/kest720-cli"))).isExecutable());
-    QFile service(
-        prefix.filePath(QStringLiteral("share/dbus-1/services/Norvale720.kest720.service")));
-    ASSERT_TRUE(service.open(QIODevice::ReadOnly));
-    const QStringList lines = QString::fromUtf8(service.readAll()).split(u'\n', Qt::SkipEmptyParts);
-    EXPECT_EQ(lines, QStringList({"[D-BUS Service]", "Name=Norvale720.kest720",
-                                  QStringLiteral("Exec=") + bin}));
-    EXPECT_TRUE(QFile::exists(
-        prefix.filePath(QStringLiteral("share/dbus-1/interfaces/Norvale720._kest720.xml"))));
-
-    // A bus of its own that knows only the installed tree: the installed
-    // client reaches the installed server (which finds no port 99).
-    QProcess run;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_DATA_DIRS"), prefix.filePath(QStringLiteral("share")));
-    run.setProcessEnvironment(env);
-    run.start(QStringLiteral("dbus-run-session"),
-              {QStringLiteral("--"), prefix.filePath(QStringLiteral("bin/kest720-cli")),
-               QStringLiteral("--port"), QStringLiteral("99"), QStringLiteral("info")});
-    ASSERT_TRUE(run.waitForFinished(120000));
-    const QString err = QString::fromUtf8(run.readAllStandardError());
-    EXPECT_EQ(run.exitCode(), 1) << err.toStdString();
-    EXPECT_TRUE(err.contains(QStringLiteral("error 8018 (721 Serial): "))) << err.toStdString();
 }

@@ -60,17 +60,6 @@ protected:
 
 } // namespace
 
-TEST(KestProgram, HelpNamesTheBusNameAndTheLifetime)
-{
-    QProcess p;
-    p.start(QStringLiteral(KEST720_SERVER), {QStringLiteral("--help")});
-    ASSERT_TRUE(p.waitForFinished(30000));
-    EXPECT_EQ(p.exitCode(), 0);
-    const QString out = QString::fromUtf8(p.readAllStandardOutput());
-    EXPECT_TRUE(out.contains(QStringLiteral("Norvale720.kest720")));
-    EXPECT_TRUE(out.contains(QStringLiteral("--grace")));
-}
-
 TEST_F(PrivateBus, LeavesWhenNobodyCreatesAnObject)
 {
     startServer(server, {QStringLiteral("--grace"), QStringLiteral("100")});

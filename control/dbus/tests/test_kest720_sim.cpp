@@ -1,7 +1,6 @@
 // The kest720 program through its bus contract against simulated meters:
 // start-up, settings, two clients on two meters, streaming, the log download,
-// the dose, the errors that need a meter, the command-line client and a
-// client that knows only the contract.
+// the errors that need a meter and a client that knows only the contract.
 #include "BusFixture.h"
 #include "Meter.h"
 #include "kest720Proxy.h"
@@ -36,21 +35,8 @@ protected:
         k.OpenPort();
         k.Initialize();
     }
-    // Runs kest720-cli; returns its standard output.
-    QString cli(const QStringList &args, int *exitCode = nullptr)
-    {
-        QProcess p;
-        p.start(QStringLiteral(KEST720_CLI), args);
-        EXPECT_TRUE(p.waitForFinished(120000));
-        if (exitCode)
-            *exitCode = p.exitCode();
-        lastCliErrors = QString::fromUtf8(p.readAllStandardError());
-        return QString::fromUtf8(p.readAllStandardOutput());
-    }
-
     // Declared after the ports folder: meters go before their links' folder.
     std::vector<std::unique_ptr<sim721::Meter>> meters;
-    QString lastCliErrors;
 };
 
 } // namespace
@@ -129,31 +115,6 @@ TEST_F(KestSim, ErrorsThatNeedAMeterArriveIntact)
     EXPECT_EQ(e.number(), 8018);
 }
 
-TEST_F(KestSim, LiveReadingsArriveAsTheMeterSendsThem)
-{
-    sim721::Meter &meter = startMeter(fast(1));
-    kest720Proxy k;
-    connect(k, 1);
-    meter.setStreamScript(
-        {{0, QStringLiteral("0.14")}, {1, QStringLiteral("2.5")}, {2, QStringLiteral("12")}}, true);
-    QList<Measurement> got;
-    QObject::connect(&k, &kest720Proxy::LiveData, [&](const Measurement &m) { got << m; });
-    k.StartLog();
-    ASSERT_TRUE(waitFor([&] { return got.size() >= 4; }));
-    k.StopLog();
-    const QStringList labels = meter.streamLabels();
-    EXPECT_DOUBLE_EQ(got.at(0).Value, 0.14);
-    EXPECT_EQ(got.at(0).UnitString, labels.at(0));
-    EXPECT_EQ(got.at(0).Prefix, prefixMicro);
-    EXPECT_DOUBLE_EQ(got.at(1).Value, 2.5);
-    EXPECT_EQ(got.at(1).UnitString, labels.at(1));
-    EXPECT_DOUBLE_EQ(got.at(2).Value, 12);
-    EXPECT_EQ(got.at(2).UnitString, labels.at(2));
-    for (const Measurement &m : got)
-        EXPECT_EQ(m.Unit, unitR);
-    EXPECT_TRUE(waitFor([&] { return meter.state() == sim721::State::Command; }));
-}
-
 // A client that leaves while a loop of its object runs on the server's stack:
 // the loop ends, a stream's meter is back at its prompt, and the server, still whole,
 // serves another client's object on. A second StartLog runs a stream loop
@@ -195,108 +156,6 @@ TEST_F(KestSim, ReleaseDuringAStreamOrADownloadEndsItAndTheServerServesOn)
         EXPECT_EQ(other.Port(), 9) << "the server survived";
     }
     QDBusConnection::disconnectFromBus(QStringLiteral("second"));
-}
-
-TEST_F(KestSim, ADownloadsEventsArriveInOrderAndEndWithComplete)
-{
-    sim721::Meter &meter = startMeter(fast(1));
-    kest720Proxy k;
-    connect(k, 1);
-    const std::vector<sim721::LogRecord> log = {{QStringLiteral("23.5"), 0, QStringLiteral("0.12")},
-                                                {QStringLiteral("-4.0"), 1, QStringLiteral("3.5")},
-                                                {QStringLiteral("21.0"), 2, QStringLiteral("17")}};
-    meter.setLog(log);
-    QStringList events;
-    QList<std::pair<float, Measurement>> records;
-    QObject::connect(&k, &kest720Proxy::DataDownload, [&](float c, const Measurement &m) {
-        events << QStringLiteral("record");
-        records.append({c, m});
-    });
-    QObject::connect(&k, &kest720Proxy::DataDownloadComplete,
-                     [&] { events << QStringLiteral("complete"); });
-    QObject::connect(&k, &kest720Proxy::DataDownloadError,
-                     [&] { events << QStringLiteral("error"); });
-    k.StartLogDownload();
-    ASSERT_TRUE(waitFor([&] {
-        return events.contains(QStringLiteral("complete")) ||
-               events.contains(QStringLiteral("error"));
-    }));
-    EXPECT_EQ(events, QStringList({"record", "record", "record", "complete"}));
-    const ::Ranges ranges = k.Ranges();
-    ASSERT_EQ(records.size(), 3);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_FLOAT_EQ(records.at(i).first, log[i].temperature.toFloat()) << i;
-        EXPECT_DOUBLE_EQ(records.at(i).second.Value, log[i].value.toDouble()) << i;
-        EXPECT_EQ(records.at(i).second.UnitString, ranges.Item(log[i].range + 1).ScaleUnits) << i;
-    }
-}
-
-TEST_F(KestSim, TheCommandLineClientPrintsInfoStreamDownloadAndDose)
-{
-    sim721::Meter &meter = startMeter(fast(1));
-    meter.setLog({{QStringLiteral("23.5"), 0, QStringLiteral("0.12")},
-                  {QStringLiteral("22.0"), 1, QStringLiteral("3.5")}});
-    int code = -1;
-    const QString info =
-        cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("info")}, &code);
-    EXPECT_EQ(code, 0) << lastCliErrors.toStdString();
-    EXPECT_TRUE(info.contains(QStringLiteral("Model: 720K\n"))) << info.toStdString();
-    EXPECT_TRUE(info.contains(QStringLiteral("Serial number: 1234\n"))) << info.toStdString();
-    EXPECT_TRUE(info.contains(QStringLiteral("Units: R (roentgen)\n"))) << info.toStdString();
-    const sim721::Meter &m = meter;
-    const auto area = m.settingsArea('D');
-    EXPECT_TRUE(info.contains(QStringLiteral("Blink alarm: %1% of range %2 (")
-                                  .arg(area[2])
-                                  .arg(((area[15] & 0xF0) >> 4) + 1)))
-        << info.toStdString();
-    EXPECT_TRUE(info.contains(QStringLiteral("Start-up took: "))) << info.toStdString();
-
-    const QString stream = cli({QStringLiteral("--port"), QStringLiteral("1"),
-                                QStringLiteral("stream"), QStringLiteral("1")},
-                               &code);
-    EXPECT_EQ(code, 0) << lastCliErrors.toStdString();
-    QStringList lines = stream.split(u'\n', Qt::SkipEmptyParts);
-    ASSERT_GE(lines.size(), 2) << stream.toStdString();
-    EXPECT_EQ(lines.at(0), QStringLiteral("seconds,value,unit,prefix,unit_string"));
-    EXPECT_EQ(lines.at(1).split(u',').size(), 5) << lines.at(1).toStdString();
-
-    const QString download =
-        cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("download")}, &code);
-    EXPECT_EQ(code, 0) << lastCliErrors.toStdString();
-    lines = download.split(u'\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 3) << download.toStdString();
-    EXPECT_TRUE(lines.at(1).startsWith(QStringLiteral("1,23.5,0.12,R,")))
-        << lines.at(1).toStdString();
-    EXPECT_TRUE(lines.at(2).startsWith(QStringLiteral("2,22,3.5,R,"))) << lines.at(2).toStdString();
-
-    const QString dose = cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("dose"),
-                              QStringLiteral("1")},
-                             &code);
-    EXPECT_EQ(code, 0) << lastCliErrors.toStdString();
-    EXPECT_TRUE(dose.startsWith(QStringLiteral("seconds,dose,unit\n1,"))) << dose.toStdString();
-    EXPECT_TRUE(dose.trimmed().endsWith(QStringLiteral(",mR"))) << dose.toStdString();
-}
-
-TEST_F(KestSim, TheCommandLineClientKeepsASettingInTheMeter)
-{
-    sim721::Meter &meter = startMeter(fast(1));
-    int code = -1;
-    cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("set"),
-         QStringLiteral("AlarmRange"), QStringLiteral("4")},
-        &code);
-    EXPECT_EQ(code, 0) << lastCliErrors.toStdString();
-    meter.powerCycle(); // only what was saved survives
-    EXPECT_EQ(meter.settingsArea('D')[15], 0x30);
-    const QString info =
-        cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("info")}, &code);
-    EXPECT_TRUE(info.contains(QStringLiteral("of range 4 (500 mR/h)\n"))) << info.toStdString();
-
-    cli({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("set"),
-         QStringLiteral("AlarmRange"), QStringLiteral("9")},
-        &code);
-    EXPECT_EQ(code, 2);
-    EXPECT_TRUE(lastCliErrors.startsWith(QStringLiteral("kest720-cli: AlarmRange must be 1 to 6")))
-        << lastCliErrors.toStdString();
 }
 
 TEST_F(KestSim, AClientThatKnowsOnlyTheContractDoesTheWholeJob)

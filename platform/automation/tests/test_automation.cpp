@@ -4,6 +4,7 @@
 #include "ExportedObject.h"
 #include "RemoteObject.h"
 #include "Server.h"
+#include "TestWait.h"
 #include "TypeLibrary.h"
 
 #include <QCoreApplication>
@@ -100,19 +101,7 @@ private:
     short m_count = 0;
 };
 
-// Spins the event loop until `cond` holds; false if it never does (a fault,
-// not a measure of speed: the bound is generous).
-template <typename Cond> bool waitFor(Cond cond)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!cond()) {
-        if (clock.elapsed() > 20000)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using testsupport::waitFor;
 
 class AutomationBus : public ::testing::Test
 {
