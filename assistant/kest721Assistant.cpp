@@ -80,10 +80,10 @@ kest721Assistant::kest721Assistant(Services services, QObject *parent)
 {
     // A server that cannot be started is reported by the first Connect.
     ignoringErrors("creating the instrument object", [this] { createInstrument(); });
-    const QStringList unread = modMain::LoadSettings();
-    if (!unread.isEmpty())
-        qCWarning(lcAssistant).noquote()
-            << "settings not read, defaults used:" << unread.join(QStringLiteral(", "));
+    m_unreadSettings = modMain::LoadSettings();
+    if (!m_unreadSettings.isEmpty())
+        qCWarning(lcAssistant).noquote() << "settings not read, defaults used:"
+                                         << m_unreadSettings.join(QStringLiteral(", "));
 }
 
 kest721Assistant::~kest721Assistant()
@@ -178,6 +178,20 @@ void kest721Assistant::Connect()
     QPointer<kest721Assistant> self(this);
     auto msg = std::make_unique<MsgBox>();
     msg->Message(QStringLiteral("Connecting to unit..."), connectionTitle);
+
+    // A damaged settings store would otherwise send the meter's port number
+    // back to its default without a word: the host is told once, here, where
+    // it listens for boxes.
+    if (!m_unreadSettings.isEmpty()) {
+        const QString unread = std::exchange(m_unreadSettings, {}).join(QStringLiteral(", "));
+        ask(applicationTitle,
+            QStringLiteral("The settings of the 721 Assistant cannot be read (%1). The "
+                           "defaults are used until they are saved again.")
+                .arg(unread),
+            {buttonOK});
+        if (!self)
+            return;
+    }
 
     Disconnect();
     if (!self)
@@ -380,6 +394,7 @@ void kest721Assistant::onLiveData(Measurement measured)
         d.setScaleNumber(scaleNumberOf(measured.UnitString));
         toAlarmUnits(measured);
         m_lastValue = measured.Value;
+        m_streamLost = false;
         m_lastUnit = alarmUnitsText(measured);
         modAlarm::EvaluateAlarm(m_lastValue);
         const modAlarm::enumAlarmState state = modAlarm::ComputeAlarmState();
@@ -405,11 +420,16 @@ void kest721Assistant::onLiveData(Measurement measured)
 
 void kest721Assistant::onLiveDataError()
 {
+    m_streamLost = true;
     emit LiveDataError();
 }
 
 void kest721Assistant::RaiseLiveData()
 {
+    // After the stream has gone the last reading is no longer the meter's: a
+    // row the meter never sent is not sent, until its readings come back.
+    if (m_streamLost)
+        return;
     const double stamp = spreadsheetDate(QDateTime::currentDateTime());
     // Kept before it is sent: a host that dies with the event in flight
     // loses nothing.

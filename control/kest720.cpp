@@ -629,12 +629,23 @@ void kest720::setUnits(TYPE_UNITS u)
     // switch it and record a unit that it does not have.
     if (u != unitR && u != unitSv)
         raise(QStringLiteral("Invalid units value."));
-    StartCommandMode();
+    // The switch is reported done only when the meter's new range report
+    // shows it: a meter that was not listening, or a line that went away,
+    // would otherwise leave the meter unchanged behind a success.
+    if (!StartCommandMode())
+        raise(QStringLiteral("Unable to start command mode."));
     send("U");
     waitIgnored();
     send("Y");
     waitIgnored();
-    UpdateRanges();
+    if (UpdateRanges() < 0)
+        raise(QStringLiteral("Unable to download the ranges."));
+    const QString &reported = mRanges.Item(1).ScaleUnits;
+    const TYPE_UNITS now = reported.contains(QLatin1StringView("Sv")) ? unitSv
+                           : reported.contains(QLatin1Char('R'))     ? unitR
+                                                                     : unitUnknown;
+    if (now != u)
+        raise(QStringLiteral("Unable to change the units."));
     mUnits = u;
     if (mModel == model720K && u == unitR && mRanges.Count() >= 1 &&
         mRanges.Item(1).ScaleNumber == 0.5f &&
