@@ -82,8 +82,8 @@ kest721Assistant::kest721Assistant(Services services, QObject *parent)
     ignoringErrors("creating the instrument object", [this] { createInstrument(); });
     m_unreadSettings = modMain::LoadSettings();
     if (!m_unreadSettings.isEmpty())
-        qCWarning(lcAssistant).noquote() << "settings not read, defaults used:"
-                                         << m_unreadSettings.join(QStringLiteral(", "));
+        qCWarning(lcAssistant).noquote()
+            << "settings not read, defaults used:" << m_unreadSettings.join(QStringLiteral(", "));
 }
 
 kest721Assistant::~kest721Assistant()

@@ -642,8 +642,8 @@ void kest720::setUnits(TYPE_UNITS u)
         raise(QStringLiteral("Unable to download the ranges."));
     const QString &reported = mRanges.Item(1).ScaleUnits;
     const TYPE_UNITS now = reported.contains(QLatin1StringView("Sv")) ? unitSv
-                           : reported.contains(QLatin1Char('R'))     ? unitR
-                                                                     : unitUnknown;
+                           : reported.contains(QLatin1Char('R'))      ? unitR
+                                                                      : unitUnknown;
     if (now != u)
         raise(QStringLiteral("Unable to change the units."));
     mUnits = u;
