@@ -106,6 +106,28 @@ TEST_F(MeterTest, UnitsSwitchReloadsTheRangesWithoutNewDetection)
     EXPECT_EQ(k->Ranges().Item(1).ScaleUnits, "uR/h");
 }
 
+TEST_F(MeterTest, AUnitsSwitchTheMeterDidNotMakeIsAnError)
+{
+    // Reported done only when the meter's new range report shows the new units.
+    struct Case {
+        const char *legend;
+        std::function<void(sim721::Meter &)> fault;
+        const char *error;
+    } cases[] = {
+        // It still acts on the keys it hears, but its report never comes.
+        {"the meter falls silent", [](sim721::Meter &m) { m.setSilent(true); },
+         "Unable to download the ranges."},
+        {"the adapter is unplugged", [](sim721::Meter &m) { m.dropLine(); }, "serial"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.legend);
+        initialize(fast());
+        c.fault(*meter);
+        EXPECT_EQ(serverError([&] { k->setUnits(unitSv); }), c.error);
+        EXPECT_EQ(k->Units(), unitR) << "the old value stays";
+    }
+}
+
 TEST_F(MeterTest, UnitsSwitchOnA720MKeepsTheReportAsPrinted)
 {
     initialize(fast(sim721::Model::M720, sim721::Units::Sv));
