@@ -191,6 +191,9 @@ class Cell:
         seconds = self.await_(lambda: result, trigger)
         return seconds, result
 
+    def second_text(self):
+        return "; the second host: " + self.second[1] if self.second else ""
+
     def boxed(self):
         return [b[1] for b in self.host.boxes if b[0] == "721 Assistant"]
 
@@ -230,7 +233,7 @@ def connected(c, trigger=None):
     if "error" in result:
         return seconds, describe(result)
     if "Connected" in c.host.names() and c.host.get("Initialized"):
-        return seconds, ("ok", "")
+        return seconds, ("ok", "connected" + c.second_text())
     return seconds, ("error", " | ".join(c.boxed()) or "no box")
 
 
@@ -277,7 +280,7 @@ def op_log(c):
         return seconds, ("error", "LiveDataError")
     if not has_owner(NAME):
         return seconds, ("error", "the Assistant left the bus")
-    return seconds, ("ok", "%d rows" % len(got))
+    return seconds, ("ok", "%d rows, journal %d%s" % (len(got), len(kept), c.second_text()))
 
 
 def full_journal(c, got, kept):
@@ -326,7 +329,7 @@ def op_download(c):
         c.check(kept == got, "host %d records, journal %d" % (len(got), len(kept)))
     if "DataDownLoadComplete" in h.names():
         c.check(len(got) >= 5, "%d records" % len(got))
-        return seconds, ("ok", "%d records" % len(got))
+        return seconds, ("ok", "%d records, journal %d" % (len(got), len(kept)))
     if not has_owner(NAME):
         return seconds, ("error", "the Assistant left the bus")
     return seconds, ("error", "DataDownloadError" + "".join(" | " + b for b in c.boxed()))
@@ -477,7 +480,7 @@ def main(argv):
             verdict, seconds, detail, problems = run_cell(row, column)
             failures += verdict != "pass"
             table.append("%-17s %-9s %4.1fs %5.1fs  %-4s %-7s %s" % (
-                row[0], column, BOUNDS[column], seconds, verdict, row[3][column], detail[:60]))
+                row[0], column, BOUNDS[column], seconds, verdict, row[3][column], detail[:90]))
             table += ["    " + p for p in problems]
             print(table[-1 - len(problems)], flush=True)
     # The whole matrix at the end, away from the servers' own messages.
