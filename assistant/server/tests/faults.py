@@ -392,16 +392,23 @@ def exits():
 
 
 def zombies():
-    found = []
+    """Processes of this bus session (the bus, the servers, their shells, the
+    meters) that ended without being waited for."""
+    procs = {}
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open("/proc/%s/stat" % pid) as f:
                 fields = f.read().rsplit(")", 1)[1].split()
         except OSError:
             continue
-        if fields[0] == "Z" and int(fields[1]) in (os.getpid(), os.getppid()):
-            found.append(pid)
-    return found
+        procs[int(pid)] = (fields[0], int(fields[1]))
+    ours = {os.getppid()}
+    while True:
+        more = {p for p, (_, parent) in procs.items() if parent in ours} - ours
+        if not more:
+            break
+        ours |= more
+    return [p for p in ours if procs.get(p, ("",))[0] == "Z"]
 
 
 def run_cell(row, column):
