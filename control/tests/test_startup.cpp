@@ -169,8 +169,8 @@ TEST_F(MeterTest, EveryMemberWithoutAnOpenPortFailsWithAnError)
          "Unable to start command mode"},
         {"SampleRate", [](kest720 &k) { k.setSampleRate(30); }, serial,
          "Unable to set memory location."},
-        // The unit switch goes on past a failed command mode: the port decides.
-        {"Units", [](kest720 &k) { k.setUnits(unitSv); }, serial, serial},
+        // The unit switch stops at a failed command mode, as the other commands do.
+        {"Units", [](kest720 &k) { k.setUnits(unitSv); }, serial, noCmd},
         {"ClearLogSetting", [](kest720 &k) { k.setClearLogSetting(clearlogIntegrateReset); },
          serial, "Unable to start command mode"},
         {"ModeButton", [](kest720 &k) { k.setModeButton(modebuttonFreeze); }, serial,
