@@ -81,10 +81,10 @@ kest721Assistant::kest721Assistant(Services services, QObject *parent)
 {
     // A server that cannot be started is reported by the first Connect.
     ignoringErrors("creating the instrument object", [this] { createInstrument(); });
-    const QStringList unread = modMain::LoadSettings();
-    if (!unread.isEmpty())
+    m_unreadSettings = modMain::LoadSettings();
+    if (!m_unreadSettings.isEmpty())
         qCWarning(lcAssistant).noquote()
-            << "settings not read, defaults used:" << unread.join(QStringLiteral(", "));
+            << "settings not read, defaults used:" << m_unreadSettings.join(QStringLiteral(", "));
 }
 
 kest721Assistant::~kest721Assistant()
@@ -129,9 +129,9 @@ void kest721Assistant::createInstrument()
     connect(k, &kest720Proxy::DataDownloadError, this, &kest721Assistant::onDataDownloadError);
     // The object lives in another process; when that process ends, the
     // object has gone with it.
-    m_watcher = std::make_unique<QDBusServiceWatcher>(
-        k->remote().service(), k->remote().connection(),
-        QDBusServiceWatcher::WatchForUnregistration);
+    m_watcher =
+        std::make_unique<QDBusServiceWatcher>(k->remote().service(), k->remote().connection(),
+                                              QDBusServiceWatcher::WatchForUnregistration);
     connect(m_watcher.get(), &QDBusServiceWatcher::serviceUnregistered, this,
             &kest721Assistant::instrumentGone);
 }
@@ -164,8 +164,7 @@ void kest721Assistant::instrumentGone()
     }
 }
 
-QString kest721Assistant::ask(const QString &title, const QString &text,
-                              const QStringList &buttons)
+QString kest721Assistant::ask(const QString &title, const QString &text, const QStringList &buttons)
 {
     if (!m_services.prompts)
         return defaultButton(buttons);
@@ -179,6 +178,20 @@ void kest721Assistant::Connect()
     QPointer<kest721Assistant> self(this);
     auto msg = std::make_unique<MsgBox>();
     msg->Message(QStringLiteral("Connecting to unit..."), connectionTitle);
+
+    // A damaged settings store would otherwise send the meter's port number
+    // back to its default without a word: the host is told once, here, where
+    // it listens for boxes.
+    if (!m_unreadSettings.isEmpty()) {
+        const QString unread = std::exchange(m_unreadSettings, {}).join(QStringLiteral(", "));
+        ask(applicationTitle,
+            QStringLiteral("The settings of the 721 Assistant cannot be read (%1). The "
+                           "defaults are used until they are saved again.")
+                .arg(unread),
+            {buttonOK});
+        if (!self)
+            return;
+    }
 
     Disconnect();
     if (!self)
@@ -242,13 +255,13 @@ void kest721Assistant::Disconnect()
         bool initialized = false;
         ignoringErrors("Initialized", [&] { initialized = m_instrument->Initialized(); });
         if (initialized) {
-            const QString answer = ask(
-                QStringLiteral("Disconnect"),
-                QStringLiteral("If any changes to the 721 settings have been applied and you "
-                               "wish to save the changes to the 721 then press Yes.") +
-                    QStringLiteral(" If changes do not need to be saved then press No. ") +
-                    QStringLiteral(" To cancel the disconnection press Cancel."),
-                {buttonYes, buttonNo, buttonCancel});
+            const QString answer =
+                ask(QStringLiteral("Disconnect"),
+                    QStringLiteral("If any changes to the 721 settings have been applied and you "
+                                   "wish to save the changes to the 721 then press Yes.") +
+                        QStringLiteral(" If changes do not need to be saved then press No. ") +
+                        QStringLiteral(" To cancel the disconnection press Cancel."),
+                    {buttonYes, buttonNo, buttonCancel});
             if (!self || answer == buttonCancel)
                 return;
             // A run or an integration still going would go on with a meter that has left.
@@ -392,8 +405,7 @@ void kest721Assistant::onLiveData(Measurement measured)
             d.setAlarmState(static_cast<enumAlarmState>(state));
             emit alarmStateChanged(state);
         }
-        if (modAlarm::GetPlayAlarmSound() && state == modAlarm::UnackAlarm &&
-            m_services.sound)
+        if (modAlarm::GetPlayAlarmSound() && state == modAlarm::UnackAlarm && m_services.sound)
             m_services.sound->play(alarmSoundAlias);
         if (m_logStartPending) {
             modTimer::RestartTimer(this, true);
@@ -548,8 +560,12 @@ void kest721Assistant::onDataDownload(float DegreesC, Measurement measured)
             m_downloadRun = beginJournalRun(int(Journal::Kind::Download));
             m_downloadRows = 0;
         }
-        Journal::Row row{++m_downloadRows, spreadsheetDate(QDateTime::currentDateTime()),
-                         measured.Value, alarmUnitsText(measured), {}, double(DegreesC)};
+        Journal::Row row{++m_downloadRows,
+                         spreadsheetDate(QDateTime::currentDateTime()),
+                         measured.Value,
+                         alarmUnitsText(measured),
+                         {},
+                         double(DegreesC)};
         if (m_downloadRun && !m_services.journal->append(m_downloadRun, row))
             journalFailed();
         syncJournalSoon();
@@ -603,9 +619,10 @@ void kest721Assistant::ShowHelp()
 {
     const QString &file = m_services.helpFile;
     if (file.isEmpty() || !QFileInfo(file).isReadable())
-        throw AutomationError(53, programName(),
-                              QStringLiteral("File not found: %1")
-                                  .arg(file.isEmpty() ? QStringLiteral("721Assistant.html") : file));
+        throw AutomationError(
+            53, programName(),
+            QStringLiteral("File not found: %1")
+                .arg(file.isEmpty() ? QStringLiteral("721Assistant.html") : file));
     if (!m_services.openHelp || !m_services.openHelp(file))
         throw AutomationError(440, programName(),
                               QStringLiteral("The help viewer could not open %1").arg(file));

@@ -149,6 +149,8 @@ private:
     qint64 m_downloadRun = 0;   // and of the download
     qint64 m_downloadRows = 0;
     bool m_journalFailureShown = false;
+    // Settings that could not be read (defaults in use), told on the first Connect.
+    QStringList m_unreadSettings;
     bool m_journalSyncPending = false;
 };
 

@@ -629,26 +629,28 @@ void kest720::setUnits(TYPE_UNITS u)
     // switch it and record a unit that it does not have.
     if (u != unitR && u != unitSv)
         raise(QStringLiteral("Invalid units value."));
-    // Typing "U" and "Y" at a meter that is not at its prompt changes nothing,
-    // and recording the unit anyway would label every later reading wrongly.
+    // The switch is reported done only when the meter's new range report
+    // shows it: a meter that was not listening, or a line that went away,
+    // would otherwise leave the meter unchanged behind a success.
     if (!StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
     send("U");
     waitIgnored();
     send("Y");
     waitIgnored();
-    // The meter only toggles, so the fresh report tells whether it switched;
-    // an unreadable report leaves the toggle's usual outcome as the answer.
-    TYPE_UNITS now = u;
-    if (UpdateRanges() == 0 && mRanges.Count() >= 2) {
-        const QString &unit = mRanges.Item(1).ScaleUnits;
-        if (unit.contains(QLatin1Char('R')))
-            now = unitR;
-        else if (unit.contains(QLatin1StringView("Sv")))
-            now = unitSv;
-    }
-    mUnits = now;
-    if (mModel == model720K && now == unitR && mRanges.Count() >= 1 &&
+    // An unreadable report leaves the outcome unknown: the caller is told, and
+    // the old value stays.
+    if (UpdateRanges() < 0)
+        raise(QStringLiteral("Unable to download the ranges."));
+    const QString &reported = mRanges.Item(1).ScaleUnits;
+    const TYPE_UNITS now = reported.contains(QLatin1StringView("Sv")) ? unitSv
+                           : reported.contains(QLatin1Char('R'))      ? unitR
+                                                                      : unitUnknown;
+    // A meter that was not in the units the host held has toggled the other
+    // way: what its report shows is what it is in.
+    if (now != unitUnknown)
+        mUnits = now;
+    if (mModel == model720K && mUnits == unitR && mRanges.Count() >= 1 &&
         mRanges.Item(1).ScaleNumber == 0.5f &&
         mRanges.Item(1).ScaleUnits.contains(QLatin1Char('R')))
         rewriteFirstRangeForK();

@@ -22,6 +22,7 @@
 #include <QProcess>
 #include <QTimer>
 #include <QUrl>
+#include <csignal>
 #include <cstring>
 
 Q_LOGGING_CATEGORY(lcMain, "norvale.kest721xl.server")
@@ -84,6 +85,9 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A file-size limit (a quota, a full volume) must fail the journal's write,
+    // which the run survives, not end the server with a signal.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kest721xl"));
     QApplication::setApplicationDisplayName(QStringLiteral("721 Assistant"));
