@@ -177,18 +177,15 @@ TEST(ModTimer, RunLengthIsStrictlyExceededAcrossTheWrap)
 
 TEST(ModTimer, IntervalElapsedRestartsItsInterval)
 {
-    FakeClock clock(at("00:00:00.000"), 0xFFFFFF00u);
-    FakeTimers timers;
-    SamplingClock c(&clock, &timers);
-    c.SetTimerInterval(1);
-    EXPECT_FALSE(c.IntervalElapsed()) << "the first call only notes the time";
-    const bool expected[] = {false, false, true, false, false, true};
-    for (const bool e : expected) {
-        clock.advance(400);
-        EXPECT_EQ(c.IntervalElapsed(), e);
+    Rig r("00:00:00.000", 0xFFFFFF00u);
+    r.sc.SetTimerInterval(1);
+    EXPECT_FALSE(r.sc.IntervalElapsed()) << "the first call only notes the time";
+    for (const bool e : {false, false, true, false, false, true}) {
+        r.clock.advance(400);
+        EXPECT_EQ(r.sc.IntervalElapsed(), e);
     }
-    c.SetTimerInterval(0);
-    EXPECT_TRUE(c.IntervalElapsed()) << "an interval of 0 has always passed";
+    r.sc.SetTimerInterval(0);
+    EXPECT_TRUE(r.sc.IntervalElapsed()) << "an interval of 0 has always passed";
 }
 
 TEST(ModTimer, SecondsAndTicksAsUnsignedNumbers)
@@ -201,11 +198,10 @@ TEST(ModTimer, SecondsAndTicksAsUnsignedNumbers)
     for (const Case &c : cases)
         EXPECT_EQ(SamplingClock::UnsignedTicks(c.ticks), c.unsignedTicks) << c.ticks;
 
-    FakeClock clock(at("00:00:00.000"), 0xFFFFFFFFu);
-    SamplingClock c(&clock, nullptr);
-    EXPECT_EQ(c.TickSeconds(), 4294967);
-    clock.advance(1001);
-    EXPECT_EQ(c.TickSeconds(), 1);
+    Rig r("00:00:00.000", 0xFFFFFFFFu);
+    EXPECT_EQ(r.sc.TickSeconds(), 4294967);
+    r.clock.advance(1001);
+    EXPECT_EQ(r.sc.TickSeconds(), 1);
 }
 
 TEST(ModTimer, DurationText)

@@ -51,6 +51,17 @@ protected:
         return {type, data};
     }
 
+    // What the file-type registration left under a class root.
+    std::pair<uint32_t, QByteArray> classes(const QString &section)
+    {
+        return stored(QString(), cRegistry::HKEY_CLASSES_ROOT, section);
+    }
+    std::pair<uint32_t, QByteArray> machineClasses(const QString &section)
+    {
+        return stored(QString(), cRegistry::HKEY_LOCAL_MACHINE,
+                      QStringLiteral("SOFTWARE\\Classes\\") + section);
+    }
+
     cRegistry r;
     QString m_section;
 };
@@ -58,6 +69,12 @@ protected:
 QByteArray bytes(const char *s, int n)
 {
     return QByteArray(s, n);
+}
+
+// A text as the store holds it: UTF-8 with its NUL.
+QByteArray sz(const QString &text)
+{
+    return text.toUtf8().append('\0');
 }
 
 } // namespace
@@ -73,19 +90,19 @@ TEST_F(CRegistry, ReadsStoredDataByItsType)
         QVariant expected;
     };
     const Case cases[] = {
-        {"text", reg::REG_SZ, bytes("2.5\0", 4), QStringLiteral("2.5")},
+        {"text", reg::REG_SZ, sz("2.5"), QStringLiteral("2.5")},
         {"text of stored size 0", reg::REG_SZ, QByteArray(), QString()},
-        {"text that is only its NUL", reg::REG_SZ, bytes("\0", 1), QString()},
+        {"text that is only its NUL", reg::REG_SZ, sz(""), QString()},
         {"text written without a NUL", reg::REG_SZ, "abc", QStringLiteral("abc")},
         {"text in UTF-8", reg::REG_SZ, bytes("\xC2\xB5Sv/h\0", 7), QStringLiteral("µSv/h")},
         {"multi-string keeps inner NULs", reg::REG_MULTI_SZ, bytes("a\0bc\0\0", 6),
          QString::fromLatin1("a\0bc\0", 5)},
         {"multi-string of size 0", reg::REG_MULTI_SZ, QByteArray(), QString()},
-        {"expanded reference", reg::REG_EXPAND_SZ, bytes("%NORVALE_TEST_DIR%/log\0", 23),
+        {"expanded reference", reg::REG_EXPAND_SZ, sz("%NORVALE_TEST_DIR%/log"),
          QStringLiteral("/srv/norvale/log")},
-        {"unknown reference stays", reg::REG_EXPAND_SZ, bytes("%NORVALE_UNDEFINED%/x\0", 22),
+        {"unknown reference stays", reg::REG_EXPAND_SZ, sz("%NORVALE_UNDEFINED%/x"),
          QStringLiteral("%NORVALE_UNDEFINED%/x")},
-        {"lone per-cent sign", reg::REG_EXPAND_SZ, bytes("100% %NORVALE_TEST_DIR\0", 23),
+        {"lone per-cent sign", reg::REG_EXPAND_SZ, sz("100% %NORVALE_TEST_DIR"),
          QStringLiteral("100% %NORVALE_TEST_DIR")},
         {"dword", reg::REG_DWORD, bytes("\xff\x00\x00\x00", 4), QVariant(int32_t(255))},
         {"negative dword", reg::REG_DWORD, bytes("\xfe\xff\xff\xff", 4), QVariant(int32_t(-2))},
@@ -145,25 +162,21 @@ TEST_F(CRegistry, WritesByValueTypeAndTheTextItHolds)
         QByteArray storedData;
     };
     const Case cases[] = {
-        {"text", cRegistry::REG_SZ, QStringLiteral("2,5"), reg::REG_SZ, bytes("2,5\0", 4)},
-        {"empty text", cRegistry::REG_SZ, QString(), reg::REG_SZ, bytes("\0", 1)},
-        {"text in UTF-8", cRegistry::REG_SZ, QStringLiteral("Größe"), reg::REG_SZ,
-         bytes("Gr\xC3\xB6\xC3\x9F"
-               "e\0",
-               8)},
+        {"text", cRegistry::REG_SZ, QStringLiteral("2,5"), reg::REG_SZ, sz("2,5")},
+        {"empty text", cRegistry::REG_SZ, QString(), reg::REG_SZ, sz("")},
+        {"text in UTF-8", cRegistry::REG_SZ, QStringLiteral("Größe"), reg::REG_SZ, sz("Größe")},
         {"reference between per-cent signs", cRegistry::REG_SZ, QStringLiteral("%HOME%\\x"),
          reg::REG_EXPAND_SZ, bytes("%HOME%\\x\0", 9)},
         {"shortest reference", cRegistry::REG_SZ, QStringLiteral("%a%"), reg::REG_EXPAND_SZ,
-         bytes("%a%\0", 4)},
-        {"single per-cent sign", cRegistry::REG_SZ, QStringLiteral("50%"), reg::REG_SZ,
-         bytes("50%\0", 4)},
+         sz("%a%")},
+        {"single per-cent sign", cRegistry::REG_SZ, QStringLiteral("50%"), reg::REG_SZ, sz("50%")},
         {"adjacent per-cent signs only", cRegistry::REG_SZ, QStringLiteral("a%%b"), reg::REG_SZ,
-         bytes("a%%b\0", 5)},
+         sz("a%%b")},
         {"expandable type without reference", cRegistry::REG_EXPAND_SZ, QStringLiteral("plain"),
-         reg::REG_SZ, bytes("plain\0", 6)},
-        {"number as text", cRegistry::REG_SZ, QVariant(int32_t(42)), reg::REG_SZ, bytes("42\0", 3)},
+         reg::REG_SZ, sz("plain")},
+        {"number as text", cRegistry::REG_SZ, QVariant(int32_t(42)), reg::REG_SZ, sz("42")},
         {"large double as plain digits", cRegistry::REG_SZ, QVariant(1e6), reg::REG_SZ,
-         bytes("1000000\0", 8)},
+         sz("1000000")},
         {"32-bit integer", cRegistry::REG_DWORD, QVariant(int32_t(16711680)), reg::REG_DWORD,
          bytes("\0\0\xff\0", 4)},
         {"negative 16-bit integer", cRegistry::REG_DWORD, QVariant::fromValue<int16_t>(-1),
@@ -190,7 +203,7 @@ TEST_F(CRegistry, WritesByValueTypeAndTheTextItHolds)
 TEST_F(CRegistry, RaisesItsErrorsWithTheirTexts)
 {
     const QString s = m_section;
-    store(QStringLiteral("v"), reg::REG_SZ, bytes("x\0", 2));
+    store(QStringLiteral("v"), reg::REG_SZ, sz("x"));
     reg::Key child;
     reg::createKey(reg::HKEY_CURRENT_USER, s + QStringLiteral("\\Child"), reg::KEY_ALL_ACCESS,
                    child);
@@ -338,40 +351,24 @@ TEST_F(CRegistry, RegistersAFileTypeUnderBothClassRoots)
         {"NorvaleTest.Doc\\DefaultIcon", path + ",2"},
     };
     for (const Expect &e : expected) {
-        QByteArray text = e.text.toUtf8();
-        text.append('\0');
-        const auto classes = stored(QString(), cRegistry::HKEY_CLASSES_ROOT, e.section);
-        EXPECT_EQ(classes.first, reg::REG_SZ) << qPrintable(e.section);
-        EXPECT_EQ(classes.second, text) << qPrintable(e.section);
-        const auto machine = stored(QString(), cRegistry::HKEY_LOCAL_MACHINE,
-                                    QStringLiteral("SOFTWARE\\Classes\\") + e.section);
-        EXPECT_EQ(machine.second, text) << qPrintable(e.section);
+        EXPECT_EQ(classes(e.section), std::make_pair(reg::REG_SZ, sz(e.text)))
+            << qPrintable(e.section);
+        EXPECT_EQ(machineClasses(e.section).second, sz(e.text)) << qPrintable(e.section);
     }
 
     r.setClassKey(cRegistry::HKEY_CLASSES_ROOT);
     r.CreateAdditionalEXEAssociations(QStringLiteral("NorvaleTest.Doc"),
                                       {"export", "&Export", path + " /e \"%1\""});
-    QByteArray text = (path + " /e \"%1\"").toUtf8();
-    text.append('\0');
-    EXPECT_EQ(stored(QString(), cRegistry::HKEY_CLASSES_ROOT,
-                     QStringLiteral("NorvaleTest.Doc\\shell\\export\\command"))
-                  .second,
-              text);
-    EXPECT_EQ(stored(QString(), cRegistry::HKEY_LOCAL_MACHINE,
-                     QStringLiteral("SOFTWARE\\Classes\\NorvaleTest.Doc\\shell\\export"))
-                  .second,
-              QByteArray("&Export\0", 8));
+    EXPECT_EQ(classes("NorvaleTest.Doc\\shell\\export\\command").second, sz(path + " /e \"%1\""));
+    EXPECT_EQ(machineClasses("NorvaleTest.Doc\\shell\\export").second, sz("&Export"));
 }
 
 TEST_F(CRegistry, AQuotedPathIsNotQuotedTwiceAndNoIconIsOptional)
 {
     r.CreateEXEAssociation(QStringLiteral("\"/opt/x y/viewer\""), QStringLiteral("NorvaleTest.Doc"),
                            QStringLiteral("Doc"), QStringLiteral("nvt"));
-    const auto at = [&](const char *section) {
-        return stored(QString(), cRegistry::HKEY_CLASSES_ROOT, QString::fromLatin1(section));
-    };
-    EXPECT_EQ(at("NorvaleTest.Doc\\shell\\open\\command").second,
-              QByteArray("\"/opt/x y/viewer\" \"%1\"\0", 23));
-    EXPECT_EQ(at("NorvaleTest.Doc\\DefaultIcon").first, 0xFFFFu);
-    EXPECT_EQ(at("NorvaleTest.Doc\\shell\\print").first, 0xFFFFu);
+    EXPECT_EQ(classes("NorvaleTest.Doc\\shell\\open\\command").second,
+              sz("\"/opt/x y/viewer\" \"%1\""));
+    EXPECT_EQ(classes("NorvaleTest.Doc\\DefaultIcon").first, 0xFFFFu);
+    EXPECT_EQ(classes("NorvaleTest.Doc\\shell\\print").first, 0xFFFFu);
 }

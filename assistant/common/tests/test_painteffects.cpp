@@ -48,6 +48,15 @@ QImage blackSquare()
     return img;
 }
 
+// `dest` after `paint` has painted on it.
+QImage paintedOn(QImage dest, const std::function<void(QPainter &)> &paint)
+{
+    QPainter p(&dest);
+    paint(p);
+    p.end();
+    return dest;
+}
+
 } // namespace
 
 TEST(PaintEffects, PaintsTheChosenPartOfTheLamp)
@@ -79,19 +88,16 @@ TEST(PaintEffects, PaintsTheChosenPartOfTheLamp)
         {3, 32, 3, Backdrop},
     };
     QList<QImage> painted;
-    for (const Call &c : calls) {
-        QImage dest = backdrop();
-        QPainter p(&dest);
-        const QRect &r = c.to;
-        if (c.transparent)
-            fx.PaintTransparentStdPic(p, r.x(), r.y(), r.width(), r.height(), &pic, c.from.x(),
-                                      c.from.y(), c.mask);
-        else
-            fx.PaintNormalStdPic(p, r.x(), r.y(), r.width(), r.height(), &pic, c.from.x(),
-                                 c.from.y());
-        p.end();
-        painted << dest;
-    }
+    for (const Call &c : calls)
+        painted << paintedOn(backdrop(), [&](QPainter &p) {
+            const QRect &r = c.to;
+            if (c.transparent)
+                fx.PaintTransparentStdPic(p, r.x(), r.y(), r.width(), r.height(), &pic, c.from.x(),
+                                          c.from.y(), c.mask);
+            else
+                fx.PaintNormalStdPic(p, r.x(), r.y(), r.width(), r.height(), &pic, c.from.x(),
+                                     c.from.y());
+        });
     for (const Probe &at : probes)
         EXPECT_EQ(painted[at.call].pixel(at.x, at.y), at.expected)
             << calls[at.call].legend << " at " << at.x << "," << at.y;
@@ -109,20 +115,15 @@ TEST(PaintEffects, IconsPaintThroughTheirOwnTransparency)
     const StdPicture icon = StdPicture::fromIcon(QIcon(pm));
     const PaintEffects fx;
 
-    QImage transparent = backdrop();
-    {
-        QPainter p(&transparent);
+    const QImage transparent = paintedOn(backdrop(), [&](QPainter &p) {
         fx.PaintTransparentStdPic(p, 0, 0, 32, 32, &icon, 0, 0, olecolor::Magenta);
-    }
+    });
     EXPECT_EQ(transparent.pixel(4, 10), RedRgb);
     EXPECT_EQ(transparent.pixel(28, 10), Backdrop);
 
     // Stretched to twice its size by the plain paint.
-    QImage normal = backdrop(70, 70);
-    {
-        QPainter p(&normal);
-        fx.PaintNormalStdPic(p, 0, 0, 64, 64, &icon, 0, 0);
-    }
+    const QImage normal = paintedOn(
+        backdrop(70, 70), [&](QPainter &p) { fx.PaintNormalStdPic(p, 0, 0, 64, 64, &icon, 0, 0); });
     EXPECT_EQ(normal.pixel(28, 40), RedRgb);
     EXPECT_EQ(normal.pixel(40, 40), Backdrop);
 }
@@ -203,16 +204,13 @@ TEST(PaintEffects, NullPaletteMeansTheHalftonePalette)
     ASSERT_GE(magentaIndex, 0);
     const OLE_COLOR mask = 0x01000000u | static_cast<OLE_COLOR>(magentaIndex);
     const StdPicture pic = StdPicture::fromBitmap(lamp());
-    QImage viaNull = backdrop(), viaHalftone = backdrop();
-    {
-        QPainter p(&viaNull);
-        fx.PaintTransparentStdPic(p, 0, 0, 30, 30, &pic, 0, 0, mask, nullptr);
-    }
-    {
-        QPainter p(&viaHalftone);
-        fx.PaintTransparentStdPic(p, 0, 0, 30, 30, &pic, 0, 0, mask, &fx.halftonePalette());
-    }
-    EXPECT_EQ(viaNull, viaHalftone);
+    auto through = [&](const Palette *palette) {
+        return paintedOn(backdrop(), [&](QPainter &p) {
+            fx.PaintTransparentStdPic(p, 0, 0, 30, 30, &pic, 0, 0, mask, palette);
+        });
+    };
+    const QImage viaNull = through(nullptr);
+    EXPECT_EQ(viaNull, through(&fx.halftonePalette()));
     EXPECT_EQ(viaNull.pixel(0, 0), Backdrop) << "the palette index named magenta";
 }
 
@@ -238,11 +236,9 @@ TEST(PaintEffects, DisabledLookIsAShiftedHighlightUnderTheShadow)
     const OLE_COLOR highlight = olecolor::White, shadow = 0x00808080;
     const QRgb hi = rgbFromColorRef(highlight), sh = rgbFromColorRef(shadow);
     const StdPicture pic = StdPicture::fromBitmap(blackSquare());
-    QImage dest = backdrop(20, 20);
-    {
-        QPainter p(&dest);
+    const QImage dest = paintedOn(backdrop(20, 20), [&](QPainter &p) {
         fx.PaintDisabledStdPic(p, 0, 0, 16, 16, &pic, 0, 0, olecolor::White, highlight, shadow);
-    }
+    });
     struct Case {
         const char *legend;
         int x, y;
@@ -269,12 +265,10 @@ TEST(PaintEffects, DisabledLookTreatsMaskedPixelsAsLightAndClipsTheShift)
     const StdPicture pic = StdPicture::fromBitmap(src);
     const PaintEffects fx;
     // Highlight black and shadow red force the blue marker: it must not leak.
-    QImage dest = backdrop(12, 12);
-    {
-        QPainter p(&dest);
+    const QImage dest = paintedOn(backdrop(12, 12), [&](QPainter &p) {
         fx.PaintDisabledStdPic(p, 0, 0, 8, 8, &pic, 0, 0, olecolor::Black, olecolor::Black,
                                olecolor::Red);
-    }
+    });
     EXPECT_EQ(dest.pixel(0, 0), Backdrop) << "masked black counts as light";
     EXPECT_EQ(dest.pixel(4, 4), RedRgb) << "shadow over the square";
     EXPECT_EQ(dest.pixel(1, 1), Backdrop);
@@ -290,9 +284,7 @@ TEST(PaintEffects, NothingHappensForEmptyRectangles)
 {
     const PaintEffects fx;
     const StdPicture pic = StdPicture::fromBitmap(lamp());
-    QImage dest = backdrop();
-    {
-        QPainter p(&dest);
+    const QImage dest = paintedOn(backdrop(), [&](QPainter &p) {
         for (auto [w, h] : {std::pair{0, 10}, {10, 0}, {-5, 10}, {10, -1}}) {
             fx.PaintTransparentStdPic(p, 0, 0, w, h, &pic, 0, 0, olecolor::Magenta);
             fx.PaintNormalStdPic(p, 0, 0, w, h, &pic, 0, 0);
@@ -300,6 +292,6 @@ TEST(PaintEffects, NothingHappensForEmptyRectangles)
         }
         // A source rectangle wholly outside the picture paints nothing either.
         fx.PaintNormalStdPic(p, 0, 0, 10, 10, &pic, 100, 100);
-    }
+    });
     EXPECT_EQ(dest, backdrop());
 }

@@ -4,6 +4,12 @@
 // through the prompts board as a host on the bus would answer it.
 #include "../../tests/AssistantFixture.h"
 #include "Dialogs.h"
+#include "Settings.h"
+#include "cRegistry.h"
+#include "frmAbout.h"
+#include "frmDataLog.h"
+#include "frmDose.h"
+#include "frmOptions.h"
 #include "modAlarm.h"
 #include "modTimer.h"
 
@@ -127,6 +133,29 @@ inline void choose(QWidget *form, const char *name, const QString &entry)
         EXPECT_GE(i, 0) << name << " has no " << entry.toStdString();
         c->setCurrentIndex(i);
     }
+}
+
+// The Assistant's setting `name` in the store.
+inline norvale::cRegistry setting(const char *name)
+{
+    norvale::cRegistry r;
+    r.setClassKey(norvale::settings::RootKey);
+    r.setSectionKey(QString::fromLatin1(norvale::settings::SectionKey));
+    r.setValueKey(QString::fromLatin1(name));
+    r.setDefault(QStringLiteral("absent"));
+    return r;
+}
+
+inline QVariant stored(const char *name)
+{
+    return setting(name).Value();
+}
+
+// Every form the Assistant shows, in one list; a form not loaded is null.
+inline QList<QWidget *> forms()
+{
+    using namespace norvale;
+    return {dialogs::options(), dialogs::dataLog(), dialogs::dose(), dialogs::about()};
 }
 
 } // namespace dialogtest

@@ -1,8 +1,6 @@
 // The logging properties and the integrated-dose measurement against the
 // real kest720 server and the simulated meter.
 #include "DialogFixture.h"
-#include "Settings.h"
-#include "cRegistry.h"
 #include "frmDataLog.h"
 #include "frmDose.h"
 #include "frmDoseProgress.h"
@@ -17,24 +15,23 @@ using namespace dialogtest;
 namespace
 {
 
-QVariant stored(const char *name)
-{
-    cRegistry r;
-    r.setClassKey(settings::RootKey);
-    r.setSectionKey(QString::fromLatin1(settings::SectionKey));
-    r.setValueKey(QString::fromLatin1(name));
-    r.setDefault(QStringLiteral("absent"));
-    return r.Value();
-}
-
 void store(const char *name, int32_t value)
 {
-    cRegistry r;
-    r.setClassKey(settings::RootKey);
-    r.setSectionKey(QString::fromLatin1(settings::SectionKey));
-    r.setValueKey(QString::fromLatin1(name));
+    cRegistry r = setting(name);
     r.setValueType(cRegistry::REG_DWORD);
     r.setValue(QVariant(value));
+}
+
+// Fills the dose setup (timed or not, `value` in `unit`) and presses Start.
+frmDose *startDose(kest721Assistant &assistant, bool timed, const char *value, const char *unit)
+{
+    assistant.ShowIntegrate();
+    frmDose *f = dialogs::dose();
+    control<QCheckBox>(f, "chkTimer")->setChecked(timed);
+    setText(f, "txtTimer", QString::fromLatin1(value));
+    choose(f, "cboUnit", QString::fromLatin1(unit));
+    click(f, "cmdStart");
+    return f;
 }
 
 TEST_F(DialogTest, LoggingPropertiesShowStoredTimesInTheirLargestWholeUnit)
@@ -175,12 +172,7 @@ TEST_F(DialogTest, DoseSetupReadsItsStoredTimerAndRefusesBadLengths)
     store(settings::IntegrateTime, 60);
     for (const auto &r : refused) {
         SCOPED_TRACE(r.value);
-        assistant->ShowIntegrate();
-        frmDose *f = dialogs::dose();
-        control<QCheckBox>(f, "chkTimer")->setChecked(true);
-        setText(f, "txtTimer", QString::fromLatin1(r.value));
-        choose(f, "cboUnit", QString::fromLatin1(r.unit));
-        click(f, "cmdStart");
+        frmDose *f = startDose(*assistant, true, r.value, r.unit);
         EXPECT_EQ(takeBoxes(), QStringList{r.box});
         EXPECT_TRUE(f->isVisible());
         EXPECT_FALSE(dialogs::integrationRunning());
@@ -215,18 +207,25 @@ protected:
     // The same, for a measurement that may be over before Start returns.
     void begin(bool timed, const char *value = "1", const char *unit = "minute(s)")
     {
-        assistant->ShowIntegrate();
-        frmDose *f = dialogs::dose();
-        control<QCheckBox>(f, "chkTimer")->setChecked(timed);
-        setText(f, "txtTimer", QString::fromLatin1(value));
-        choose(f, "cboUnit", QString::fromLatin1(unit));
-        click(f, "cmdStart");
+        startDose(*assistant, timed, value, unit);
         progress = dialogs::doseProgress();
     }
 
     bool reaches(frmDoseProgress::Phase phase)
     {
         return bustest::waitFor([&] { return !progress || progress->phase() >= phase; });
+    }
+
+    // Whether the measurement is over (or its window gone) within `ms`.
+    bool ended(int ms = 30000)
+    {
+        return bustest::waitFor([&] { return !progress || !progress->running(); }, ms);
+    }
+
+    void expectProgressGone()
+    {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_EQ(dialogs::doseProgress(), nullptr);
     }
 
     void expectUserTimesBack()
@@ -270,8 +269,7 @@ TEST_F(DoseRun, ATimedMeasurementReportsTheMetersDoseAndItsAverage)
     EXPECT_NE(meter->state(), sim721::State::Streaming);
     expectUserTimesBack();
     EXPECT_TRUE(takeBoxes().isEmpty());
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_EQ(dialogs::doseProgress(), nullptr);
+    expectProgressGone();
 }
 
 TEST_F(DoseRun, AnOpenEndedMeasurementRunsUntilStop)
@@ -303,7 +301,7 @@ TEST_F(DoseRun, NoDoseIsReportedForAMeasurementThatMeasuredNothing)
     ASSERT_TRUE(reaches(frmDoseProgress::Phase::Waiting));
     meter->clearReceived();
     click(progress, "cmdStop");
-    ASSERT_TRUE(bustest::waitFor([&] { return !progress || !progress->running(); }));
+    ASSERT_TRUE(ended());
     EXPECT_FALSE(meter->received().contains('R'));
     EXPECT_NE(meter->state(), sim721::State::Streaming);
     expectUserTimesBack();
@@ -313,7 +311,7 @@ TEST_F(DoseRun, NoDoseIsReportedForAMeasurementThatMeasuredNothing)
     ASSERT_TRUE(reaches(frmDoseProgress::Phase::Integrating));
     meter->setSilent(true);
     click(progress, "cmdStop");
-    ASSERT_TRUE(bustest::waitFor([&] { return !progress || !progress->running(); }, 120000));
+    ASSERT_TRUE(ended(120000));
     EXPECT_EQ(takeBoxes(), QStringList{QStringLiteral(
                                "Unable to retrieve the Integrated Dose from the instrument.")});
     meter->setSilent(false);
@@ -324,7 +322,7 @@ TEST_F(DoseRun, NoDoseIsReportedForAMeasurementThatMeasuredNothing)
 TEST_F(DoseRun, ANeverConnectedMeterCannotStartIntegrateMode)
 {
     begin(true);
-    ASSERT_TRUE(bustest::waitFor([&] { return !progress || !progress->running(); }, 60000));
+    ASSERT_TRUE(ended(60000));
     // The box tells what the instrument object said when asked to integrate.
     const QString refusal =
         bustest::errorOf([&] { assistant->Control().StartIntegrate(); }).description();
@@ -368,8 +366,7 @@ TEST_F(DoseRun, DisconnectEndsAnIntegrationWithoutAResult)
     // before its Disconnect.
     EXPECT_TRUE(meter->received().startsWith(' ')) << meter->received().toStdString();
     EXPECT_NE(meter->state(), sim721::State::Streaming);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_EQ(dialogs::doseProgress(), nullptr);
+    expectProgressGone();
     QThread::msleep(300);
     QCoreApplication::processEvents();
     EXPECT_TRUE(results.empty());
@@ -396,11 +393,6 @@ TEST_F(DoseRun, SettingsSavedDuringAnIntegrationKeepTheUsersLoggingTimes)
     EXPECT_EQ(modTimer::GetTimerDuration(), 120);
 }
 
-} // namespace
-
-namespace
-{
-
 TEST_F(DoseRun, DisconnectWhileTheDoseIsQueriedEndsItQuietly)
 {
     connectMeter();
@@ -420,8 +412,7 @@ TEST_F(DoseRun, DisconnectWhileTheDoseIsQueriedEndsItQuietly)
     click(progress, "cmdStop");
     ASSERT_TRUE(bustest::waitFor([&] { return disconnected; }, 120000));
     EXPECT_FALSE(dialogs::integrationRunning());
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_EQ(dialogs::doseProgress(), nullptr);
+    expectProgressGone();
     EXPECT_TRUE(results.empty());
     // Only the Disconnect question: no failure box for a query that was given up.
     for (const Box &b : boxes)

@@ -3,9 +3,7 @@
 // the about box and the interval's bounds are the accessibility test's).
 #include "AlarmSound.h"
 #include "DialogFixture.h"
-#include "Settings.h"
 #include "SoundChooser.h"
-#include "cRegistry.h"
 #include "frmAbout.h"
 #include "frmDataLog.h"
 #include "frmDose.h"
@@ -20,16 +18,6 @@ using namespace dialogtest;
 
 namespace
 {
-
-QVariant stored(const char *name)
-{
-    cRegistry r;
-    r.setClassKey(settings::RootKey);
-    r.setSectionKey(QString::fromLatin1(settings::SectionKey));
-    r.setValueKey(QString::fromLatin1(name));
-    r.setDefault(QStringLiteral("absent"));
-    return r.Value();
-}
 
 using Area = std::array<uint8_t, 16>;
 // Offsets of the settings area on a K720 (page D).
@@ -274,48 +262,38 @@ TEST_F(DialogTest, TheSoundChooserAssignsTheAlarmAlias)
     EXPECT_EQ(soundFileOfAlias(alarmSoundAlias), QString());
 }
 
+void showEveryForm(kest721Assistant &assistant)
+{
+    assistant.ShowOptions();
+    assistant.ShowProperties();
+    assistant.ShowIntegrate();
+    assistant.ShowAbout();
+}
+
 TEST_F(DialogTest, EachFormIsOneSharedInstanceUnloadedByDisconnect)
 {
     connectMeter();
-    assistant->ShowOptions();
-    assistant->ShowProperties();
-    assistant->ShowIntegrate();
-    assistant->ShowAbout();
-    const QList<QWidget *> first{dialogs::options(), dialogs::dataLog(), dialogs::dose(),
-                                 dialogs::about()};
+    showEveryForm(*assistant);
+    const QList<QWidget *> first = forms();
     for (QWidget *w : first) {
         ASSERT_NE(w, nullptr);
         EXPECT_TRUE(w->isVisible());
         EXPECT_EQ(w->parentWidget(), nullptr);
         EXPECT_FALSE(w->isModal());
     }
-    assistant->ShowOptions();
-    assistant->ShowProperties();
-    assistant->ShowIntegrate();
-    assistant->ShowAbout();
-    EXPECT_EQ((QList<QWidget *>{dialogs::options(), dialogs::dataLog(), dialogs::dose(),
-                                dialogs::about()}),
-              first);
+    showEveryForm(*assistant);
+    EXPECT_EQ(forms(), first);
     assistant->Disconnect();
-    EXPECT_EQ(dialogs::options(), nullptr);
-    EXPECT_EQ(dialogs::dataLog(), nullptr);
-    EXPECT_EQ(dialogs::dose(), nullptr);
-    EXPECT_EQ(dialogs::about(), nullptr);
+    EXPECT_EQ(forms(), QList<QWidget *>(first.size(), nullptr));
 }
 
 TEST_F(DialogTest, EveryControlIsNamedForScreenReadersAndReachableByTab)
 {
     connectMeter();
-    assistant->ShowOptions();
-    assistant->ShowProperties();
-    assistant->ShowIntegrate();
-    assistant->ShowAbout();
+    showEveryForm(*assistant);
     SoundChooser chooser;
     chooser.show();
-    for (QWidget *form :
-         {static_cast<QWidget *>(dialogs::options()), static_cast<QWidget *>(dialogs::dataLog()),
-          static_cast<QWidget *>(dialogs::dose()), static_cast<QWidget *>(dialogs::about()),
-          static_cast<QWidget *>(&chooser)}) {
+    for (QWidget *form : forms() << &chooser) {
         SCOPED_TRACE(form->objectName().toStdString());
         if (auto *tabs = form->findChild<QTabWidget *>())
             tabs->setCurrentIndex(0);
@@ -336,11 +314,6 @@ TEST_F(DialogTest, EveryControlIsNamedForScreenReadersAndReachableByTab)
         EXPECT_EQ(reached, focusable);
     }
 }
-
-} // namespace
-
-namespace
-{
 
 TEST_F(DialogTest, OkWritesWhatFitsBeforeAnAlarmThatFitsNoRangeAndCancelWritesNothing)
 {

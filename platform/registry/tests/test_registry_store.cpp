@@ -42,6 +42,23 @@ protected:
     }
 };
 
+void set(const Key &key, const QString &name, uint32_t type, const QByteArray &data)
+{
+    EXPECT_EQ(setValue(key, name, type, data), ERROR_SUCCESS) << qPrintable(name);
+}
+
+// What opening or creating `path` under `root` gives, the key left closed.
+Result opening(Root root, const QString &path)
+{
+    Key k;
+    return openKey(root, path, KEY_READ, k);
+}
+Result creating(Root root, const QString &path)
+{
+    Key k;
+    return createKey(root, path, KEY_ALL_ACCESS, k);
+}
+
 QByteArray allBytes()
 {
     QByteArray b;
@@ -73,8 +90,7 @@ TEST_F(RegistryStore, EveryTypeRoundTripsByteForByte)
     };
     Key key = create(QStringLiteral("Software\\Norvale\\Types"));
     for (const Case &c : cases)
-        ASSERT_EQ(setValue(key, QString::fromLatin1(c.legend), c.type, c.data), ERROR_SUCCESS)
-            << c.legend;
+        set(key, QString::fromLatin1(c.legend), c.type, c.data);
     key.close();
 
     Key again;
@@ -105,20 +121,6 @@ TEST_F(RegistryStore, EveryTypeRoundTripsByteForByte)
         EXPECT_EQ(buffer.at(c.data.size()), '#') << c.legend << ": wrote past the value";
     }
 }
-
-namespace
-{
-Result opening(Root root, const char *path)
-{
-    Key k;
-    return openKey(root, QString::fromLatin1(path), KEY_READ, k);
-}
-Result creating(Root root, const QString &path)
-{
-    Key k;
-    return createKey(root, path, KEY_ALL_ACCESS, k);
-}
-} // namespace
 
 TEST_F(RegistryStore, RefusesWhatItCannotDoAndSaysWhy)
 {
@@ -176,9 +178,8 @@ TEST_F(RegistryStore, NamesMatchWithoutCaseAndKeepTheirCase)
 {
     Key key = create(QStringLiteral("Software\\Norvale\\721\\"));
     EXPECT_EQ(key.path(), QStringLiteral("Software\\Norvale\\721"));
-    ASSERT_EQ(setValue(key, QStringLiteral("ComPort"), REG_DWORD, raw("\x02\0\0\0")),
-              ERROR_SUCCESS);
-    ASSERT_EQ(setValue(key, QStringLiteral("Überprüfung"), REG_SZ, raw("a\0")), ERROR_SUCCESS);
+    set(key, QStringLiteral("ComPort"), REG_DWORD, raw("\x02\0\0\0"));
+    set(key, QStringLiteral("Überprüfung"), REG_SZ, raw("a\0"));
 
     struct Case {
         const char *legend;
@@ -204,8 +205,7 @@ TEST_F(RegistryStore, NamesMatchWithoutCaseAndKeepTheirCase)
     // Creating with other case opens the same key, and rewriting keeps the first spelling.
     Key same = create(QStringLiteral("SOFTWARE\\norvale\\721\\Sub"));
     EXPECT_EQ(same.path(), QStringLiteral("Software\\Norvale\\721\\Sub"));
-    ASSERT_EQ(setValue(key, QStringLiteral("COMPORT"), REG_DWORD, raw("\x03\0\0\0")),
-              ERROR_SUCCESS);
+    set(key, QStringLiteral("COMPORT"), REG_DWORD, raw("\x03\0\0\0"));
     EXPECT_EQ(valueNames(key), QStringList({"ComPort", "Überprüfung"}));
     QByteArray data;
     ASSERT_EQ(readValue(key, QStringLiteral("comPORT"), nullptr, &data), ERROR_SUCCESS);
@@ -222,7 +222,7 @@ TEST_F(RegistryStore, EnumeratesKeysByNameAndValuesInOrderOfCreation)
 
     const QStringList values = {"zeta", "", "Längerer Name", "a"};
     for (const QString &v : values)
-        ASSERT_EQ(setValue(key, v, REG_SZ, raw("x\0")), ERROR_SUCCESS);
+        set(key, v, REG_SZ, raw("x\0"));
     EXPECT_EQ(valueNames(key), values);
 
     KeyInfo info;
@@ -249,8 +249,8 @@ TEST_F(RegistryStore, DeletesKeysAndValues)
 {
     Key top = create(QStringLiteral("Software\\Del"));
     Key leaf = create(QStringLiteral("Software\\Del\\Leaf"));
-    ASSERT_EQ(setValue(leaf, "v", REG_SZ, raw("1\0")), ERROR_SUCCESS);
-    ASSERT_EQ(setValue(top, "w", REG_SZ, raw("2\0")), ERROR_SUCCESS);
+    set(leaf, "v", REG_SZ, raw("1\0"));
+    set(top, "w", REG_SZ, raw("2\0"));
 
     EXPECT_EQ(deleteKey(HKEY_CURRENT_USER, "Software\\Del"), ERROR_ACCESS_DENIED)
         << "a key with subkeys is not deleted";
@@ -268,9 +268,7 @@ TEST_F(RegistryStore, DeletesKeysAndValues)
 
     create(QStringLiteral("Software\\Del\\Leaf\\A\\B"));
     EXPECT_EQ(deleteTree(HKEY_CURRENT_USER, "Software\\Del"), ERROR_SUCCESS);
-    Key gone;
-    EXPECT_EQ(openKey(HKEY_CURRENT_USER, "Software\\Del\\Leaf\\A", KEY_READ, gone),
-              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(opening(HKEY_CURRENT_USER, "Software\\Del\\Leaf\\A"), ERROR_FILE_NOT_FOUND);
     Key software;
     ASSERT_EQ(openKey(HKEY_CURRENT_USER, "Software", KEY_READ, software), ERROR_SUCCESS);
     EXPECT_TRUE(subkeys(software).isEmpty());
@@ -280,7 +278,7 @@ TEST_F(RegistryStore, KeepsEachRootInItsOwnFile)
 {
     Key user = create(QStringLiteral("Software\\Same"), HKEY_CURRENT_USER);
     Key machine = create(QStringLiteral("Software\\Same"), HKEY_LOCAL_MACHINE);
-    ASSERT_EQ(setValue(user, "who", REG_SZ, raw("user\0")), ERROR_SUCCESS);
+    set(user, "who", REG_SZ, raw("user\0"));
     EXPECT_EQ(readValue(machine, "who", nullptr, nullptr), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(databasePath(HKEY_CURRENT_USER),
               configDir() + QStringLiteral("/norvale/HKEY_CURRENT_USER.db"));
@@ -301,9 +299,7 @@ TEST_F(RegistryStore, StartsAfreshWhenTheFileIsRemoved)
     const QString path = databasePath(HKEY_CURRENT_USER);
     for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")})
         QFile::remove(path + suffix);
-    Key missing;
-    EXPECT_EQ(openKey(HKEY_CURRENT_USER, "Software\\Gone", KEY_READ, missing),
-              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(opening(HKEY_CURRENT_USER, "Software\\Gone"), ERROR_FILE_NOT_FOUND);
     create(QStringLiteral("Software\\Back"));
     EXPECT_TRUE(QFileInfo::exists(path)) << "a write after the removal went nowhere";
 }
@@ -317,9 +313,7 @@ void fillStore()
     Key key;
     ASSERT_EQ(createKey(HKEY_CURRENT_USER, "Software\\Fill", KEY_ALL_ACCESS, key), ERROR_SUCCESS);
     for (int i = 0; i < 60; ++i)
-        ASSERT_EQ(
-            setValue(key, QStringLiteral("value %1").arg(i), REG_BINARY, QByteArray(300, char(i))),
-            ERROR_SUCCESS);
+        set(key, QStringLiteral("value %1").arg(i), REG_BINARY, QByteArray(300, char(i)));
     key.close();
     releaseConnections();
 }
@@ -411,7 +405,7 @@ int runTool(const QStringList &args)
 TEST_F(RegistryStore, ASecondProcessWaitsForAWriteInProgress)
 {
     Key key = create(QStringLiteral("Software\\Shared"));
-    ASSERT_EQ(setValue(key, "mine", REG_SZ, raw("1\0")), ERROR_SUCCESS);
+    set(key, "mine", REG_SZ, raw("1\0"));
 
     // Hold the write lock with a connection of our own while the other process writes.
     sqlite3 *holder = nullptr;
@@ -445,9 +439,8 @@ TEST_F(RegistryStore, ProcessesWritingAtOnceLoseNothing)
                               QStringLiteral("from %1").arg(p), "REG_SZ", "written"});
     }
     for (int i = 0; i < 40; ++i)
-        ASSERT_EQ(setValue(key, QStringLiteral("v%1").arg(i), REG_DWORD,
-                           QByteArray::fromRawData(reinterpret_cast<const char *>(&i), 4)),
-                  ERROR_SUCCESS);
+        set(key, QStringLiteral("v%1").arg(i), REG_DWORD,
+            QByteArray::fromRawData(reinterpret_cast<const char *>(&i), 4));
     for (auto &p : others) {
         ASSERT_TRUE(p->waitForFinished(30000));
         EXPECT_EQ(p->exitCode(), 0) << p->readAllStandardError().toStdString();
