@@ -154,12 +154,15 @@ TEST_F(MeterTest, AUnitsSwitchTheMeterDidNotMakeIsAnError)
         SCOPED_TRACE(c.legend);
         c.arrange();
         EXPECT_EQ(serverError([&] { k->setUnits(unitSv); }), c.error);
-        if (c.meterAfter)
+        if (c.meterAfter) {
             EXPECT_EQ(meter->units(), *c.meterAfter);
-        if (c.hostAfter != unitUnknown)
+        }
+        if (c.hostAfter != unitUnknown) {
             EXPECT_EQ(k->Units(), c.hostAfter) << "the host holds the meter's units";
-        if (c.firstRange)
+        }
+        if (c.firstRange) {
             EXPECT_EQ(k->Ranges().Item(1).Display, c.firstRange);
+        }
     }
 }
 
