@@ -293,7 +293,11 @@ TEST_F(DialogTest, EveryControlIsNamedForScreenReadersAndReachableByTab)
     showEveryForm(*assistant);
     SoundChooser chooser;
     chooser.show();
-    for (QWidget *form : forms() << &chooser) {
+    // The list is a variable: a range-for over "forms() << x" would walk a
+    // temporary that has already gone.
+    QList<QWidget *> all = forms();
+    all << &chooser;
+    for (QWidget *form : all) {
         SCOPED_TRACE(form->objectName().toStdString());
         if (auto *tabs = form->findChild<QTabWidget *>())
             tabs->setCurrentIndex(0);
