@@ -196,6 +196,7 @@ void kest721Assistant::Connect()
     Disconnect();
     if (!self)
         return;
+    m_meterLost = false;
 
     ensureDisplay();
     g_assistant = this;
@@ -254,7 +255,8 @@ void kest721Assistant::Disconnect()
     if (hasInstrument()) {
         bool initialized = false;
         ignoringErrors("Initialized", [&] { initialized = m_instrument->Initialized(); });
-        if (initialized) {
+        // A meter whose link was lost is not asked whether to save its settings.
+        if (initialized && !m_meterLost) {
             const QString answer =
                 ask(QStringLiteral("Disconnect"),
                     QStringLiteral("If any changes to the 721 settings have been applied and you "
@@ -286,7 +288,8 @@ void kest721Assistant::Disconnect()
 
 bool kest721Assistant::Initialized() const
 {
-    if (!hasInstrument())
+    // The instrument still counts itself initialised after its port went away.
+    if (!hasInstrument() || m_meterLost)
         return false;
     return m_instrument->Initialized();
 }
@@ -429,6 +432,7 @@ void kest721Assistant::onLiveDataError()
         // if the meter had sent it. The run waits for StopLog or ResumeLog.
         qCWarning(lcAssistant) << "the link to the meter was lost during a run";
         m_linkLost = true;
+        m_meterLost = true;
         m_resumePending = false;
         stopClock();
         if (m_display)
@@ -464,7 +468,7 @@ void kest721Assistant::ResumeLog()
                               QStringLiteral("No logging run is waiting for its meter."));
     }
     qCInfo(lcAssistant) << "the run goes on with its meter";
-    m_linkLost = false;
+    m_linkLost = m_meterLost = false;
     // The clock starts again at the first new reading, so that no sample
     // repeats the last one from before the gap.
     m_resumePending = true;
