@@ -12,12 +12,16 @@
 #include "modCalc.h"
 #include "modMain.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QLocale>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QTimeZone>
 #include <QTimer>
 #include <cmath>
+#include <pwd.h>
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcAssistant, "norvale.assistant")
 
@@ -60,6 +64,26 @@ void toAlarmUnits(Measurement &m)
 QString alarmUnitsText(const Measurement &m)
 {
     return m.Unit == unitR ? QStringLiteral("mR/h") : QStringLiteral("uSv/h");
+}
+
+QString modelName(TYPE_MODEL model)
+{
+    switch (model) {
+    case model720K:
+        return QStringLiteral("720K");
+    case model720M:
+        return QStringLiteral("720M");
+    default:
+        return {};
+    }
+}
+
+// The person a run is recorded for when the host names nobody.
+QString loginName()
+{
+    if (const passwd *pw = getpwuid(getuid()))
+        return QString::fromLocal8Bit(pw->pw_name);
+    return qEnvironmentVariable("USER");
 }
 } // namespace
 
@@ -237,7 +261,11 @@ void kest721Assistant::ensureDisplay()
     if (m_display)
         return;
     m_display = std::make_unique<Display>();
-    connect(m_display.get(), &Display::Acknowledge, this, [] { modAlarm::AcknowledgeAlarm(); });
+    connect(m_display.get(), &Display::Acknowledge, this, [this] {
+        modAlarm::AcknowledgeAlarm();
+        if (m_runActive)
+            markJournal(int(Journal::EventKind::AlarmAcknowledged), QString::number(m_lastValue));
+    });
     emit displayCreated();
 }
 
@@ -374,6 +402,7 @@ void kest721Assistant::endRun(bool stopInstrument)
     // A reading queued behind this call belongs to no run any more.
     m_runActive = false;
     m_linkLost = m_resumePending = false;
+    endJournalRun(m_logRun);
     if (m_display)
         m_display->ShowMessage(QStringLiteral("Please wait..."));
     stopClock();
@@ -399,6 +428,7 @@ void kest721Assistant::onLiveData(Measurement measured)
         toAlarmUnits(measured);
         m_lastValue = measured.Value;
         m_lastUnit = alarmUnitsText(measured);
+        m_lastRange = measured.UnitString;
         modAlarm::EvaluateAlarm(m_lastValue);
         const modAlarm::enumAlarmState state = modAlarm::ComputeAlarmState();
         if (state != modAlarm::PreviousAlarmState()) {
@@ -431,6 +461,7 @@ void kest721Assistant::onLiveDataError()
         m_linkLost = true;
         m_resumePending = false;
         stopClock();
+        markJournal(int(Journal::EventKind::LinkLost));
         if (m_display)
             m_display->ShowMessage(textConnectionLost);
     }
@@ -465,18 +496,31 @@ void kest721Assistant::ResumeLog()
     }
     qCInfo(lcAssistant) << "the run goes on with its meter";
     m_linkLost = false;
+    markJournal(int(Journal::EventKind::LinkRestored));
     // The clock starts again at the first new reading, so that no sample
     // repeats the last one from before the gap.
     m_resumePending = true;
 }
 
+void kest721Assistant::SetRunInfo(const QString &location, const QString &note,
+                                  const QString &operatorName)
+{
+    m_runLocation = location;
+    m_runNote = note;
+    m_runOperator = operatorName;
+}
+
 void kest721Assistant::RaiseLiveData()
 {
-    const double stamp = spreadsheetDate(QDateTime::currentDateTime());
+    const QDateTime now = QDateTime::currentDateTime();
+    const double stamp = spreadsheetDate(now);
     // Kept before it is sent: a host that dies with the event in flight
     // loses nothing.
     if (m_services.journal && m_logRun) {
         Journal::Row row{++m_logRows, stamp, m_lastValue, m_lastUnit, m_alarmColor, {}};
+        row.utc = now.toMSecsSinceEpoch();
+        row.alarmState = int(modAlarm::ComputeAlarmState());
+        row.rangeLabel = m_lastRange;
         if (!m_services.journal->append(m_logRun, row))
             journalFailed();
         syncJournalSoon();
@@ -489,15 +533,47 @@ qint64 kest721Assistant::beginJournalRun(int kind)
     if (!m_services.journal)
         return 0;
     QString serial;
+    Journal::RunInfo info;
     ignoringErrors("SerialNumber", [&] {
-        if (hasInstrument())
-            serial = m_instrument->SerialNumber();
+        if (!hasInstrument())
+            return;
+        serial = m_instrument->SerialNumber();
+        info.model = modelName(m_instrument->Model());
+        info.units =
+            m_instrument->Units() == unitSv ? QStringLiteral("uSv/h") : QStringLiteral("mR/h");
     });
-    const qint64 run = m_services.journal->beginRun(
-        static_cast<Journal::Kind>(kind), spreadsheetDate(QDateTime::currentDateTime()), serial);
+    info.alarmEnabled = modAlarm::GetAlarmEnabled();
+    info.alarmPoint = QString::number(modAlarm::GetAlarmPoint(), 'g', 15);
+    info.intervalSeconds = modTimer::GetTimerInterval();
+    info.lengthSeconds = modTimer::GetTimerDuration();
+    info.location = m_runLocation;
+    info.note = m_runNote;
+    info.operatorName = m_runOperator.isEmpty() ? loginName() : m_runOperator;
+    info.software = QCoreApplication::applicationVersion();
+    info.timeZone = QString::fromUtf8(QTimeZone::systemTimeZoneId());
+    const qint64 run =
+        m_services.journal->beginRun(static_cast<Journal::Kind>(kind),
+                                     spreadsheetDate(QDateTime::currentDateTime()), serial, info);
     if (!run)
         journalFailed();
     return run;
+}
+
+void kest721Assistant::endJournalRun(qint64 &run)
+{
+    if (m_services.journal && run &&
+        !m_services.journal->endRun(run, QDateTime::currentMSecsSinceEpoch()))
+        journalFailed();
+    run = 0;
+}
+
+void kest721Assistant::markJournal(int kind, const QString &detail)
+{
+    if (!m_services.journal || !m_logRun)
+        return;
+    if (!m_services.journal->addEvent(m_logRun, {QDateTime::currentMSecsSinceEpoch(),
+                                                 static_cast<Journal::EventKind>(kind), detail}))
+        journalFailed();
 }
 
 void kest721Assistant::syncJournalSoon()
@@ -560,12 +636,15 @@ void kest721Assistant::onDataDownload(float DegreesC, Measurement measured)
             m_downloadRun = beginJournalRun(int(Journal::Kind::Download));
             m_downloadRows = 0;
         }
+        // The meter sends tenths of a degree; the float that carries them is
+        // kept as its shortest decimal (21.8, not 21.799999237).
         Journal::Row row{++m_downloadRows,
                          spreadsheetDate(QDateTime::currentDateTime()),
                          measured.Value,
                          alarmUnitsText(measured),
                          {},
-                         double(DegreesC)};
+                         QString::number(DegreesC).toDouble()};
+        row.rangeLabel = measured.UnitString;
         if (m_downloadRun && !m_services.journal->append(m_downloadRun, row))
             journalFailed();
         syncJournalSoon();
@@ -576,7 +655,7 @@ void kest721Assistant::onDataDownload(float DegreesC, Measurement measured)
 void kest721Assistant::onDataDownloadComplete()
 {
     m_downloading = false;
-    m_downloadRun = 0;
+    endJournalRun(m_downloadRun);
     emit DataDownLoadComplete();
     closeDownloadWindow();
 }
@@ -584,7 +663,7 @@ void kest721Assistant::onDataDownloadComplete()
 void kest721Assistant::onDataDownloadError()
 {
     m_downloading = false;
-    m_downloadRun = 0;
+    endJournalRun(m_downloadRun);
     emit DataDownloadError();
     closeDownloadWindow();
 }

@@ -74,6 +74,9 @@ public:
     // run into the same journal run. Opens no box: throws AutomationError
     // (error 5 when no run is waiting for its meter) and the run keeps waiting.
     void ResumeLog();
+    // Where, why and by whom the next logging runs and downloads are made,
+    // kept with each run in the journal. An empty operator is the login name.
+    void SetRunInfo(const QString &location, const QString &note, const QString &operatorName);
 
     // ---- inside the server ---------------------------------------------------
     void RaiseLiveData() override;
@@ -118,6 +121,8 @@ private:
     void endRun(bool stopInstrument);
     void closeDownloadWindow();
     qint64 beginJournalRun(int kind);
+    void endJournalRun(qint64 &run);
+    void markJournal(int kind, const QString &detail = {});
     void journalFailed();
     void syncJournalSoon();
 
@@ -144,6 +149,8 @@ private:
     QString m_waiter;
     QString m_boxOwner;
     QString m_lastUnit;         // of mLastValue: "mR/h" or "uSv/h"
+    QString m_lastRange;        // the meter's range text of mLastValue
+    QString m_runLocation, m_runNote, m_runOperator; // SetRunInfo
     qint64 m_logRun = 0;        // the journal's run of the logging run
     qint64 m_logRows = 0;
     qint64 m_downloadRun = 0;   // and of the download

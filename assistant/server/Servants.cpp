@@ -197,6 +197,12 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
     });
 
     addMethod(t, assistantHouseInterface, "ResumeLog", [a] { a->ResumeLog(); });
+    t.addMethod(assistantHouseInterface, QStringLiteral("SetRunInfo"),
+                [a](const QVariantList &args) {
+                    a->SetRunInfo(args.value(0).toString(), args.value(1).toString(),
+                                  args.value(2).toString());
+                    return QVariantList{};
+                });
 
     const QString E = assistantEvents;
     ExportedObject *o = &object;

@@ -32,7 +32,8 @@ protected:
     }
 
     // An Assistant whose instrument is an object of the server, on port 3.
-    std::unique_ptr<norvale::kest721Assistant> makeAssistant(norvale::AlarmSound *sound = nullptr)
+    std::unique_ptr<norvale::kest721Assistant> makeAssistant(norvale::AlarmSound *sound = nullptr,
+                                                             norvale::Journal *journal = nullptr)
     {
         norvale::kest721Assistant::Services s;
         s.makeInstrument = [] {
@@ -41,6 +42,7 @@ protected:
         };
         s.prompts = &prompts;
         s.sound = sound;
+        s.journal = journal;
         auto a = std::make_unique<norvale::kest721Assistant>(s);
         norvale::modMain::ComPort = 3;
         return a;

@@ -5,6 +5,7 @@
 #include "AssistantFixture.h"
 #include "Display.h"
 #include "Form1.h"
+#include "Journal.h"
 #include "MsgBox.h"
 #include "RegistryStore.h"
 #include "modAlarm.h"
@@ -14,7 +15,9 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
 
 using namespace norvale;
 
@@ -236,13 +239,19 @@ namespace
 {
 TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResumes)
 {
+    // The journal records the run with its details and the gap.
+    QTemporaryDir journalDir;
+    Journal journal(journalDir.filePath(QStringLiteral("journal.sqlite")));
+    ASSERT_TRUE(journal.isOpen());
     QStringList boxes;
     QObject::connect(&prompts, &PromptBoard::shown, &prompts,
                      [&](quint32 id, const QString &title) {
                          boxes << title;
                          QTimer::singleShot(0, [this, id] { prompts.answer(id, buttonNo); });
                      });
-    auto a = makeAssistant();
+    auto a = makeAssistant(nullptr, &journal);
+    a->SetRunInfo(QStringLiteral("Lab \"B\", hood 2\nЛаборатория"), QStringLiteral("after spill"),
+                  QString());
     a->Connect();
     ASSERT_TRUE(a->Initialized());
     int samples = 0;
@@ -282,5 +291,38 @@ TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResume
     EXPECT_THROW(a->ResumeLog(), AutomationError);
     a->StopLog();
     a->Disconnect();
+
+    const QList<Journal::Run> runs = journal.runs();
+    ASSERT_EQ(runs.size(), 1);
+    const Journal::Run &run = runs[0];
+    EXPECT_EQ(run.rows, samples);
+    EXPECT_FALSE(run.serialNumber.isEmpty());
+    EXPECT_EQ(run.info.model, u"720K");
+    EXPECT_EQ(run.info.units, u"mR/h");
+    EXPECT_EQ(run.info.location, QStringLiteral("Lab \"B\", hood 2\nЛаборатория"));
+    EXPECT_EQ(run.info.note, u"after spill");
+    EXPECT_FALSE(run.info.operatorName.isEmpty()) << "the login name stands in";
+    EXPECT_FALSE(run.info.timeZone.isEmpty());
+    ASSERT_TRUE(run.startedUtc && run.endedUtc);
+    const QList<Journal::Row> rows = journal.rows(run.id);
+    ASSERT_FALSE(rows.isEmpty());
+    for (const Journal::Row &row : rows) {
+        ASSERT_TRUE(row.utc);
+        EXPECT_GE(*row.utc, *run.startedUtc);
+        EXPECT_LE(*row.utc, *run.endedUtc);
+        EXPECT_FALSE(row.rangeLabel.isEmpty());
+        EXPECT_TRUE(row.alarmState);
+    }
+    const QList<Journal::Event> marks = journal.events(run.id);
+    ASSERT_EQ(marks.size(), 2);
+    EXPECT_EQ(marks[0].kind, Journal::EventKind::LinkLost);
+    EXPECT_EQ(marks[1].kind, Journal::EventKind::LinkRestored);
+    // The gap holds no row: the rows before it are older than the loss, the
+    // rows after it newer than the return.
+    const auto before = std::count_if(rows.begin(), rows.end(),
+                                      [&](const Journal::Row &r) { return *r.utc < marks[0].utc; });
+    EXPECT_EQ(before, atLoss);
+    EXPECT_TRUE(std::all_of(rows.begin() + before, rows.end(),
+                            [&](const Journal::Row &r) { return *r.utc > marks[1].utc; }));
 }
 } // namespace
