@@ -81,8 +81,9 @@ int main(int argc, char **argv)
         return 2;
     }
     QTemporaryDir scratch;
-    const QString folder =
-        parser.isSet(QStringLiteral("keep")) ? parser.value(QStringLiteral("keep")) : scratch.path();
+    const QString folder = parser.isSet(QStringLiteral("keep"))
+                               ? parser.value(QStringLiteral("keep"))
+                               : scratch.path();
     QDir().mkpath(folder);
     const QString dataHome = QDir(folder).absoluteFilePath(QStringLiteral("data"));
     const QString path = dataHome + QStringLiteral("/norvale/journal.sqlite");
@@ -90,8 +91,8 @@ int main(int argc, char **argv)
 
     // A day from 08:00 local: background near 0.1 mR/h with a daily swing,
     // an alarm episode every four hours, the link lost for five minutes at noon.
-    const qint64 t0 = QDateTime(QDate(2026, 12, 7), QTime(8, 0), QTimeZone::systemTimeZone())
-                          .toMSecsSinceEpoch();
+    const qint64 t0 =
+        QDateTime(QDate(2026, 12, 7), QTime(8, 0), QTimeZone::systemTimeZone()).toMSecsSinceEpoch();
     qint64 run = 0;
     QElapsedTimer t;
     t.start();
@@ -163,9 +164,9 @@ int main(int argc, char **argv)
         runMeasured({parser.value(QStringLiteral("kest721")), QStringLiteral("report"),
                      QString::number(run), QStringLiteral("--pdf"), pdf},
                     dataHome, &ms, &cpuMs, &peakKb);
-    out << "kest721 report --pdf: exit " << status << ", " << qRound(ms) << " ms (goal: under 5000; "
-        << qRound(cpuMs) << " ms of CPU), "
-        << peakKb / 1024 << " MB peak (goal: under 200), PDF " << QFileInfo(pdf).size() / 1024
+    out << "kest721 report --pdf: exit " << status << ", " << qRound(ms)
+        << " ms (goal: under 5000; " << qRound(cpuMs) << " ms of CPU), " << peakKb / 1024
+        << " MB peak (goal: under 200), PDF " << QFileInfo(pdf).size() / 1024
         << " kB (goal: under 5120)\n";
     out.flush();
     return status;

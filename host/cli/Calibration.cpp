@@ -38,8 +38,7 @@ std::optional<QDate> parseDueDate(const QString &text)
 
 void storeCalibration(const QString &serialNumber, const Calibration &c)
 {
-    at(serialNumber, norvale::settings::CalibrationDue)
-        .setValue(c.due.toString(Qt::ISODate));
+    at(serialNumber, norvale::settings::CalibrationDue).setValue(c.due.toString(Qt::ISODate));
     at(serialNumber, norvale::settings::CalibrationCertificate).setValue(c.certificate);
 }
 

@@ -30,8 +30,7 @@ std::unique_ptr<Journal> openJournal()
         fail(QStringLiteral("There is no journal yet (%1): no run has been kept.").arg(path));
     auto journal = std::make_unique<Journal>(path);
     if (!journal->isOpen())
-        fail(QStringLiteral("The journal cannot be read (%1): %2")
-                 .arg(path, journal->lastError()));
+        fail(QStringLiteral("The journal cannot be read (%1): %2").arg(path, journal->lastError()));
     return journal;
 }
 } // namespace
@@ -95,14 +94,12 @@ int runReport(const ReportRequest &request)
     const ReportSummary summary = summarize(in.run, in.rows, in.events);
 
     if (reportSoFar(in))
-        err << "kest721: run " << id
-            << " has not ended: the report shows it so far, and says so\n";
+        err << "kest721: run " << id << " has not ended: the report shows it so far, and says so\n";
     if (in.rows.isEmpty())
         err << "kest721: run " << id << " has no readings; the report says so\n";
     if (in.calibration && in.calibration->overdueOn(in.madeAt.date()))
         err << "kest721: warning: the meter (serial number " << run->serialNumber
-            << ") was due for calibration on " << in.calibration->due.toString(Qt::ISODate)
-            << '\n';
+            << ") was due for calibration on " << in.calibration->due.toString(Qt::ISODate) << '\n';
     err.flush();
     try {
         if (!request.pdf.isEmpty())

@@ -1,7 +1,7 @@
 #include "ReportDocument.h"
 
-#include "RunTimes.h"
 #include "Rows.h"
+#include "RunTimes.h"
 #include "modAlarm.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -96,15 +96,18 @@ public:
     static QString text(qint64 localMs, bool withDate)
     {
         const qint64 s = floorDiv(localMs, 1000) - day(localMs) * 86400;
-        const QString time = QString::asprintf("%02d:%02d:%02d", int(s / 3600), int(s / 60 % 60),
-                                               int(s % 60));
+        const QString time =
+            QString::asprintf("%02d:%02d:%02d", int(s / 3600), int(s / 60 % 60), int(s % 60));
         if (!withDate)
             return time;
         return QDate::fromJulianDay(2440588 + day(localMs)).toString(Qt::ISODate) + u' ' + time;
     }
 
 private:
-    static qint64 floorDiv(qint64 a, qint64 b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+    static qint64 floorDiv(qint64 a, qint64 b)
+    {
+        return a / b - (a % b != 0 && (a < 0) != (b < 0));
+    }
     QTimeZone m_zone;
     qint64 m_from = 1;
     qint64 m_until = 0;
@@ -197,13 +200,12 @@ QList<Listing> listings(const ReportInput &in, const ReportSummary &s)
         const qint64 day = s.firstUtc.value_or(0);
         for (qsizetype i = 0; i < s.episodes.size(); ++i) {
             const AlarmEpisode &e = s.episodes[i];
-            l.lines.append(
-                {QString::number(i + 1), localText(in, e.startUtc),
-                 e.endedInRun ? shortLocalText(in, e.endUtc, e.startUtc)
-                              : QStringLiteral("still in alarm at the last reading"),
-                 QStringLiteral("%1 %2").arg(valueText(e.peak), unitOf(in)),
-                 e.acknowledgedUtc ? shortLocalText(in, *e.acknowledgedUtc, day)
-                                   : QStringLiteral("not acknowledged")});
+            l.lines.append({QString::number(i + 1), localText(in, e.startUtc),
+                            e.endedInRun ? shortLocalText(in, e.endUtc, e.startUtc)
+                                         : QStringLiteral("still in alarm at the last reading"),
+                            QStringLiteral("%1 %2").arg(valueText(e.peak), unitOf(in)),
+                            e.acknowledgedUtc ? shortLocalText(in, *e.acknowledgedUtc, day)
+                                              : QStringLiteral("not acknowledged")});
         }
         out.append(l);
     }
@@ -259,8 +261,7 @@ QString summaryHtml(const ReportInput &in, const ReportSummary &s)
     if (reportSoFar(in))
         h += QStringLiteral("<p style=\"color:%1\"><b>SO FAR: the run had not ended when this "
                             "report was made (%2).</b></p>")
-                 .arg(warningColor.name(),
-                      html(localText(in, in.madeAt.toMSecsSinceEpoch())));
+                 .arg(warningColor.name(), html(localText(in, in.madeAt.toMSecsSinceEpoch())));
     h += QStringLiteral("<h2>Run details</h2>") + fieldsHtml(detailFields(in));
     h += QStringLiteral("<h2>Summary</h2>") + fieldsHtml(summaryFields(in, s));
     if (in.rows.isEmpty())
@@ -277,6 +278,14 @@ struct Point {
     double y;
 };
 
+// The chart's time axis shows the process's local time; its values are
+// shifted so that it shows the run's own.
+qint64 axisMs(const ReportInput &in, qint64 utc)
+{
+    const QDateTime at = QDateTime::fromMSecsSinceEpoch(utc, QTimeZone::utc());
+    return utc + qint64(zoneOf(in).offsetFromUtc(at) - at.toLocalTime().offsetFromUtc()) * 1000;
+}
+
 // At most about 2 × `buckets` points, keeping each bucket's lowest and
 // highest reading so that no peak is lost; a new segment starts after a gap.
 QList<QList<Point>> chartSegments(const ReportInput &in, const ReportSummary &s, int buckets)
@@ -286,7 +295,7 @@ QList<QList<Point>> chartSegments(const ReportInput &in, const ReportSummary &s,
         return segments;
     const bool log = isLog(in);
     const auto xOf = [&](const Journal::Row &r) {
-        return log ? double(rowUtc(r)) : double(r.seq);
+        return log ? double(axisMs(in, rowUtc(r))) : double(r.seq);
     };
     const double x0 = xOf(in.rows.first());
     const double span = std::max(1.0, xOf(in.rows.last()) - x0);
@@ -327,11 +336,10 @@ QList<QList<Point>> chartSegments(const ReportInput &in, const ReportSummary &s,
     }
     flush();
     for (QList<Point> &seg : segments) // a bucket of one reading gave it twice
-        seg.erase(std::unique(seg.begin(), seg.end(),
-                              [](const Point &a, const Point &b) {
-                                  return a.x == b.x && a.y == b.y;
-                              }),
-                  seg.end());
+        seg.erase(
+            std::unique(seg.begin(), seg.end(),
+                        [](const Point &a, const Point &b) { return a.x == b.x && a.y == b.y; }),
+            seg.end());
     Q_UNUSED(s);
     return segments;
 }
@@ -370,8 +378,8 @@ QChart *buildChart(QGraphicsScene &scene, const QSizeF &size, const ReportInput 
     double xLo = 0, xHi = 1;
     if (log) {
         auto *axis = new QDateTimeAxis;
-        xLo = double(s.firstUtc.value_or(0));
-        xHi = double(s.lastUtc.value_or(0));
+        xLo = double(axisMs(in, s.firstUtc.value_or(0)));
+        xHi = double(axisMs(in, s.lastUtc.value_or(0)));
         if (xHi <= xLo)
             xHi = xLo + 1000;
         axis->setRange(QDateTime::fromMSecsSinceEpoch(qint64(xLo)),
@@ -380,7 +388,7 @@ QChart *buildChart(QGraphicsScene &scene, const QSizeF &size, const ReportInput 
                                             : QStringLiteral("HH:mm:ss"));
         axis->setTickCount(7);
         axis->setTitleText(QStringLiteral("local time (%1)")
-                               .arg(offsetText(localOf(in, qint64(xLo)).offsetFromUtc())));
+                               .arg(offsetText(localOf(in, *s.firstUtc).offsetFromUtc())));
         xAxis = axis;
     } else {
         auto *axis = new QValueAxis;
@@ -440,14 +448,15 @@ QChart *buildChart(QGraphicsScene &scene, const QSizeF &size, const ReportInput 
             hideMarker(area);
     };
     if (log) {
+        const auto x = [&](qint64 utc) { return double(axisMs(in, utc)); };
         for (qsizetype i = 0; i < s.episodes.size(); ++i)
-            band(double(s.episodes[i].startUtc),
-                 std::max(double(s.episodes[i].endUtc), double(s.episodes[i].startUtc) + 500),
-                 episodeShade, QStringLiteral("alarm episode"), i == 0);
+            band(x(s.episodes[i].startUtc),
+                 std::max(x(s.episodes[i].endUtc), x(s.episodes[i].startUtc) + 500), episodeShade,
+                 QStringLiteral("alarm episode"), i == 0);
         for (qsizetype i = 0; i < s.gaps.size(); ++i)
-            band(double(s.gaps[i].lostUtc),
-                 double(s.gaps[i].restoredUtc.value_or(s.lastUtc.value_or(s.gaps[i].lostUtc))),
-                 gapShade, QStringLiteral("link lost"), i == 0);
+            band(x(s.gaps[i].lostUtc),
+                 x(s.gaps[i].restoredUtc.value_or(s.lastUtc.value_or(s.gaps[i].lostUtc))), gapShade,
+                 QStringLiteral("link lost"), i == 0);
     } else {
         for (qsizetype i = 0; i < s.rangeChanges.size(); ++i) {
             auto *line = new QLineSeries;
@@ -522,6 +531,16 @@ QStringList tableCells(const ReportInput &in, LocalClock &clock, qsizetype i, bo
     return {QString::number(r.seq), time, valueText(r.value), stateName(r)};
 }
 
+// Without shaping, Latin text has no ligatures: "fi" stays two letters that
+// a search of the PDF finds (and the table draws faster).
+QFont reportFont(double points)
+{
+    QFont f(QStringLiteral("DejaVu Sans"));
+    f.setPointSizeF(points);
+    f.setStyleStrategy(QFont::PreferNoShaping);
+    return f;
+}
+
 class PdfPages
 {
 public:
@@ -538,9 +557,7 @@ public:
     void footer(int page, int pages)
     {
         const QRectF r = m_writer.pageLayout().paintRectPixels(m_writer.resolution());
-        QFont f(QStringLiteral("DejaVu Sans"));
-        f.setPointSizeF(7);
-        m_painter.setFont(f);
+        m_painter.setFont(reportFont(7));
         m_painter.setPen(Qt::black);
         const QRectF line(0, r.height() - footerHeight() * 0.7, r.width(), footerHeight() * 0.7);
         QString left = reportTitle(m_in);
@@ -576,13 +593,13 @@ struct TableLayout {
 TableLayout tableLayout(const QRectF &body, bool log, QPainter &probe)
 {
     TableLayout t;
-    t.font = QFont(QStringLiteral("DejaVu Sans"));
-    t.font.setPointSizeF(7);
+    t.font = reportFont(7);
     const QFontMetricsF fm(t.font, probe.device());
     // The height of a line as a text of many lines is laid out.
     probe.setFont(t.font);
-    t.lineHeight = probe.boundingRect(QRectF(0, 0, 1e6, 1e6), Qt::AlignLeft | Qt::AlignTop,
-                                      QStringLiteral("0\n").repeated(99) + u'0')
+    t.lineHeight = probe
+                       .boundingRect(QRectF(0, 0, 1e6, 1e6), Qt::AlignLeft | Qt::AlignTop,
+                                     QStringLiteral("0\n").repeated(99) + u'0')
                        .height() /
                    100.0;
     t.charWidth = fm.horizontalAdvance(u'0');
@@ -723,9 +740,9 @@ QList<ReportField> detailFields(const ReportInput &in)
         return t.isEmpty() ? QStringLiteral("not recorded") : t;
     };
     QList<ReportField> f;
-    f.append({QStringLiteral("Meter"),
-              QStringLiteral("721, model %1, serial number %2")
-                  .arg(orUnknown(i.model), orUnknown(in.run.serialNumber))});
+    f.append(
+        {QStringLiteral("Meter"), QStringLiteral("721, model %1, serial number %2")
+                                      .arg(orUnknown(i.model), orUnknown(in.run.serialNumber))});
     if (in.calibration) {
         const bool overdue = in.calibration->overdueOn(in.madeAt.date());
         f.append({QStringLiteral("Calibration"), calibrationText(*in.calibration, in.madeAt.date()),
@@ -743,9 +760,9 @@ QList<ReportField> detailFields(const ReportInput &in)
         if (i.alarmEnabled)
             alarm += *i.alarmEnabled ? QStringLiteral(", alarm on") : QStringLiteral(", alarm off");
         f.append({QStringLiteral("Alarm point"), alarm});
-        f.append({QStringLiteral("Sampling interval"),
-                  i.intervalSeconds ? lengthText(*i.intervalSeconds)
-                                    : QStringLiteral("not recorded")});
+        f.append({QStringLiteral("Sampling interval"), i.intervalSeconds
+                                                           ? lengthText(*i.intervalSeconds)
+                                                           : QStringLiteral("not recorded")});
         f.append({QStringLiteral("Run length"),
                   i.lengthSeconds ? lengthText(*i.lengthSeconds) : QStringLiteral("not recorded")});
     }
@@ -769,9 +786,9 @@ QList<ReportField> summaryFields(const ReportInput &in, const ReportSummary &s)
         f.append({QStringLiteral("Start"), localText(in, *start)});
     if (reportSoFar(in))
         f.append({QStringLiteral("End"),
-                  s.lastUtc ? QStringLiteral("not yet (last reading %1)")
-                                  .arg(localText(in, *s.lastUtc))
-                            : QStringLiteral("not yet"),
+                  s.lastUtc
+                      ? QStringLiteral("not yet (last reading %1)").arg(localText(in, *s.lastUtc))
+                      : QStringLiteral("not yet"),
                   true});
     else if (end)
         f.append({QStringLiteral("End"), localText(in, *end)});
@@ -817,8 +834,8 @@ QString reportText(const ReportInput &in, const ReportSummary &s)
         t += QStringLiteral("SO FAR: the run had not ended when this report was made.\n");
     const auto fields = [&](const QList<ReportField> &list) {
         for (const ReportField &f : list)
-            t += QStringLiteral("%1: %2\n").arg(f.label, QString(f.value).replace(
-                                                             u'\n', QStringLiteral("\n  ")));
+            t += QStringLiteral("%1: %2\n")
+                     .arg(f.label, QString(f.value).replace(u'\n', QStringLiteral("\n  ")));
     };
     fields(detailFields(in));
     fields(summaryFields(in, s));
@@ -827,7 +844,8 @@ QString reportText(const ReportInput &in, const ReportSummary &s)
         return t;
     }
     for (const Listing &l : listings(in, s)) {
-        t += l.title + u':' + (l.lines.isEmpty() ? QStringLiteral(" none\n") : QStringLiteral("\n"));
+        t +=
+            l.title + u':' + (l.lines.isEmpty() ? QStringLiteral(" none\n") : QStringLiteral("\n"));
         for (const QStringList &line : l.lines) {
             QStringList parts;
             for (qsizetype c = 1; c < line.size(); ++c)
@@ -865,20 +883,19 @@ void writePdf(const ReportInput &in, const ReportSummary &s, Paper paper, const 
         writer.setResolution(300);
         writer.setCreator(QStringLiteral("kest721"));
         writer.setTitle(reportTitle(in));
-        writer.setPageLayout(QPageLayout(
-            QPageSize(paper == Paper::Letter ? QPageSize::Letter : QPageSize::A4),
-            QPageLayout::Portrait, QMarginsF(15, 12, 15, 12), QPageLayout::Millimeter));
+        writer.setPageLayout(
+            QPageLayout(QPageSize(paper == Paper::Letter ? QPageSize::Letter : QPageSize::A4),
+                        QPageLayout::Portrait, QMarginsF(15, 12, 15, 12), QPageLayout::Millimeter));
         QPainter painter;
         if (!painter.begin(&writer))
-            throw ReportError(QStringLiteral("Cannot write the report to %1: no PDF painter")
-                                  .arg(path));
+            throw ReportError(
+                QStringLiteral("Cannot write the report to %1: no PDF painter").arg(path));
         PdfPages pages(writer, painter, in);
         const QRectF body = pages.body();
 
         QTextDocument doc;
         doc.documentLayout()->setPaintDevice(&writer);
-        QFont base(QStringLiteral("DejaVu Sans"));
-        base.setPointSizeF(9);
+        QFont base = reportFont(9);
         doc.setDefaultFont(base);
         doc.setHtml(summaryHtml(in, s));
         doc.setPageSize(body.size());
@@ -891,8 +908,8 @@ void writePdf(const ReportInput &in, const ReportSummary &s, Paper paper, const 
         // Below the summary when at least a quarter of the page is left there.
         const double room = body.height() - lastPageUsed - body.height() * 0.02;
         const bool chartOnNewPage = chart && room < body.height() * 0.25;
-        const double chartHeight = chartOnNewPage ? body.height() * 0.45
-                                                  : std::min(room, body.height() * 0.45);
+        const double chartHeight =
+            chartOnNewPage ? body.height() * 0.45 : std::min(room, body.height() * 0.45);
         const TableLayout table = tableLayout(body, isLog(in), painter);
         const qsizetype tablePages =
             (in.rows.size() + table.rowsPerPage() - 1) / table.rowsPerPage();

@@ -66,7 +66,8 @@ ReportSummary summarize(const Journal::Run &run, const QList<Journal::Row> &rows
     std::nth_element(values.begin(), values.begin() + qsizetype(mid), values.end());
     s.median = values[mid];
     if (values.size() % 2 == 0)
-        s.median = (s.median + *std::max_element(values.cbegin(), values.cbegin() + qsizetype(mid))) / 2;
+        s.median =
+            (s.median + *std::max_element(values.cbegin(), values.cbegin() + qsizetype(mid))) / 2;
 
     if (!log) {
         for (qsizetype i = 1; i < rows.size(); ++i)

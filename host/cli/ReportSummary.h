@@ -51,8 +51,7 @@ struct ReportSummary {
 // it, else by its value against the alarm point.
 bool inAlarm(const norvale::Journal::Row &row, std::optional<double> alarmPoint);
 
-ReportSummary summarize(const norvale::Journal::Run &run,
-                        const QList<norvale::Journal::Row> &rows,
+ReportSummary summarize(const norvale::Journal::Run &run, const QList<norvale::Journal::Row> &rows,
                         const QList<norvale::Journal::Event> &events);
 
 // A row's UTC instant, from its spreadsheet date when the journal lacks it.

@@ -28,8 +28,7 @@ QString Trend::text() const
     QString text;
     for (auto it = first; it != m_readings.end(); ++it) {
         // A flat minute sits on the lowest step.
-        const int step =
-            hi > lo ? int(std::lround((it->second - lo) / (hi - lo) * 7.0)) : 0;
+        const int step = hi > lo ? int(std::lround((it->second - lo) / (hi - lo) * 7.0)) : 0;
         text += QChar(blocks[std::clamp(step, 0, 7)]);
     }
     return text;

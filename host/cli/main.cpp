@@ -7,8 +7,8 @@
 #include "Journal.h"
 #include "Ports.h"
 #include "ReportCommand.h"
-#include "RunTimes.h"
 #include "Rows.h"
+#include "RunTimes.h"
 #include "SerialLink.h"
 #include "StopSignals.h"
 #include "TableWriter.h"
@@ -293,8 +293,8 @@ Options parseArguments(const QStringList &arguments, bool *help)
     const QCommandLineOption certificateOption = valueOption("certificate", "TEXT");
     parser.addOptions({helpOption, portOption, csvOption, xlsxOption, saveOption, reconnectOption,
                        everyOption, ruleOption, intervalOption, lengthOption, locationOption,
-                       noteOption, operatorOption, reportOption, pdfOption, htmlOption,
-                       paperOption, dueOption, certificateOption});
+                       noteOption, operatorOption, reportOption, pdfOption, htmlOption, paperOption,
+                       dueOption, certificateOption});
     if (!parser.parse(arguments))
         throw UsageError{parser.errorText()};
     *help = parser.isSet(helpOption);
@@ -800,8 +800,8 @@ int runJournal(const Options &o)
 {
     norvale::Journal journal;
     if (!journal.isOpen())
-        throw AutomationError(1, program, QStringLiteral("The journal cannot be read: %1")
-                                              .arg(journal.lastError()));
+        throw AutomationError(
+            1, program, QStringLiteral("The journal cannot be read: %1").arg(journal.lastError()));
     const QList<norvale::Journal::Run> runs = journal.runs();
     if (o.journalCommand == u"list") {
         out << kest721host::csvLine({QStringLiteral("run"), QStringLiteral("kind"),
@@ -809,12 +809,12 @@ int runJournal(const Options &o)
                                      QStringLiteral("rows")})
             << '\n';
         for (const auto &r : runs)
-            out << kest721host::csvLine(
-                       {QString::number(r.id),
-                        r.kind == norvale::Journal::Kind::Log ? QStringLiteral("log")
-                                                              : QStringLiteral("download"),
-                        kest721host::isoTimeStamp(r.started), r.serialNumber,
-                        QString::number(r.rows)})
+            out << kest721host::csvLine({QString::number(r.id),
+                                         r.kind == norvale::Journal::Kind::Log
+                                             ? QStringLiteral("log")
+                                             : QStringLiteral("download"),
+                                         kest721host::isoTimeStamp(r.started), r.serialNumber,
+                                         QString::number(r.rows)})
                 << '\n';
         out.flush();
         return 0;

@@ -203,8 +203,8 @@ protected:
         QProcess p;
         p.start(program, args);
         p.waitForFinished(60000);
-        EXPECT_EQ(p.exitCode(), 0) << program.toStdString() << " "
-                                   << p.readAllStandardError().toStdString();
+        EXPECT_EQ(p.exitCode(), 0)
+            << program.toStdString() << " " << p.readAllStandardError().toStdString();
         return QString::fromUtf8(p.readAllStandardOutput());
     }
     static QString pdfText(const QString &pdf, int first = 0, int last = 0)
@@ -265,7 +265,7 @@ protected:
     QString m_journal;
 };
 
-// The columns whose pixels match, in the image's rows that have any.
+// A run of columns.
 struct Band {
     int left = -1;
     int right = -1;
@@ -297,6 +297,27 @@ Band widestBand(const QImage &img, const std::function<bool(QRgb)> &match, doubl
     return best;
 }
 
+// The longest run of matching pixels along any row.
+Band longestLine(const QImage &img, const std::function<bool(QRgb)> &match)
+{
+    Band best;
+    for (int y = 0; y < img.height(); ++y) {
+        Band current;
+        for (int x = 0; x < img.width(); ++x) {
+            if (!match(img.pixel(x, y))) {
+                current = {};
+                continue;
+            }
+            if (current.left < 0)
+                current.left = x;
+            current.right = x;
+            if (current.width() > best.width())
+                best = current;
+        }
+    }
+    return best;
+}
+
 TEST_F(Kest721Report, PdfOfASurveyWithItsAlarmAndGap)
 {
     const QString location = QStringLiteral("Lab \"S\u00fcd\", bench 3\nRoom 12");
@@ -312,9 +333,9 @@ TEST_F(Kest721Report, PdfOfASurveyWithItsAlarmAndGap)
                   .status,
               0);
     const QString pdf = m_dir.filePath(QStringLiteral("survey.pdf"));
-    const Result r = kest721({QStringLiteral("report"), QStringLiteral("latest"),
-                              QStringLiteral("--pdf"), pdf, QStringLiteral("--paper"),
-                              QStringLiteral("a4")});
+    const Result r =
+        kest721({QStringLiteral("report"), QStringLiteral("latest"), QStringLiteral("--pdf"), pdf,
+                 QStringLiteral("--paper"), QStringLiteral("a4")});
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_TRUE(r.err.contains(QStringLiteral("was due for calibration on 2026-01-31")))
         << r.err.toStdString();
@@ -349,16 +370,15 @@ TEST_F(Kest721Report, PdfOfASurveyWithItsAlarmAndGap)
     // The chart: the alarm point as a long red line, the episode shaded
     // (about a tenth of the run) and the gap in grey (about a twentieth).
     const QString prefix = m_dir.filePath(QStringLiteral("page"));
-    tool(QStringLiteral("pdftoppm"), {QStringLiteral("-r"), QStringLiteral("100"),
-                                      QStringLiteral("-f"), QStringLiteral("1"),
-                                      QStringLiteral("-l"), QStringLiteral("2"),
-                                      QStringLiteral("-png"), pdf, prefix});
+    tool(QStringLiteral("pdftoppm"),
+         {QStringLiteral("-r"), QStringLiteral("100"), QStringLiteral("-f"), QStringLiteral("1"),
+          QStringLiteral("-l"), QStringLiteral("2"), QStringLiteral("-png"), pdf, prefix});
     QImage chart;
     Band line;
     for (const QString &name : QDir(m_dir.path()).entryList({QStringLiteral("page*.png")})) {
         const QImage img(m_dir.filePath(name));
-        const Band b = widestBand(
-            img, [](QRgb p) { return qRed(p) > 180 && qGreen(p) < 60 && qBlue(p) < 60; }, 0.9);
+        const Band b = longestLine(
+            img, [](QRgb p) { return qRed(p) > 180 && qGreen(p) < 60 && qBlue(p) < 60; });
         if (b.width() > line.width()) {
             line = b;
             chart = img;
@@ -507,7 +527,9 @@ TEST_F(Kest721Report, BadInput)
          {"report", n, "--pdf", m_dir.filePath(QStringLiteral("none/r.pdf"))},
          1,
          "Cannot write the report to"},
-        {"a PDF under a file", {"report", n, "--pdf", pdf + QStringLiteral("/r.pdf")}, 1,
+        {"a PDF under a file",
+         {"report", n, "--pdf", pdf + QStringLiteral("/r.pdf")},
+         1,
          "Cannot write the report to",
          {},
          [&] {
