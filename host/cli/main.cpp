@@ -806,15 +806,16 @@ int runJournal(const Options &o)
     if (o.journalCommand == u"list") {
         out << kest721host::csvLine({QStringLiteral("run"), QStringLiteral("kind"),
                                      QStringLiteral("started"), QStringLiteral("serial_number"),
-                                     QStringLiteral("rows")})
+                                     QStringLiteral("rows"), QStringLiteral("location"),
+                                     QStringLiteral("note"), QStringLiteral("operator")})
             << '\n';
         for (const auto &r : runs)
-            out << kest721host::csvLine({QString::number(r.id),
-                                         r.kind == norvale::Journal::Kind::Log
-                                             ? QStringLiteral("log")
-                                             : QStringLiteral("download"),
-                                         kest721host::isoTimeStamp(r.started), r.serialNumber,
-                                         QString::number(r.rows)})
+            out << kest721host::csvLine(
+                       {QString::number(r.id),
+                        r.kind == norvale::Journal::Kind::Log ? QStringLiteral("log")
+                                                              : QStringLiteral("download"),
+                        kest721host::isoTimeStamp(r.started), r.serialNumber,
+                        QString::number(r.rows), r.info.location, r.info.note, r.info.operatorName})
                 << '\n';
         out.flush();
         return 0;
