@@ -835,6 +835,15 @@ int runJournal(const Options &o)
         else
             rows.download({int(r.seq), r.degreesC.value_or(0), r.value, r.unit});
     }
+    // The run's details as a report gives them, in a sheet of their own.
+    kest721host::ReportInput details;
+    details.run = *run;
+    details.calibration = kest721host::storedCalibration(run->serialNumber);
+    details.madeAt = QDateTime::currentDateTime();
+    QList<std::pair<QString, QString>> fields;
+    for (const kest721host::ReportField &f : kest721host::detailFields(details))
+        fields.append({f.label, f.value});
+    rows.details(fields);
     rows.close();
     return 0;
 }

@@ -562,6 +562,14 @@ class Kest721Test(unittest.TestCase):
         # The journal's CSV keeps the texts as they were given.
         run = self.last_journal_run("log")
         self.assertEqual((run[3], run[5:]), ("5150", [location, note, "J. Smith"]))
+        # And so does the workbook of the run, in its sheet of details.
+        rc, _, err = self.run_kest721("journal", "export", run[0], "--xlsx", self.path("o.xlsx"))
+        self.assertEqual(rc, 0, err)
+        book = openpyxl.load_workbook(self.path("o.xlsx"))
+        self.assertEqual(book.sheetnames, ["Log", "Run"])
+        details = {r[0].value: r[1].value for r in book["Run"].iter_rows()}
+        self.assertEqual((details["Location"], details["Note"], details["Operator"]),
+                         (location, note, "J. Smith"))
 
     def test_ctrl_c_ends_a_run_until_stopped_and_writes_its_report(self):
         csv_path = self.path("u.csv")
