@@ -646,6 +646,12 @@ class Kest721Test(unittest.TestCase):
                                       self.path("j.csv"))
         self.assertEqual(rc, 0, err)
         self.check_live_csv(self.read_csv("j.csv"), "mR/h")
+        # Its record shows the gap, from the loss to the return.
+        rc, out, err = self.run_kest721("report", runs[-1][0])
+        self.assertEqual(rc, 0, err)
+        self.assertIn("Link lost: 1 time", out)
+        self.assertRegex(out, r"Link to the meter lost:\n  1\. lost at \S+ \S+ [+-]\d\d:\d\d, "
+                              r"back at \d\d:\d\d:\d\d, gap \d+ s\n")
 
     def test_a_lost_link_ends_the_run_with_every_row_kept(self):
         reg_write("TimerLength", "REG_DWORD", 600)
