@@ -848,9 +848,15 @@ QString reportText(const ReportInput &in, const ReportSummary &s)
             l.title + u':' + (l.lines.isEmpty() ? QStringLiteral(" none\n") : QStringLiteral("\n"));
         for (const QStringList &line : l.lines) {
             QStringList parts;
-            for (qsizetype c = 1; c < line.size(); ++c)
+            for (qsizetype c = 1; c < line.size(); ++c) {
+                // A cell that says what did not happen reads on its own.
+                const bool phrase = line[c].startsWith(QLatin1String("not ")) ||
+                                    line[c].startsWith(QLatin1String("still "));
                 if (!line[c].isEmpty())
-                    parts << QStringLiteral("%1 %2").arg(l.columns[c].toLower(), line[c]);
+                    parts << (phrase
+                                  ? line[c]
+                                  : QStringLiteral("%1 %2").arg(l.columns[c].toLower(), line[c]));
+            }
             t += QStringLiteral("  %1. %2\n").arg(line.first(), parts.join(QStringLiteral(", ")));
         }
     }
