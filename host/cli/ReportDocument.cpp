@@ -288,7 +288,7 @@ qint64 axisMs(const ReportInput &in, qint64 utc)
 
 // At most about 2 × `buckets` points, keeping each bucket's lowest and
 // highest reading so that no peak is lost; a new segment starts after a gap.
-QList<QList<Point>> chartSegments(const ReportInput &in, const ReportSummary &s, int buckets)
+QList<QList<Point>> chartSegments(const ReportInput &in, int buckets)
 {
     QList<QList<Point>> segments;
     if (in.rows.isEmpty())
@@ -340,7 +340,6 @@ QList<QList<Point>> chartSegments(const ReportInput &in, const ReportSummary &s,
             std::unique(seg.begin(), seg.end(),
                         [](const Point &a, const Point &b) { return a.x == b.x && a.y == b.y; }),
             seg.end());
-    Q_UNUSED(s);
     return segments;
 }
 
@@ -470,7 +469,7 @@ QChart *buildChart(QGraphicsScene &scene, const QSizeF &size, const ReportInput 
                 hideMarker(line);
         }
     }
-    const QList<QList<Point>> segments = chartSegments(in, s, 1500);
+    const QList<QList<Point>> segments = chartSegments(in, 1500);
     for (qsizetype i = 0; i < segments.size(); ++i) {
         auto *series = new QLineSeries;
         series->setName(log ? QStringLiteral("dose rate") : QStringLiteral("reading"));
