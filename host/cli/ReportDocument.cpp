@@ -381,13 +381,43 @@ QChart *buildChart(QGraphicsScene &scene, const QSizeF &size, const ReportInput 
         xHi = double(axisMs(in, s.lastUtc.value_or(0)));
         if (xHi <= xLo)
             xHi = xLo + 1000;
+        // Ticks on round times: the span widened to whole steps of the
+        // shortest step that gives at most eight of them.
+        static constexpr qint64 steps[] = {1000,     2000,     5000,     10000,     15000,
+                                           30000,    60000,    120000,   300000,    600000,
+                                           900000,   1800000,  3600000,  7200000,   10800000,
+                                           21600000, 43200000, 86400000, 172800000, 604800000};
+        const qint64 shown = qint64(QDateTime::fromMSecsSinceEpoch(qint64(xLo)).offsetFromUtc()) *
+                             1000; // the axis's own local time
+        qint64 step = steps[std::size(steps) - 1];
+        for (const qint64 candidate : steps)
+            if ((qint64(xHi) - qint64(xLo)) / candidate < 8) {
+                step = candidate;
+                break;
+            }
+        const auto floorTo = [&](qint64 ms) {
+            const qint64 local = ms + shown;
+            return local / step * step - (local % step < 0 ? step : 0) - shown;
+        };
+        const qint64 from = floorTo(qint64(xLo));
+        const qint64 to = floorTo(qint64(xHi)) + (floorTo(qint64(xHi)) < qint64(xHi) ? step : 0);
+        xLo = double(from);
+        xHi = double(std::max(to, from + step));
         axis->setRange(QDateTime::fromMSecsSinceEpoch(qint64(xLo)),
                        QDateTime::fromMSecsSinceEpoch(qint64(xHi)));
-        axis->setFormat(xHi - xLo > 86400e3 ? QStringLiteral("MM-dd HH:mm")
+        axis->setFormat(step >= 86400000    ? QStringLiteral("MM-dd")
+                        : step % 60000 == 0 ? QStringLiteral("HH:mm")
                                             : QStringLiteral("HH:mm:ss"));
-        axis->setTickCount(7);
-        axis->setTitleText(QStringLiteral("local time (%1)")
-                               .arg(offsetText(localOf(in, *s.firstUtc).offsetFromUtc())));
+        axis->setTickCount(int((xHi - xLo) / double(step)) + 1);
+        // The dates, which the labels leave out.
+        const QDate first = localOf(in, *s.firstUtc).date();
+        const QDate last = localOf(in, *s.lastUtc).date();
+        axis->setTitleText(QStringLiteral("local time (%1), %2")
+                               .arg(offsetText(localOf(in, *s.firstUtc).offsetFromUtc()),
+                                    first == last ? first.toString(Qt::ISODate)
+                                                  : QStringLiteral("%1 to %2")
+                                                        .arg(first.toString(Qt::ISODate),
+                                                             last.toString(Qt::ISODate))));
         xAxis = axis;
     } else {
         auto *axis = new QValueAxis;
