@@ -273,7 +273,8 @@ struct Band {
 };
 
 // The widest run of columns in which at least `share` of the tallest such
-// column's pixels match.
+// column's pixels match; a grid line across it (two columns at most) does not
+// end it.
 Band widestBand(const QImage &img, const std::function<bool(QRgb)> &match, double share)
 {
     QList<int> counts(img.width(), 0);
@@ -285,13 +286,11 @@ Band widestBand(const QImage &img, const std::function<bool(QRgb)> &match, doubl
     Band best, current;
     for (int x = 0; x < img.width(); ++x) {
         if (tallest > 0 && counts[x] >= share * tallest) {
-            if (current.left < 0)
+            if (current.left < 0 || x - current.right > 3)
                 current.left = x;
             current.right = x;
             if (current.width() > best.width())
                 best = current;
-        } else {
-            current = {};
         }
     }
     return best;
