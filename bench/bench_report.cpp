@@ -73,7 +73,12 @@ int main(int argc, char **argv)
                       QStringLiteral("FOLDER")});
     parser.addOption({QStringLiteral("kest721"), QStringLiteral("the program to measure"),
                       QStringLiteral("PATH"), QStringLiteral(KEST721_PROGRAM)});
-    parser.process(app);
+    if (!parser.parse(QCoreApplication::arguments())) {
+        QTextStream(stderr) << "bench_report: " << parser.errorText() << '\n';
+        return 2;
+    }
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
     bool ok = false;
     const int rows = parser.value(QStringLiteral("rows")).toInt(&ok);
     if (!ok || rows < 1) {
