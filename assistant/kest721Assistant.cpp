@@ -3,10 +3,12 @@
 #include "AlarmSound.h"
 #include "Dialogs.h"
 #include "Display.h"
+#include "Form1.h"
 #include "Journal.h"
 #include "MsgBox.h"
 #include "Prompts.h"
 #include "RuntimeError.h"
+#include "SerialLink.h"
 #include "kest720Proxy.h"
 #include "modAlarm.h"
 #include "modCalc.h"
@@ -61,6 +63,24 @@ QString alarmUnitsText(const Measurement &m)
 {
     return m.Unit == unitR ? QStringLiteral("mR/h") : QStringLiteral("uSv/h");
 }
+
+// An error of the port names it ("port 9 (/dev/ttyS8): ..."); one that does
+// not (a meter that does not answer) gets the port it was on, so that a
+// mistyped port number shows in every error it causes.
+QString namingThePort(const QString &description)
+{
+    const QString port = QStringLiteral("port %1").arg(modMain::ComPort);
+    if (description.contains(port + QStringLiteral(" (")))
+        return description;
+    const QString path = resolvePortPath(modMain::ComPort);
+    return description + QStringLiteral(" (%1%2)").arg(
+                             port, path.isEmpty() ? QString() : QStringLiteral(", ") + path);
+}
+
+AutomationError withPort(const AutomationError &e)
+{
+    return AutomationError(e.number(), e.source(), namingThePort(e.description()));
+}
 } // namespace
 
 kest721Assistant *gAssistant()
@@ -105,6 +125,10 @@ kest721Assistant::~kest721Assistant()
         ignoringErrors("ClosePort", [this] { m_instrument->ClosePort(); });
     }
     m_runActive = false;
+    // The window opens next time where the person left it.
+    if (m_display)
+        if (const std::optional<QPoint> at = m_display->frm()->shownPosition())
+            modMain::DisplayPosition = at;
     const QStringList unwritten = modMain::SaveSettings();
     if (!unwritten.isEmpty())
         qCWarning(lcAssistant).noquote()
@@ -223,13 +247,40 @@ void kest721Assistant::Connect()
         m_instrument->Initialize();
     } catch (const AutomationError &e) {
         msg.reset();
-        ask(applicationTitle, QStringLiteral("Initialization failed!\r\n") + e.description(),
+        ask(applicationTitle,
+            QStringLiteral("Initialization failed!\r\n") + namingThePort(e.description()),
             {buttonOK});
         if (self)
             Disconnect();
         return;
     }
+    if (modAlarm::AlarmPointPending())
+        adoptMeterAlarm();
     emit Connected();
+}
+
+void kest721Assistant::adoptMeterAlarm()
+{
+    // A first alarm point of 0 would make every background reading an alarm,
+    // and alarms that always sound teach people to ignore them: the meter's
+    // own alarm is what its user last chose.
+    try {
+        const int16_t range = m_instrument->AlarmRange();
+        const std::optional<double> level = dialogs::meterAlarmLevel(*m_instrument, range);
+        if (!level)
+            return;
+        modAlarm::SetAlarmEnabled(range != 6);
+        modAlarm::SetAlarmPoint(*level);
+        qCInfo(lcAssistant).noquote()
+            << "alarm point taken from the meter:" << modCalc::NumberText(*level)
+            << (modAlarm::GetAlarmEnabled() ? "(enabled)" : "(the meter's alarm is off)");
+        const QStringList unwritten = dialogs::saveSettingsNow();
+        if (!unwritten.isEmpty())
+            qCWarning(lcAssistant).noquote()
+                << "settings not saved:" << unwritten.join(QStringLiteral(", "));
+    } catch (const AutomationError &e) {
+        qCInfo(lcAssistant).noquote() << "the meter's alarm not read:" << e.description();
+    }
 }
 
 void kest721Assistant::ensureDisplay()
@@ -237,6 +288,7 @@ void kest721Assistant::ensureDisplay()
     if (m_display)
         return;
     m_display = std::make_unique<Display>();
+    m_display->frm()->placeAt(modMain::DisplayPosition);
     connect(m_display.get(), &Display::Acknowledge, this, [] { modAlarm::AcknowledgeAlarm(); });
     emit displayCreated();
 }
@@ -445,8 +497,12 @@ void kest721Assistant::ResumeLog()
     kest720Proxy &k = *m_instrument;
     ignoringErrors("ClosePort", [&] { k.ClosePort(); });
     k.setPort(modMain::ComPort);
-    k.OpenPort();
-    k.Initialize();
+    try {
+        k.OpenPort();
+        k.Initialize();
+    } catch (const AutomationError &e) {
+        throw withPort(e);
+    }
     // Readings of another meter are not this run's.
     const QString serial = k.SerialNumber();
     if (!m_logSerial.isEmpty() && serial != m_logSerial) {

@@ -111,6 +111,8 @@ signals:
 
 private:
     void createInstrument();
+    // On first use: the meter's own alarm level becomes the alarm point.
+    void adoptMeterAlarm();
     void ensureDisplay();
     void stopClock();
     void releaseInstrument();
@@ -132,8 +134,8 @@ private:
     std::unique_ptr<Display> m_display;         // kest720Display
     std::unique_ptr<MsgBox> m_msg;              // mMsg
     std::unique_ptr<QDBusServiceWatcher> m_watcher;
-    double m_lastValue = 0;                     // mLastValue, mR/h or uSv/h
-    int32_t m_alarmColor = 0;                   // mAlarmColor
+    double m_lastValue = 0;   // mLastValue, mR/h or uSv/h
+    int32_t m_alarmColor = 0; // mAlarmColor
     bool m_logStartPending = false;
     bool m_runActive = false;
     bool m_downloading = false;
@@ -143,10 +145,10 @@ private:
     QString m_logSerial;          // of the meter the run began with
     QString m_waiter;
     QString m_boxOwner;
-    QString m_lastUnit;         // of mLastValue: "mR/h" or "uSv/h"
-    qint64 m_logRun = 0;        // the journal's run of the logging run
+    QString m_lastUnit;  // of mLastValue: "mR/h" or "uSv/h"
+    qint64 m_logRun = 0; // the journal's run of the logging run
     qint64 m_logRows = 0;
-    qint64 m_downloadRun = 0;   // and of the download
+    qint64 m_downloadRun = 0; // and of the download
     qint64 m_downloadRows = 0;
     bool m_journalFailureShown = false;
     // Settings that could not be read (defaults in use), told on the first Connect.

@@ -65,6 +65,11 @@ int32_t loggingDuration();
 // Stores them: into the clock, or, during an integration, as the values it
 // puts back. Throws Overflow as the clock does.
 void setLoggingTimes(int32_t intervalSeconds, int32_t lengthSeconds);
+// The meter's own alarm level in mR/h or uSv/h, as "Get 721 Alarm" reads it:
+// the percentage of the scale of the meter's alarm range `range` (6 is "No
+// Blink", the alarm off). Empty when the range is not in the meter's table.
+// Throws AutomationError when the meter cannot be read.
+std::optional<double> meterAlarmLevel(kest720Proxy &k, int16_t range);
 // Writes the Assistant's settings to the store now, with the user's logging
 // values even during an integration. Returns the names not written.
 QStringList saveSettingsNow();
