@@ -11,6 +11,10 @@ namespace kest721host
 // creation). Throws norvale::AutomationError when the store cannot be written.
 void storeComPort(int16_t port);
 
+// The port the next Assistant will connect on; its default when the value is
+// missing or unreadable.
+int16_t storedComPort();
+
 // The run length in seconds as the Assistant will read it; its default when
 // the value is missing or unreadable.
 int32_t storedTimerLength();
