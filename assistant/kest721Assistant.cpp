@@ -73,8 +73,8 @@ QString namingThePort(const QString &description)
     if (description.contains(port + QStringLiteral(" (")))
         return description;
     const QString path = resolvePortPath(modMain::ComPort);
-    return description + QStringLiteral(" (%1%2)").arg(
-                             port, path.isEmpty() ? QString() : QStringLiteral(", ") + path);
+    return description + QStringLiteral(" - %1 (%2)")
+                             .arg(port, path.isEmpty() ? QStringLiteral("no device") : path);
 }
 
 AutomationError withPort(const AutomationError &e)
