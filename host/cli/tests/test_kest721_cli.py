@@ -511,6 +511,23 @@ class Kest721Test(unittest.TestCase):
         self.assertNotIn("Keep the setting changes", err)
         self.assertEqual(self.events.answer_of("Disconnect"), "No")
 
+    def test_the_servers_keep_their_notes_out_of_the_terminal_unless_asked(self):
+        for rules, chatty in ((None, False), ("norvale.*=true", True)):
+            with self.subTest(rules=rules), Meter(24):
+                env = dict(os.environ)
+                env.pop("QT_LOGGING_RULES", None)
+                env.pop("NORVALE_TRACE", None)
+                if rules:
+                    env["QT_LOGGING_RULES"] = rules
+                # A bus of its own, whose servers write to this standard error,
+                # as on a desktop where the session's terminal is the user's.
+                proc = subprocess.run(["dbus-run-session", "--", program("host", "cli", "kest721"),
+                                       "--port", "24", "status"], env=env, capture_output=True,
+                                      text=True, timeout=RUN_LIMIT_S)
+                self.assertEqual(proc.returncode, 0, proc.stderr)
+                theirs = [l for l in proc.stderr.splitlines() if not l.startswith("dbus-daemon[")]
+                self.assertEqual(bool(theirs), chatty, proc.stderr)
+
     def test_status_reports_the_meter_and_stores_the_port(self):
         with Meter(16, "--model", "M", "--units", "Sv", "--serial", "4321"):
             rc, out, err = self.run_kest721("--port", "16", "status")
