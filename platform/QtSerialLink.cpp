@@ -47,8 +47,9 @@ const QString textPortNotOpen = QStringLiteral("Operation valid only when the po
 // probe cannot see (the lock file and the open descriptor are our own).
 QSet<QString> &openHere()
 {
-    static QSet<QString> paths;
-    return paths;
+    // Never destroyed: a port object may outlive the statics at exit.
+    static auto *paths = new QSet<QString>;
+    return *paths;
 }
 
 QString portName(int number, const QString &path)
