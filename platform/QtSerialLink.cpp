@@ -5,9 +5,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QLoggingCategory>
 #include <QSerialPort>
-#include <QSet>
 
 Q_LOGGING_CATEGORY(lcSerial, "norvale.serial")
 
@@ -42,13 +42,13 @@ namespace
 
 const QString textPortNotOpen = QStringLiteral("Operation valid only when the port is open");
 
-// The devices this process has open: a second object of the same server
-// asking for one of them is told that another client holds it, which the
-// probe cannot see (the lock file and the open descriptor are our own).
-QSet<QString> &openHere()
+// The devices this process has open, with the client each serves: a second
+// object of the same server asking for one of them is told who holds it,
+// which the probe cannot see (the lock file and the descriptor are our own).
+QHash<QString, QString> &openHere()
 {
     // Never destroyed: a port object may outlive the statics at exit.
-    static auto *paths = new QSet<QString>;
+    static auto *paths = new QHash<QString, QString>;
     return *paths;
 }
 
@@ -79,6 +79,7 @@ public:
 
     ~QtSerialLink() override { closePort(); }
 
+    void setClientName(const QString &name) override { m_client = name; }
     void setPortNumber(int16_t number) override { m_number = number; }
     int16_t portNumber() const override { return m_number; }
 
@@ -96,11 +97,13 @@ public:
         }
         m_port.setPortName(path);
         if (openHere().contains(path)) {
-            m_why = QStringLiteral("%1 is in use by another client of this server (process "
-                                   "%2, %3)")
-                        .arg(portName(m_number, path))
-                        .arg(QCoreApplication::applicationPid())
-                        .arg(QCoreApplication::applicationName());
+            QString holder = openHere().value(path);
+            if (holder.isEmpty())
+                holder = QStringLiteral("process %1, %2")
+                             .arg(QCoreApplication::applicationPid())
+                             .arg(QCoreApplication::applicationName());
+            m_why = QStringLiteral("%1 is in use by another client of this server (%2)")
+                        .arg(portName(m_number, path), holder);
             throw AutomationError(serialerror::portAlreadyOpen, serialerror::source,
                                   QStringLiteral("Cannot open %1: %2").arg(path, m_why));
         }
@@ -118,7 +121,7 @@ public:
                                   QStringLiteral("Cannot open %1: %2").arg(path, m_why));
         }
         m_path = path;
-        openHere().insert(path);
+        openHere().insert(path, m_client);
         m_port.setBaudRate(QSerialPort::Baud1200);
         m_port.setDataBits(QSerialPort::Data8);
         m_port.setParity(QSerialPort::NoParity);
@@ -197,6 +200,7 @@ private:
 
     QSerialPort m_port;
     int16_t m_number = 0;
+    QString m_client;
     QString m_path; // of the open port
     // Why the port is not open: it could not be opened, or its line was lost.
     QString m_why;

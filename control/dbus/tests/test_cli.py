@@ -368,6 +368,9 @@ class PortFaults(ToolTest):
             self.assertRegex(first_line(err), r"^kest720-cli: port 1 \(.*/com1 -> /dev/pts/\d+\) "
                              r"is in use by another client \(process \d+, kest720\); waiting")
             self.assertRegex(err.splitlines()[1], r"is in use by another client")
+            # The server knows which of its clients holds the port.
+            self.assertIn("in use by another client of this server (kest720-cli, process %d)"
+                          % first.pid, err.splitlines()[-1])
         finally:
             first.send_signal(signal.SIGINT)
             first.communicate(timeout=60)
