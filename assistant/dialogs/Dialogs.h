@@ -3,6 +3,8 @@
 // process, shown modeless by the Assistant's entry points and unloaded by its
 // Disconnect. They work on the instrument object of the Assistant that
 // opened them and open their boxes through that Assistant's prompts.
+#include "AssistantWindows.h"
+
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -24,8 +26,7 @@ namespace dialogs
 {
 
 // Box texts of this system's own choosing (the other texts are in the forms).
-inline const QString textIntegrationRunning =
-    QStringLiteral("A dose integration is in progress. Stop it before starting a logging run.");
+using norvale::textIntegrationRunning;
 inline const QString textLoggingRunning =
     QStringLiteral("A logging run is in progress. Stop it before starting a dose integration.");
 
@@ -65,11 +66,6 @@ int32_t loggingDuration();
 // Stores them: into the clock, or, during an integration, as the values it
 // puts back. Throws Overflow as the clock does.
 void setLoggingTimes(int32_t intervalSeconds, int32_t lengthSeconds);
-// The meter's own alarm level in mR/h or uSv/h, as "Get 721 Alarm" reads it:
-// the percentage of the scale of the meter's alarm range `range` (6 is "No
-// Blink", the alarm off). Empty when the range is not in the meter's table.
-// Throws AutomationError when the meter cannot be read.
-std::optional<double> meterAlarmLevel(kest720Proxy &k, int16_t range);
 // Writes the Assistant's settings to the store now, with the user's logging
 // values even during an integration. Returns the names not written.
 QStringList saveSettingsNow();
