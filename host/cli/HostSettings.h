@@ -3,6 +3,7 @@
 // own settings store: the serial port it connects on, and the length of a
 // logging run (for the time left on the progress line).
 #include <cstdint>
+#include <optional>
 
 namespace kest721host
 {
@@ -14,6 +15,13 @@ void storeComPort(int16_t port);
 // The port the next Assistant will connect on; its default when the value is
 // missing or unreadable.
 int16_t storedComPort();
+
+// Stores the sampling interval and run length given (the keys the Logging
+// Properties dialog writes). Throws norvale::AutomationError.
+void storeRunTimes(std::optional<int32_t> intervalSeconds, std::optional<int32_t> lengthSeconds);
+
+// The sampling interval in seconds as the Assistant will read it.
+int32_t storedTimerInterval();
 
 // The run length in seconds as the Assistant will read it; its default when
 // the value is missing or unreadable.
