@@ -14,6 +14,7 @@ import os
 import pwd
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -62,7 +63,9 @@ BUTTONS = {"Connect": "Connect", "Disconnect": "Disconnect", "Start Log": "Start
 RED, YELLOW = 0x0000FF, 0x00FFFF  # OLE colours, 0x00BBGGRR
 CELL_RED, CELL_YELLOW = 0xFF0000, 0xFFFF00  # the same as cell colours, 0xRRGGBB
 LINE = (0x00, 0x45, 0x86)  # the office's colour of a chart's first series
-LIVE_FIRST_ROW = 4  # 0-based: below the status, the error, the download and the headings
+# 0-based: below the status, the error, the download, the run's location, note
+# and operator, and the headings.
+LIVE_FIRST_ROW = 7
 
 DBusGMainLoop(set_as_default=True)
 BUS = dbus.SessionBus()
@@ -73,8 +76,11 @@ CONFIG = os.path.join(WORK, "config")
 HELP_LOG = os.path.join(WORK, "help-opened")
 HELP_VIEWER = os.path.join(WORK, "viewer")
 PROFILE = os.path.join(WORK, "profile")
+DATA = os.path.join(WORK, "data")
+JOURNAL = os.path.join(DATA, "norvale", "journal.sqlite")
 os.environ["NORVALE_PORTS"] = PORTS
 os.environ["XDG_CONFIG_HOME"] = CONFIG
+os.environ["XDG_DATA_HOME"] = DATA
 
 
 def set_up_bus():
@@ -84,7 +90,8 @@ def set_up_bus():
         f.write("#!/bin/sh\necho \"$1\" > %s\n" % HELP_LOG)
     os.chmod(HELP_VIEWER, 0o755)
     BUS.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus").UpdateActivationEnvironment(
-        {"NORVALE_PORTS": PORTS, "XDG_CONFIG_HOME": CONFIG, "QT_QPA_PLATFORM": "offscreen",
+        {"NORVALE_PORTS": PORTS, "XDG_CONFIG_HOME": CONFIG, "XDG_DATA_HOME": DATA,
+         "QT_QPA_PLATFORM": "offscreen",
          "NORVALE_HELP_VIEWER": HELP_VIEWER},
         dbus_interface="org.freedesktop.DBus")
 
@@ -268,6 +275,26 @@ class OdsTables:
         return out
 
 
+def frozen_rows(ods):
+    """Rows frozen at the top of each sheet, as the view settings of a saved .ods keep them."""
+    ns = {"config": "urn:oasis:names:tc:opendocument:xmlns:config:1.0"}
+    with zipfile.ZipFile(ods) as z:
+        root = ET.fromstring(z.read("settings.xml"))
+    frozen = {}
+    for entry in root.iterfind(".//config:config-item-map-named[@config:name='Tables']/"
+                               "config:config-item-map-entry", ns):
+        items = {i.get("{%s}name" % ns["config"]): i.text
+                 for i in entry.iterfind("config:config-item", ns)}
+        if items.get("VerticalSplitMode") == "2":
+            frozen[entry.get("{%s}name" % ns["config"])] = int(items["VerticalSplitPosition"])
+    return frozen
+
+
+def journal_runs():
+    with sqlite3.connect(JOURNAL) as db:
+        return db.execute("SELECT kind, location, note, operator FROM runs ORDER BY id").fetchall()
+
+
 class CalcDrivesTheAssistant(unittest.TestCase):
     port = 1
 
@@ -397,7 +424,8 @@ class CalcDrivesTheAssistant(unittest.TestCase):
             self.assertEqual(t.Value, float(stamp))
             self.assertAlmostEqual(t.Value * 86400, round(t.Value * 86400), places=3)  # whole s
             self.assertTrue(doc.NumberFormats.getByKey(t.NumberFormat).Type & DATETIME)
-            self.assertEqual(reading.Value, float(measured))
+            # As the meter gave it: a rescaled 0.0153 arrives as 0.015300000000000001.
+            self.assertEqual(reading.Value, float("%.15g" % measured))
             self.assertEqual(unit.String, "mR/h")
             self.assertEqual(unit.CharLocale.Language, "zxx")  # no spell-check marks
             fills.append(alarm.CellBackColor)
@@ -466,6 +494,34 @@ class CalcDrivesTheAssistant(unittest.TestCase):
             self.assertEqual((got_row[0], got_row[3]), (want_row[0], want_row[3]))
             for a, b in zip(got_row[1:3], want_row[1:3]):
                 self.assertAlmostEqual(a, b, delta=abs(b) * 1e-12)
+
+    def test_the_run_details_typed_in_the_status_area_reach_the_journal(self):
+        self.meter = Meter(self.port, "--log-records", "2")
+        doc = self.open_template()
+        labels = [cell(doc, "Live", "A%d" % r).String for r in (4, 5, 6)]
+        self.assertEqual(labels, ["Location", "Note", "Operator"])
+        self.connect(doc)
+        before = len(journal_runs()) if os.path.exists(JOURNAL) else 0
+        # (typed details; the kind of journal run they must land in)
+        cases = [(("Bldg \"7\", room 12,\nhood 3 \u2014 \u041a\u0430\u0431\u0438\u043d\u0435\u0442",
+                   "after the spill, 'second' survey", "\u7dda\u91cf O'Brien"), "log"),
+                 (("Lab 2", "", ""), "download")]
+        for (location, note, operator), kind in cases:
+            for name, text in zip(("B4", "B5", "B6"), (location, note, operator)):
+                cell(doc, "Live", name).String = text
+            if kind == "log":
+                self.log_until(doc, 1)
+                self.press(doc, "Stop Log")
+                self.assertTrue(spin(lambda: "LogStopped" in self.witness.names()))
+            else:
+                self.press(doc, "Download Log")
+                self.assertTrue(spin(lambda: "DataDownLoadComplete" in self.witness.names()))
+        # An empty operator is the login name of the user the servers run as; the
+        # journal keeps other empty details as none.
+        login = pwd.getpwuid(os.getuid()).pw_name
+        want = [(kind, location or None, note or None, operator or login)
+                for (location, note, operator), kind in cases]
+        self.assertEqual(journal_runs()[before:], want)
 
     def test_the_disconnect_question_while_calc_works_on(self):
         self.meter = Meter(self.port)

@@ -35,10 +35,14 @@ if not os.path.exists("/usr/lib/libreoffice/program/libvclplug_gtk3lo.so"):
     print("Calc's GTK plug-in (libreoffice-gtk3) is not installed: skipped")
     sys.exit(77)
 
+import openpyxl  # noqa: E402
 from PIL import Image  # noqa: E402
 
 from bustest import has_owner, spin  # noqa: E402
 from office import Office, file_url, props  # noqa: E402
+
+sys.path.insert(0, os.path.join(HERE, "..", "extension", "python", "pythonpath"))
+from kest721calc.workbook import rows_pane  # noqa: E402  (the part of the view that scrolls)
 
 SHOTS = os.environ.get("KEST721CALC_SCREENSHOTS") or os.path.join(e2e.WORK, "screenshots")
 TOOLBAR = "721 Assistant"
@@ -121,6 +125,24 @@ def overlap(a, b):
     ax, ay, aw, ah = a
     bx, by, bw, bh = b
     return ax < bx + bw and bx < ax + aw and ay < by + bh and by < ay + ah
+
+
+def tables(within, name):
+    """Every accessible table of that name: a sheet with frozen rows has one per pane."""
+    found = []
+
+    def look(acc):
+        for i in range(acc.childCount):
+            child = acc.getChildAtIndex(i)
+            if child is None:
+                continue
+            if child.getRoleName() == "table" and child.name == name:
+                found.append(child)
+            elif child.getRoleName() != "table":
+                look(child)
+
+    look(within)
+    return found
 
 
 def press(button):
@@ -207,7 +229,7 @@ class CalcAtTheScreen(unittest.TestCase):
         return len(e2e.table(self.doc, "Live", e2e.LIVE_FIRST_ROW, 1))
 
     def newest_row_in_view(self):
-        seen = self.doc.CurrentController.getVisibleRange()
+        seen = rows_pane(self.doc.CurrentController).getVisibleRange()
         newest = e2e.LIVE_FIRST_ROW + self.rows() - 1
         return seen.StartRow <= newest < seen.EndRow
 
@@ -230,7 +252,7 @@ class CalcAtTheScreen(unittest.TestCase):
         self.assertGreater(line_pixels(shot), self.baseline + 50)
 
     def test_2_the_view_follows_the_run_until_the_person_scrolls_away(self):
-        controller = self.doc.CurrentController
+        controller = rows_pane(self.doc.CurrentController)  # below the frozen status area
         seen = controller.getVisibleRange()
         # Enough rows to pass the window's lower edge.
         want = seen.EndRow - e2e.LIVE_FIRST_ROW + 3
@@ -238,10 +260,21 @@ class CalcAtTheScreen(unittest.TestCase):
         self.assertTrue(self.newest_row_in_view())
         self.assertGreater(controller.getVisibleRange().StartRow, 0)
         screenshot("3-following")
+        # The status area stays on screen above the rows that scrolled: a screen
+        # reader finds the status cell inside the window, with its text.
+        frame = find("soffice", "frame", self.doc.Title + " - " + FRAME)
+        fx, fy, fw, fh = extents(frame)
+        status = [c for t in tables(frame, "Sheet Live") for c in [t.queryTable().getAccessibleAt(0, 1)]
+                  if c is not None and c.name.startswith("B1")]
+        self.assertTrue(status, "no B1 in view")
+        x, y, w, h = extents(status[0])
+        self.assertTrue(fx <= x and fy <= y and x + w <= fx + fw and y + h <= fy + fh,
+                        (extents(status[0]), (fx, fy, fw, fh)))
+        self.assertEqual(status[0].queryText().getText(0, -1), self.status())
 
-        controller.setFirstVisibleRow(0)  # the person looks at the top
+        controller.setFirstVisibleRow(0)  # the person looks at the first readings
         self.wait_readings(3)
-        self.assertEqual(controller.getVisibleRange().StartRow, 0)
+        self.assertLessEqual(controller.getVisibleRange().StartRow, e2e.LIVE_FIRST_ROW)
         self.assertFalse(self.newest_row_in_view())
 
         # Back at the newest row, the view follows again.
@@ -258,14 +291,14 @@ class CalcAtTheScreen(unittest.TestCase):
         needed += [self.button(title) for title in e2e.BUTTONS]
         covered = [acc.name for acc in needed if overlap(window, extents(acc))]
         # The status cells, with the view at the top.
-        self.doc.CurrentController.setFirstVisibleRow(0)
+        rows_pane(self.doc.CurrentController).setFirstVisibleRow(0)
         table = find("soffice", "table", "Sheet Live", within=frame).queryTable()
         covered += ["cell %s%d" % ("AB"[c], r + 1) for r in range(3) for c in range(2)
                     if overlap(window, extents(table.getAccessibleAt(r, c)))]
         screenshot("3-top")
         self.assertEqual(covered, [])
         last = e2e.LIVE_FIRST_ROW + self.rows() - 1
-        self.doc.CurrentController.setFirstVisibleRow(last)  # following the run again
+        rows_pane(self.doc.CurrentController).setFirstVisibleRow(last)  # following the run again
 
     def test_4_an_unplugged_meter_shows_and_the_run_resumes(self):
         type(self).meter.close()
@@ -273,6 +306,7 @@ class CalcAtTheScreen(unittest.TestCase):
         self.assertTrue(spin(lambda: "LiveDataError" in self.witness.names()))
         self.assertTrue(spin(lambda: self.status() == "Connection lost"), self.status())
         self.assertIn("LiveDataError", self.error())
+        spin(lambda: False, 1)  # drawn
         screenshot("4-unplugged")
 
         # Pressed with nothing on the port, Resume Log says why, and the run waits.
@@ -321,22 +355,35 @@ class CalcAtTheScreen(unittest.TestCase):
         self.assertTrue(spin(lambda: self.status() == "Connected"), self.status())
 
     def test_7_the_chart_stays_through_saving_and_reopening(self):
-        self.doc.CurrentController.setFirstVisibleRow(0)  # the chart beside the first rows
+        # The chart beside the first rows.
+        rows_pane(self.doc.CurrentController).setFirstVisibleRow(0)
         spin(lambda: False, 1)  # drawn
         shot = screenshot("7-after-run")
         self.assertGreater(line_pixels(shot), self.baseline + 50)
+        # Both saved from the run's own window, as a person saves: the office takes
+        # an .xlsx file's view (its frozen rows) from the window in front.
+        files = []
         for name, fmt in (("run.ods", "calc8"), ("run.xlsx", "Calc MS Excel 2007 XML")):
-            path = os.path.join(e2e.WORK, name)
-            self.doc.storeToURL(file_url(path), props(FilterName=fmt))
+            files.append(os.path.join(e2e.WORK, name))
+            self.doc.storeToURL(file_url(files[-1]), props(FilterName=fmt))
+        # The status area and every table's headings stay frozen in the files.
+        ods, xlsx = files
+        self.assertEqual(e2e.frozen_rows(ods),
+                         {"Live": e2e.LIVE_FIRST_ROW, "Download": 1, "Dose": 1})
+        book = openpyxl.load_workbook(xlsx)
+        self.assertEqual([book[n].freeze_panes for n in ("Live", "Download", "Dose")],
+                         ["A%d" % (e2e.LIVE_FIRST_ROW + 1), "A2", "A2"])
+        for path in files:
+            name = os.path.basename(path)
             again = self.office.load(file_url(path))
             try:
-                again.CurrentController.setFirstVisibleRow(0)
+                self.assertTrue(again.CurrentController.hasFrozenPanes(), name)
+                rows_pane(again.CurrentController).setFirstVisibleRow(0)
                 spin(lambda: False, 2)  # drawn
                 shot = screenshot("8-reopened-" + name.replace(".", "-"))
                 self.assertGreater(line_pixels(shot), self.baseline + 50, name)
             finally:
                 again.close(True)
-
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

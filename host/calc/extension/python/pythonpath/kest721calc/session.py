@@ -34,6 +34,8 @@ MEMBERS = ("Connect", "Disconnect", "StartLog", "StopLog", "DownloadLog", "ShowI
            "ShowProperties", "ShowOptions", "ShowAbout", "ShowHelp")
 # Members of the Assistant's house interface, beside its default one.
 HOUSE_MEMBERS = ("ResumeLog",)
+# Members that begin a journal run: the status area's run details go first.
+RUN_MEMBERS = ("StartLog", "DownloadLog")
 
 # The status cell's texts.
 CONNECTED, DISCONNECTED, LOGGING = "Connected", "Disconnected", "Logging"
@@ -176,19 +178,24 @@ class Session(unohelper.Base, XDocumentEventListener):
     # -- from the toolbar (any thread) ----------------------------------------
 
     def press(self, member):
-        self.bus.run(self._call, member)
+        # Read here, on the office's thread: the bus thread never touches the document.
+        info = self.book.run_info() if member in RUN_MEMBERS else None
+        self.bus.run(self._call, member, info)
 
     # -- bus thread -------------------------------------------------------------
 
-    def _call(self, member):
+    def _call(self, member, info=None):
         if self.ended:
             return
         if self.bus.connection is None:
             self._error("%s: no session bus (%s)" % (member, self.bus.error))
             return
         if self.path is None:
-            self.waiting.append(member)
+            self.waiting.append((member, info))
             self._create()
+            return
+        if info is not None:
+            self._set_run_info(member, info)
             return
         book = self.book
         if member == "DownloadLog":
@@ -204,6 +211,16 @@ class Session(unohelper.Base, XDocumentEventListener):
                 self._resumed()
 
         self.bus.call(self.path, HOUSE if member in HOUSE_MEMBERS else IFACE, member, None, done)
+
+    def _set_run_info(self, member, info):
+        """SetRunInfo, then the member once the Assistant holds the details."""
+
+        def done(_result, error):
+            if error:
+                self._error("SetRunInfo: %s" % error)
+            self._call(member)
+
+        self.bus.call(self.path, HOUSE, "SetRunInfo", GLib.Variant("(sss)", info), done)
 
     def _resumed(self):
         self.link_lost = False
@@ -235,8 +252,8 @@ class Session(unohelper.Base, XDocumentEventListener):
                 None, PROMPTS, "Shown", "/prompts", None, Gio.DBusSignalFlags.NONE,
                 self._box_shown, None)
             waiting, self.waiting = self.waiting, []
-            for member in waiting:
-                self._call(member)
+            for member, info in waiting:
+                self._call(member, info)
 
         self.bus.call("/", FACTORY, "CreateInstance", None, created)
 

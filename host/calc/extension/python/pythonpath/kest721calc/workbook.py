@@ -14,9 +14,12 @@ from com.sun.star.table import CellRangeAddress
 LIVE, DOWNLOAD, DOSE = "Live", "Download", "Dose"
 CHART = "LiveReadings"
 # Live: status, last error and download progress above the table, so a person
-# sees them at once.
+# sees them at once; below them where, why and by whom the next run is made,
+# which the person types in.
+STATUS_LABELS = ("Status", "Last error", "Download", "Location", "Note", "Operator")
 STATUS_CELL, ERROR_CELL, DOWNLOAD_CELL = "B1", "B2", "B3"
-LIVE_HEADER_ROW = 3  # 0-based row of the Live table's headings
+RUN_INFO_CELLS = ("B4", "B5", "B6")  # Location, Note, Operator
+LIVE_HEADER_ROW = len(STATUS_LABELS)  # 0-based row of the Live table's headings
 HEADINGS = {
     LIVE: ("Time", "Reading", "Unit", "Alarm"),
     DOWNLOAD: ("Record", "\u00b0C", "Reading", "Unit"),
@@ -95,6 +98,13 @@ def axis_format(step_days):
     return AXIS_FORMATS[-1][1]
 
 
+def rows_pane(controller):
+    """The part of the view whose rows scroll: below the frozen rows, whichever
+    part holds the cursor (the view's own scrolling follows the cursor's part)."""
+    panes = [controller.getByIndex(i) for i in range(controller.Count)]
+    return max(panes, key=lambda p: p.getVisibleRange().EndRow) if panes else controller
+
+
 class Workbook:
     """The Live, Download and Dose sheets of one document, added where missing."""
 
@@ -126,9 +136,8 @@ class Workbook:
                     cell.String = text
                     cell.CharWeight = 150.0  # bold
         live = sheets.getByName(LIVE)
-        live.getCellRangeByName("A1").String = "Status"
-        live.getCellRangeByName("A2").String = "Last error"
-        live.getCellRangeByName("A3").String = "Download"
+        for row, label in enumerate(STATUS_LABELS):
+            live.getCellByPosition(0, row).String = label
         if not live.getCellRangeByName(STATUS_CELL).String:
             live.getCellRangeByName(STATUS_CELL).String = "Disconnected"
         date_key = self.date_format()
@@ -142,9 +151,28 @@ class Workbook:
             self.sheets().getByName(name).Columns.getByIndex(unit_column).CharLocale = NO_LANGUAGE
         if not live.Charts.hasByName(CHART):
             rect = uno.createUnoStruct("com.sun.star.awt.Rectangle")
-            rect.X, rect.Y, rect.Width, rect.Height = 13000, 1000, 16000, 9000
+            # Below the frozen status area, so that the freeze does not cut it in two.
+            top = live.getCellByPosition(0, LIVE_HEADER_ROW + 1).Position.Y
+            rect.X, rect.Y, rect.Width, rect.Height = 13000, top + 500, 16000, 9000
             live.Charts.addNewByName(CHART, rect, (self.chart_range(0),), True, False)
         self.shape_chart()
+        self.freeze_headings()
+
+    def freeze_headings(self):
+        """The status area and the headings stay in view while the rows scroll,
+        so a lost link shows where the person looks. The office freezes only the
+        sheet in view: each sheet is shown in turn, then the person's own again."""
+        controller = self.doc.CurrentController
+        if controller is None or not hasattr(controller, "freezeAtPosition"):
+            return
+        sheets = self.doc.Sheets
+        shown = controller.ActiveSheet
+        for name in (LIVE, DOWNLOAD, DOSE):
+            controller.setActiveSheet(sheets.getByName(name))
+            if not controller.hasFrozenPanes():
+                controller.setFirstVisibleRow(0)  # the office freezes at the view's top
+                controller.freezeAtPosition(0, HEADER_ROW[name] + 1)
+        controller.setActiveSheet(shown)
 
     def shape_chart(self):
         """Readings against their time on a time axis. A line chart would take the
@@ -222,6 +250,11 @@ class Workbook:
     def set_download_progress(self, text):
         self.sheet(LIVE).getCellRangeByName(DOWNLOAD_CELL).String = text
 
+    def run_info(self):
+        """Location, note and operator as the person typed them."""
+        live = self.sheet(LIVE)
+        return tuple(live.getCellRangeByName(name).String for name in RUN_INFO_CELLS)
+
     # -- rows ----------------------------------------------------------------
 
     def add_run_header(self, stamp, serial):
@@ -260,11 +293,12 @@ class Workbook:
             return
         if controller.ActiveSheet.Name != LIVE:
             return
-        seen = controller.getVisibleRange()
+        pane = rows_pane(controller)
+        seen = pane.getVisibleRange()
         if not seen.StartRow <= row - 1 <= seen.EndRow:
             return
         if row >= seen.EndRow:  # the last row in view may be cut by the window's edge
-            controller.setFirstVisibleRow(seen.StartRow + row - seen.EndRow + 1)
+            pane.setFirstVisibleRow(seen.StartRow + row - seen.EndRow + 1)
 
     def refresh_chart(self, force=False):
         """Lets the chart's range grow to the newest row: at once when forced (the
