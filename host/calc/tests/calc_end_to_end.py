@@ -63,9 +63,9 @@ BUTTONS = {"Connect": "Connect", "Disconnect": "Disconnect", "Start Log": "Start
 RED, YELLOW = 0x0000FF, 0x00FFFF  # OLE colours, 0x00BBGGRR
 CELL_RED, CELL_YELLOW = 0xFF0000, 0xFFFF00  # the same as cell colours, 0xRRGGBB
 LINE = (0x00, 0x45, 0x86)  # the office's colour of a chart's first series
-# 0-based: below the status, the error, the download, the run's location, note
-# and operator, and the headings.
-LIVE_FIRST_ROW = 7
+# 0-based: below the status, the error, the download, the calibration, the
+# run's location, note and operator, and the headings.
+LIVE_FIRST_ROW = 8
 
 DBusGMainLoop(set_as_default=True)
 BUS = dbus.SessionBus()
@@ -114,8 +114,8 @@ def install_extension():
     subprocess.run(cmd, check=True, env=env, stdin=subprocess.DEVNULL, timeout=120)
 
 
-def reg_write(name, kind, data):
-    subprocess.run([os.environ["NORVALE_REG"], "write", SECTION, name, kind, "--", str(data)],
+def reg_write(name, kind, data, key=SECTION):
+    subprocess.run([os.environ["NORVALE_REG"], "write", key, name, kind, "--", str(data)],
                    check=True)
 
 
@@ -290,6 +290,18 @@ def frozen_rows(ods):
     return frozen
 
 
+def series_values(chart):
+    """(x values, y values) of each series the chart draws beside the readings."""
+    diagram = chart.EmbeddedObject.getFirstDiagram()
+    (kind,) = diagram.getCoordinateSystems()[0].getChartTypes()
+    out = []
+    for series in kind.getDataSeries()[1:]:
+        values = {seq.Values.Role: list(seq.Values.getData())
+                  for seq in series.getDataSequences()}
+        out.append((values["values-x"], values["values-y"]))
+    return out
+
+
 def journal_runs():
     with sqlite3.connect(JOURNAL) as db:
         return db.execute("SELECT kind, location, note, operator FROM runs ORDER BY id").fetchall()
@@ -436,10 +448,13 @@ class CalcDrivesTheAssistant(unittest.TestCase):
 
         # The chart covers the headings and every reading, and is drawn: its
         # title and the times of its axis are on the page.
-        (r,) = chart.getRanges()
+        r = chart.getRanges()[0]
         self.assertEqual((r.StartColumn, r.EndColumn, r.StartRow, r.EndRow),
                          (0, 1, LIVE_FIRST_ROW - 1, LIVE_FIRST_ROW - 1 + len(run)))
         self.assertChartDrawn(doc, os.path.join(WORK, "live.pdf"))
+        # The alarm point's line spans the run, from its header to its last reading.
+        self.assertEqual(series_values(chart), [
+            ([header[0].Value, rows[-1][0].Value], [0.001, 0.001])])
 
         self.press(doc, "Download Log")
         self.assertTrue(spin(lambda: "DataDownLoadComplete" in self.witness.names()))
@@ -498,7 +513,7 @@ class CalcDrivesTheAssistant(unittest.TestCase):
     def test_the_run_details_typed_in_the_status_area_reach_the_journal(self):
         self.meter = Meter(self.port, "--log-records", "2")
         doc = self.open_template()
-        labels = [cell(doc, "Live", "A%d" % r).String for r in (4, 5, 6)]
+        labels = [cell(doc, "Live", "A%d" % r).String for r in (5, 6, 7)]
         self.assertEqual(labels, ["Location", "Note", "Operator"])
         self.connect(doc)
         before = len(journal_runs()) if os.path.exists(JOURNAL) else 0
@@ -506,8 +521,9 @@ class CalcDrivesTheAssistant(unittest.TestCase):
         cases = [(("Bldg \"7\", room 12,\nhood 3 \u2014 \u041a\u0430\u0431\u0438\u043d\u0435\u0442",
                    "after the spill, 'second' survey", "\u7dda\u91cf O'Brien"), "log"),
                  (("Lab 2", "", ""), "download")]
+        reg_write("AlarmEnabled", "REG_DWORD", 0)  # no alarm: no alarm line
         for (location, note, operator), kind in cases:
-            for name, text in zip(("B4", "B5", "B6"), (location, note, operator)):
+            for name, text in zip(("B5", "B6", "B7"), (location, note, operator)):
                 cell(doc, "Live", name).String = text
             if kind == "log":
                 self.log_until(doc, 1)
@@ -522,6 +538,44 @@ class CalcDrivesTheAssistant(unittest.TestCase):
         want = [(kind, location or None, note or None, operator or login)
                 for (location, note, operator), kind in cases]
         self.assertEqual(journal_runs()[before:], want)
+        chart = doc.Sheets.getByName("Live").Charts.getByName("LiveReadings")
+        self.assertEqual(series_values(chart), [])
+
+    def test_connect_shows_the_meters_calibration_due_date(self):
+        self.meter = Meter(self.port)
+        doc = self.open_template()
+        self.assertEqual(cell(doc, "Live", "A4").String, "Calibration")
+        today = datetime.date.today()
+        cases = [  # (due date, certificate): the calibration cell, overdue
+            (None, "no due date recorded (kest721 calibration %s --due YYYY-MM-DD)", False),
+            ((today + datetime.timedelta(days=1), "C-17 \u00e9"),
+             "due %s (certificate C-17 \u00e9)" % (today + datetime.timedelta(days=1)), False),
+            ((today, ""), "due %s" % today, False),  # due today: not yet overdue
+            ((today - datetime.timedelta(days=1), ""),
+             "due %s, OVERDUE" % (today - datetime.timedelta(days=1)), True),
+        ]
+        self.witness.answers["Disconnect"] = "No"
+        serial = None  # the meter's, known from the first Connect
+        for stored, text, overdue in cases:
+            if stored is not None:
+                key = SECTION + "\\Calibration\\" + serial
+                reg_write("Due", "REG_SZ", stored[0].isoformat(), key)
+                reg_write("Certificate", "REG_SZ", stored[1], key)
+            self.connect(doc)
+            if serial is None:
+                serial = BUS.get_object(*self.control()).Get(
+                    INSTRUMENT_IFACE, "SerialNumber", dbus_interface=dbus.PROPERTIES_IFACE)
+            want = text % serial if stored is None else text
+            self.assertTrue(spin(lambda: cell(doc, "Live", "B4").String == want),
+                            cell(doc, "Live", "B4").String)
+            # A warning, never a refusal: the meter stays connected, no box.
+            self.assertEqual(status(doc), "Connected")
+            self.assertEqual(self.witness.boxes, {})
+            self.assertEqual(cell(doc, "Live", "B4").CharColor == 0xC00000, overdue, want)
+            del self.witness.events[:]
+            self.press(doc, "Disconnect")
+            self.assertTrue(spin(lambda: "Disconnected" in self.witness.names()))
+            self.assertTrue(spin(lambda: status(doc) == "Disconnected"))
 
     def test_the_disconnect_question_while_calc_works_on(self):
         self.meter = Meter(self.port)

@@ -17,6 +17,7 @@ from com.sun.star.document import XDocumentEventListener
 from com.sun.star.frame import XTerminateListener
 from gi.repository import Gio, GLib
 
+from . import settings
 from .workbook import Workbook, now_as_date_number, unit_text
 
 NAME = "kest721xl.kest721Assistant"
@@ -40,6 +41,7 @@ RUN_MEMBERS = ("StartLog", "DownloadLog")
 # The status cell's texts.
 CONNECTED, DISCONNECTED, LOGGING = "Connected", "Disconnected", "Logging"
 LINK_LOST = "Connection lost"
+NO_CALIBRATION = "no due date recorded (kest721 calibration SERIAL --due YYYY-MM-DD)"
 LINK_LOST_ERROR = ("LiveDataError: the meter stopped sending readings. Resume Log continues "
                    "the run once it is back; Stop Log ends the run.")
 
@@ -288,7 +290,7 @@ class Session(unohelper.Base, XDocumentEventListener):
         elif name == "Connected":
             self.connected = True
             self.link_lost = False
-            self._read_instrument()
+            self._read_instrument(self._show_calibration)
             self._ui(lambda: (book.set_status(CONNECTED), book.set_error("")))
         elif name == "Disconnected":
             self.connected = False
@@ -299,8 +301,10 @@ class Session(unohelper.Base, XDocumentEventListener):
             stamp = now_as_date_number()
             self._read_instrument(lambda serial: self._ui(lambda: book.set_run_serial(serial)))
             serial = self.serial
-            self._ui(lambda: (book.refresh_chart(True), book.add_run_header(stamp, serial),
-                              book.set_status(LOGGING), book.set_error("")))
+            alarm = settings.alarm_point()
+            self._ui(lambda: (book.refresh_chart(True), book.set_alarm_point(alarm),
+                              book.add_run_header(stamp, serial), book.set_status(LOGGING),
+                              book.set_error("")))
         elif name == "LogStopped":
             self._ui(lambda: book.refresh_chart(True))
             self._show_connection()
@@ -312,6 +316,14 @@ class Session(unohelper.Base, XDocumentEventListener):
             progress = "failed after %d records" % self.downloaded
             self._ui(lambda: book.set_download_progress(progress))
             self._error("DataDownloadError: the log download failed")
+
+    def _show_calibration(self, serial):
+        """The connected meter's calibration due date: a warning when it is past,
+        never a reason to refuse the meter."""
+        text, overdue = settings.calibration_text(serial)
+        if text is None:
+            text = NO_CALIBRATION.replace("SERIAL", serial) if serial else ""
+        self._ui(lambda: self.book.set_calibration(text, overdue))
 
     def _show_connection(self):
         """After a run, the status the Assistant reports: it no longer counts the

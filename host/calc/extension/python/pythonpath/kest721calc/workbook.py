@@ -13,12 +13,19 @@ from com.sun.star.table import CellRangeAddress
 
 LIVE, DOWNLOAD, DOSE = "Live", "Download", "Dose"
 CHART = "LiveReadings"
-# Live: status, last error and download progress above the table, so a person
-# sees them at once; below them where, why and by whom the next run is made,
-# which the person types in.
-STATUS_LABELS = ("Status", "Last error", "Download", "Location", "Note", "Operator")
-STATUS_CELL, ERROR_CELL, DOWNLOAD_CELL = "B1", "B2", "B3"
-RUN_INFO_CELLS = ("B4", "B5", "B6")  # Location, Note, Operator
+# The alarm point's line on the chart: its two ends (time, alarm point) in
+# cells out of the way of the table and of the status texts' overflow.
+ALARM_LINE_CELLS = "AA1:AB2"
+ALARM_LINE_X, ALARM_LINE_Y = "$Live.$AA$1:$AA$2", "$Live.$AB$1:$AB$2"
+ALARM_LINE_COLOUR = 0xFF0000
+# Live: status, last error, download progress and the meter's calibration
+# above the table, so a person sees them at once; below them where, why and by
+# whom the next run is made, which the person types in.
+STATUS_LABELS = ("Status", "Last error", "Download", "Calibration", "Location", "Note",
+                 "Operator")
+STATUS_CELL, ERROR_CELL, DOWNLOAD_CELL, CALIBRATION_CELL = "B1", "B2", "B3", "B4"
+RUN_INFO_CELLS = ("B5", "B6", "B7")  # Location, Note, Operator
+OVERDUE_COLOUR = 0xC00000  # a warning's dark red
 LIVE_HEADER_ROW = len(STATUS_LABELS)  # 0-based row of the Live table's headings
 HEADINGS = {
     LIVE: ("Time", "Reading", "Unit", "Alarm"),
@@ -117,6 +124,7 @@ class Workbook:
         self.chart_rows = self.live_rows  # rows the chart's range covers
         self.chart_due = 0.0  # monotonic time before which the chart keeps its range
         self.run_header = None  # row of the running run's header
+        self.alarm_point = None  # of the running run, while its alarm is enabled
         # A document whose dates count from another day still shows the right time.
         nd = doc.NullDate
         self.date_offset = float((NULL_DATE - datetime.date(nd.Year, nd.Month, nd.Day)).days)
@@ -250,6 +258,15 @@ class Workbook:
     def set_download_progress(self, text):
         self.sheet(LIVE).getCellRangeByName(DOWNLOAD_CELL).String = text
 
+    def set_calibration(self, text, overdue):
+        cell = self.sheet(LIVE).getCellRangeByName(CALIBRATION_CELL)
+        cell.String = text
+        cell.CharColor = OVERDUE_COLOUR if overdue else -1  # -1: the automatic colour
+        cell.CharWeight = 150.0 if overdue else 100.0
+
+    def calibration(self):
+        return self.sheet(LIVE).getCellRangeByName(CALIBRATION_CELL).String
+
     def run_info(self):
         """Location, note and operator as the person typed them."""
         live = self.sheet(LIVE)
@@ -312,11 +329,44 @@ class Workbook:
         if not charts.hasByName(CHART):
             return
         chart = charts.getByName(CHART)
-        chart.setRanges((self.chart_range(self.live_rows),))
+        chart.setRanges((self.chart_range(self.live_rows),))  # drops the alarm line
         self.scale_time_axis(chart.EmbeddedObject)
+        self.draw_alarm_line(chart.EmbeddedObject)
         self.chart_rows = self.live_rows
         done = time.monotonic()
         self.chart_due = done + max(CHART_INTERVAL, CHART_SHARE * (done - now))
+
+    def set_alarm_point(self, value):
+        """The alarm point of the run that starts, None while its alarm is disabled."""
+        self.alarm_point = value
+        if value is None:
+            self.sheet(LIVE).getCellRangeByName(ALARM_LINE_CELLS).clearContents(1 | 2 | 4)
+
+    def draw_alarm_line(self, chart):
+        """The alarm point as a horizontal line from the run's start to its newest
+        row: a second series over two cells."""
+        if self.alarm_point is None or self.run_header is None:
+            return
+        sheet = self.sheet(LIVE)
+        first = sheet.getCellByPosition(0, self.run_header).Value
+        last = sheet.getCellByPosition(0, HEADER_ROW[LIVE] + self.live_rows).Value
+        ends = sheet.getCellRangeByName(ALARM_LINE_CELLS)
+        ends.setDataArray(((first, self.alarm_point), (max(last, first), self.alarm_point)))
+        provider = chart.getDataProvider()
+        smgr = uno.getComponentContext().ServiceManager
+        data = []
+        for rep, role in ((ALARM_LINE_X, "values-x"), (ALARM_LINE_Y, "values-y")):
+            seq = provider.createDataSequenceByRangeRepresentation(rep)
+            seq.Role = role
+            labeled = smgr.createInstance("com.sun.star.chart2.data.LabeledDataSequence")
+            labeled.setValues(seq)
+            data.append(labeled)
+        series = smgr.createInstance("com.sun.star.chart2.DataSeries")
+        series.setData(tuple(data))
+        series.Color = ALARM_LINE_COLOUR
+        series.LineWidth = 50
+        system = chart.getFirstDiagram().getCoordinateSystems()[0]
+        system.getChartTypes()[0].addDataSeries(series)
 
     def scale_time_axis(self, chart):
         """Labels at round steps of the run's span: whole seconds, minutes or hours."""
