@@ -261,6 +261,7 @@ class Workbook:
     def set_calibration(self, text, overdue):
         cell = self.sheet(LIVE).getCellRangeByName(CALIBRATION_CELL)
         cell.String = text
+        cell.CharLocale = NO_LANGUAGE  # dates and commands are no words
         cell.CharColor = OVERDUE_COLOUR if overdue else -1  # -1: the automatic colour
         cell.CharWeight = 150.0 if overdue else 100.0
 
@@ -329,7 +330,7 @@ class Workbook:
         if not charts.hasByName(CHART):
             return
         chart = charts.getByName(CHART)
-        chart.setRanges((self.chart_range(self.live_rows),))  # drops the alarm line
+        chart.setRanges((self.chart_range(self.live_rows),))
         self.scale_time_axis(chart.EmbeddedObject)
         self.draw_alarm_line(chart.EmbeddedObject)
         self.chart_rows = self.live_rows
@@ -345,6 +346,9 @@ class Workbook:
     def draw_alarm_line(self, chart):
         """The alarm point as a horizontal line from the run's start to its newest
         row: a second series over two cells."""
+        kind = chart.getFirstDiagram().getCoordinateSystems()[0].getChartTypes()[0]
+        for old in kind.getDataSeries()[1:]:  # one line, however often it is drawn
+            kind.removeDataSeries(old)
         if self.alarm_point is None or self.run_header is None:
             return
         sheet = self.sheet(LIVE)
@@ -365,8 +369,7 @@ class Workbook:
         series.setData(tuple(data))
         series.Color = ALARM_LINE_COLOUR
         series.LineWidth = 50
-        system = chart.getFirstDiagram().getCoordinateSystems()[0]
-        system.getChartTypes()[0].addDataSeries(series)
+        kind.addDataSeries(series)
 
     def scale_time_axis(self, chart):
         """Labels at round steps of the run's span: whole seconds, minutes or hours."""
