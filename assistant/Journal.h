@@ -62,10 +62,12 @@ public:
         QString unit;
         std::optional<int32_t> alarmColor; // logging runs
         std::optional<double> degreesC;    // downloads
-        std::optional<qint64>
-            utc; // ms since the epoch; rows kept before it was recorded get it from their stamp
-        std::optional<int> alarmState; // enumAlarmState of a logging run's row
-        QString rangeLabel;            // the meter's range text of the reading
+        // Initialised here so that rows written as {seq, stamp, value, unit, ...}
+        // without them still compile cleanly.
+        // ms since the epoch; rows kept before it was recorded get it from their stamp
+        std::optional<qint64> utc = std::nullopt;
+        std::optional<int> alarmState = std::nullopt; // enumAlarmState of a logging run's row
+        QString rangeLabel = QString();               // the meter's range text of the reading
     };
 
     // A mark in a run's time line.
@@ -119,6 +121,11 @@ public:
     };
     QList<QPair<RowRef, Row>> unpublished(int limit);
     bool markPublished(const QList<RowRef> &rows);
+    // How many rows wait to be handed on (-1 on failure).
+    qint64 unpublishedCount();
+    // Marks every row not yet handed on as handed on, without sending it:
+    // what is kept while publishing is off stays on this computer.
+    bool passOverUnpublished();
 
 private:
     bool exec(const char *sql);

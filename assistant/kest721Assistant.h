@@ -21,6 +21,7 @@ class Display;
 class Journal;
 class MsgBox;
 class Prompter;
+class PublishFeed;
 
 // The title of the Assistant's own boxes.
 inline const QString applicationTitle = QStringLiteral("721 Assistant");
@@ -41,6 +42,9 @@ public:
         AlarmSound *sound = nullptr;
         // Where every relayed reading and record is kept; none keeps nothing.
         Journal *journal = nullptr;
+        // Told what the journal keeps and how the meter stands, to hand on to a
+        // broker; none tells nobody.
+        PublishFeed *feed = nullptr;
         // The help document to open, and how to open it; an opener that
         // returns false fails ShowHelp.
         QString helpFile;
@@ -125,6 +129,8 @@ private:
     void markJournal(int kind, const QString &detail = {});
     void journalFailed();
     void syncJournalSoon();
+    void publishConnected();
+    void publishState(const char *state);
 
     void onLiveData(Measurement measured);
     void onLiveDataError();
@@ -146,6 +152,7 @@ private:
     bool m_linkLost = false;      // the run's stream failed; the clock is stopped
     bool m_resumePending = false; // the clock starts again at the next reading
     QString m_logSerial;          // of the meter the run began with
+    QString m_feedSerial;         // of the connected meter, as the feed knows it
     QString m_waiter;
     QString m_boxOwner;
     QString m_lastUnit;         // of mLastValue: "mR/h" or "uSv/h"

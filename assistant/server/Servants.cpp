@@ -162,6 +162,7 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
     services.prompts = context.prompts;
     services.sound = context.sound;
     services.journal = context.journal;
+    services.feed = context.feed;
     services.helpFile = context.helpFile;
     services.openHelp = openWithDesktop;
     m_assistant = std::make_unique<norvale::kest721Assistant>(std::move(services));

@@ -19,6 +19,7 @@ class MsgBox;
 class PromptBoard;
 class AlarmSound;
 class Journal;
+class PublishFeed;
 } // namespace norvale
 
 namespace kest721xl
@@ -34,6 +35,7 @@ struct AssistantContext {
     norvale::PromptBoard *prompts = nullptr;
     norvale::AlarmSound *sound = nullptr;
     norvale::Journal *journal = nullptr;
+    norvale::PublishFeed *feed = nullptr;
     QString helpFile;
     // The connection on which the Assistant is a client of kest720.
     QDBusConnection clientConnection = QDBusConnection::sessionBus();

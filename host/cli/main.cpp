@@ -6,6 +6,7 @@
 #include "HostSettings.h"
 #include "Journal.h"
 #include "Ports.h"
+#include "PublishCommand.h"
 #include "Rows.h"
 #include "SerialLink.h"
 #include "StopSignals.h"
@@ -61,6 +62,11 @@ const char helpText[] =
     "                                       with --rule, the udev rule line that links\n"
     "                                       the USB serial adapter DEVICE (a by-id name\n"
     "                                       or path) as port N\n"
+    "  publish set|show|off|test [OPTIONS]  publishing every reading to an MQTT broker\n"
+    "                                       ('kest721 publish --help')\n"
+    "  watch [--broker URL] [--serial N] [--json]\n"
+    "                                       the meters a broker knows, as they publish\n"
+    "                                       ('kest721 watch --help')\n"
     "\n"
     "Options:\n"
     "  --port N        serial port number N (1-32767), stored in the Assistant's\n"
@@ -139,8 +145,8 @@ Options parseArguments(const QStringList &arguments, bool *help)
 
     const QStringList args = parser.positionalArguments();
     if (args.isEmpty())
-        throw UsageError{QStringLiteral("missing command (log, download, status, journal or "
-                                        "ports)")};
+        throw UsageError{QStringLiteral("missing command (log, download, status, journal, "
+                                        "ports, publish or watch)")};
     o.command = args.first();
     if (o.command != u"log" && o.command != u"download" && o.command != u"status" &&
         o.command != u"journal" && o.command != u"ports")
@@ -572,6 +578,7 @@ int runStatus(const Options &o, const kest721host::StopSignals &stops)
                          : "unknown")
         << '\n';
     out << "Initialized: " << (session.Initialized() ? "true" : "false") << '\n';
+    out << kest721host::publishingStatusLine() << '\n';
     out.flush();
     connection->disconnect();
     session.release();
@@ -665,6 +672,14 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(program);
+
+    // Publishing has options of its own: everything after its name is its own.
+    if (const QStringList all = QCoreApplication::arguments(); all.size() > 1) {
+        if (all.at(1) == u"publish")
+            return kest721host::runPublishCommand(all.mid(2));
+        if (all.at(1) == u"watch")
+            return kest721host::runWatchCommand(all.mid(2));
+    }
 
     Options options;
     try {
