@@ -7,8 +7,8 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <csignal>
+#include <cstdio>
 
 namespace norvale::publish
 {
@@ -26,11 +26,17 @@ bool writeStatus(const Status &s)
         {QStringLiteral("broker"), s.broker},   {QStringLiteral("since"), s.since},
         {QStringLiteral("backlog"), s.backlog}, {QStringLiteral("sent"), s.sent},
         {QStringLiteral("pid"), s.pid}};
-    QSaveFile f(statusPath());
-    if (!f.open(QIODevice::WriteOnly))
+    // Whole or not at all for a reader, and never synced: it says how things
+    // stand now, and a lost one is written again at the next change.
+    const QString path = statusPath();
+    QFile f(path + QStringLiteral(".new"));
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    f.write(QJsonDocument(o).toJson(QJsonDocument::Compact));
-    return f.commit();
+    const QByteArray data = QJsonDocument(o).toJson(QJsonDocument::Compact);
+    const bool written = f.write(data) == data.size();
+    f.close();
+    return written && std::rename(QFile::encodeName(f.fileName()).constData(),
+                                  QFile::encodeName(path).constData()) == 0;
 }
 
 std::optional<Status> readStatus()

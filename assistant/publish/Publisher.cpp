@@ -251,6 +251,13 @@ void PublishWorker::connectNow()
         return;
     }
     m_url = parseBrokerUrl(m_settings.broker, &why);
+    // The connection's last will names a meter: without one to name and
+    // nothing to send, it waits for the first meter (a server lives for its
+    // hosts, who connect one at once).
+    if (m_willSerial.isEmpty() && m_journal && m_journal->unpublishedCount() == 0) {
+        setStatus(QStringLiteral("waiting"), QStringLiteral("No meter has connected yet."));
+        return;
+    }
     m_session = std::make_unique<Session>();
     m_session->worker = this;
     m_session->generation = ++m_generation;
@@ -570,7 +577,7 @@ void PublishWorker::meterConnected(const PublishFeed::Meter &meter)
     // The connection's last will speaks for the first meter this server serves.
     if (m_willSerial.isEmpty() && !meter.serial.isEmpty()) {
         m_willSerial = meter.serial;
-        if (m_settings.enabled && m_url) {
+        if (m_settings.enabled) {
             connectNow();
             return;
         }

@@ -578,9 +578,11 @@ int runStatus(const Options &o, const kest721host::StopSignals &stops)
                          : "unknown")
         << '\n';
     out << "Initialized: " << (session.Initialized() ? "true" : "false") << '\n';
-    out << kest721host::publishingStatusLine() << '\n';
     out.flush();
     connection->disconnect();
+    // Read last: the server has had the time to try its broker.
+    out << kest721host::publishingStatusLine() << '\n';
+    out.flush();
     session.release();
     return stoppedStatus(stops);
 }
