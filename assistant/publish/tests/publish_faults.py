@@ -357,6 +357,14 @@ def case_plain(c):
     assert "logging" in states and states[-1] == "disconnected", states
     shown = c.kest721("publish", "show", check=0).stdout
     assert "connected" in shown or "stopped" in shown, shown
+    # What a newcomer sees: the retained messages, as lines and as the table.
+    lines = [json.loads(l) for l in c.kest721("watch", "--json", "--for", "1",
+                                              check=0).stdout.splitlines()]
+    kinds = {(l["serial"], l["kind"]) for l in lines if l["retained"]}
+    assert {(SERIAL, "meta"), (SERIAL, "state"), (SERIAL, "alarm")} <= kinds, kinds
+    table = c.kest721("watch", "--for", "1", "--serial", SERIAL, check=0).stdout.splitlines()
+    assert table[0].split()[:3] == ["SERIAL", "STATE", "VALUE"], table
+    assert table[1].split()[:2] == [SERIAL, "disconnected"], table
 
 
 def case_broker_down_at_connect(c):
