@@ -6,12 +6,12 @@
 #include "Journal.h"
 #include "MsgBox.h"
 #include "Prompts.h"
+#include "PublishFeed.h"
 #include "RuntimeError.h"
 #include "kest720Proxy.h"
 #include "modAlarm.h"
 #include "modCalc.h"
 #include "modMain.h"
-#include "PublishFeed.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
