@@ -502,7 +502,7 @@ class Kest721Test(unittest.TestCase):
         self.assertEqual(rc, 0, err)
         self.assertEqual(out.splitlines(), ["Connected: yes", "Serial number: 4321",
                                             "Model: 720M", "Units: sievert (uSv/h)",
-                                            "Initialized: true"])
+                                            "Initialized: true", "Publishing: off"])
         self.assertIn("16", reg_read("ComPort"))
         # Without --port the stored port is the one used.
         with Meter(16, "--serial", "1111"):
