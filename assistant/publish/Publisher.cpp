@@ -144,7 +144,9 @@ private:
     QSet<RowKey> m_deferred; // rows of a download still going on
     bool m_backlogPending = false;
     QHash<qint64, RunFacts> m_runs;
-    QHash<qint64, int> m_lastAlarm; // run -> the alarm state last sent in this connection
+    // (run, late) -> the alarm state last sent in this connection: the backlog
+    // and the live readings of one run each follow their own changes.
+    QHash<RowKey, int> m_lastAlarm;
     QHash<QString, MeterFacts> m_meters;
     QList<Message> m_waitingDoses;
     QString m_willSerial;
@@ -453,7 +455,8 @@ void PublishWorker::sendReading(const QString &serial, qint64 run, const Journal
     r.range = row.rangeLabel;
     r.alarmState = row.alarmState.value_or(0);
     r.late = r.utc < m_sessionStartUtc;
-    const auto last = m_lastAlarm.constFind(run);
+    const RowKey lane{run, r.late ? 1 : 0};
+    const auto last = m_lastAlarm.constFind(lane);
     if (last == m_lastAlarm.cend() || *last != r.alarmState) {
         // An acknowledgement turns an alarm (or a cleared one) into its
         // acknowledged state; the journal keeps its own instant.
@@ -465,7 +468,7 @@ void PublishWorker::sendReading(const QString &serial, qint64 run, const Journal
                     ackUtc = e.utc;
         // Only the newest state stays on the broker for newcomers.
         send(alarmMessage(m_prefix, r, ackUtc, !r.late));
-        m_lastAlarm.insert(run, r.alarmState);
+        m_lastAlarm.insert(lane, r.alarmState);
     }
     send(readingMessage(m_prefix, r), {{run, row.seq}});
 }

@@ -346,11 +346,26 @@ def case_plain(c):
     b = c.broker()
     sub = c.subscribe(b)
     c.publish_set(b)
+    # Just under the simulated meter's background: its noise makes alarm episodes.
+    c.reg("AlarmPoint", "REG_SZ", "0.0149")
+    c.reg("AlarmEnabled", "REG_DWORD", 1)
     rows = c.log(3)
     run = max(c.journal())
     got = c.check_complete(sub, run)
     assert len(rows) == len(c.journal()[run])
     assert not got[-1][1], "the last reading of a run with its broker present was late"
+    # An alarm message for the run's first reading and for each change after it,
+    # naming the reading that showed it.
+    readings = {}
+    for p in sub.of("reading"):
+        if p["run"] == run and not p["late"]:
+            readings.setdefault(p["seq"], p["alarm"])
+    states = [readings[s] for s in sorted(readings)]
+    changes = [(s, a) for i, (s, a) in enumerate(sorted(readings.items()))
+               if i == 0 or a != states[i - 1]]
+    alarms = [(p["seq"], p["state"]) for p in sub.of("alarm") if p["run"] == run]
+    assert alarms == changes, (alarms, changes)
+    assert "alarm" in states, "no alarm episode to look at: %s" % states
     meta = sub.of("meta")[-1]
     assert meta["serial"] == SERIAL and meta["unit"] == "mR/h" and meta["v"] == 1, meta
     states = [p["state"] for p in sub.of("state")]
@@ -459,7 +474,7 @@ def case_password_in_url(c):
     r = c.kest721("publish", "set", "--broker", "mqtt://meter:%s@127.0.0.1:1883" % SECRET,
                   check=2)
     assert "must not hold a user name or password" in r.stderr, r.stderr
-    listing = subprocess.run([program("platform", "registry", "norvale-reg"), "list",
+    listing = subprocess.run([program("platform", "registry", "norvale-reg"), "query",
                               "HKCU\\Software\\Norvale\\721\\Publish"], capture_output=True,
                              text=True).stdout
     assert SECRET not in listing and "127.0.0.1" not in listing, listing
@@ -503,6 +518,30 @@ def case_off_keeps_history_local(c):
     assert not sub.readings(before), "rows kept while publishing was off were sent"
 
 
+def case_settings_from_three_sides(c):
+    key = "HKCU\\Software\\Norvale\\721\\Publish"
+    reg = program("platform", "registry", "norvale-reg")
+    c.kest721("publish", "set", "--broker", "mqtt://127.0.0.1:1", "--username", "meter",
+              "--home-assistant", "yes", check=0)
+    # Options not given keep their values; an empty one clears it.
+    c.kest721("publish", "set", "--topic-prefix", "site/a", "--username", "", check=0)
+    subprocess.run([reg, "write", key, "ClientId", "REG_SZ", "pc-7"], check=True)
+    shown = dict(l.split(": ", 1) for l in c.kest721("publish", "show", check=0).stdout.splitlines())
+    assert (shown["Publishing"], shown["Broker"], shown["Topic prefix"], shown["User name"],
+            shown["Client id"], shown["Home Assistant discovery"]) == (
+        "on", "mqtt://127.0.0.1:1", "site/a", "(none)", "pc-7", "yes"), shown
+    c.kest721("publish", "off", check=0)
+    listing = subprocess.run([reg, "query", key], capture_output=True, text=True).stdout
+    assert "Enabled" in listing and "0x00000000" in listing.split("Enabled", 1)[1].split("\n")[0]
+    # Wrong usage: exit 2 and a pointer to the help.
+    for args in (["publish"], ["publish", "start"], ["publish", "show", "--broker", "mqtt://b"],
+                 ["publish", "set", "--timeout", "3"], ["publish", "test", "--timeout", "0"],
+                 ["publish", "set", "--home-assistant", "maybe"], ["watch", "extra"],
+                 ["watch", "--for", "-1"], ["publish", "set", "--broker", "http://b"]):
+        r = c.kest721(*args, check=2)
+        assert "kest721 " + args[0] + " --help" in r.stderr, (args, r.stderr)
+
+
 CASES = [
     ("plain", "a run with its broker there", case_plain),
     ("down-at-connect", "broker down at Connect, up 2 s into the run",
@@ -518,6 +557,7 @@ CASES = [
     ("assistant-killed", "kest721xl killed mid-run, started again", case_assistant_killed),
     ("tls", "TLS and a password file, Home Assistant discovery", case_tls_with_password),
     ("off", "rows kept while publishing is off stay local", case_off_keeps_history_local),
+    ("settings", "set, show, off, norvale-reg; wrong usage", case_settings_from_three_sides),
 ]
 
 
