@@ -47,7 +47,11 @@ QString topic(const QString &prefix, const QString &serial, const char *leaf)
 QString isoTime(qint64 utcMs)
 {
     const QDateTime local = QDateTime::fromMSecsSinceEpoch(utcMs);
-    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs);
+    QString text = local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs);
+    // Qt writes a zero offset as Z; consumers get the same form everywhere.
+    if (text.endsWith(u'Z'))
+        text.replace(text.size() - 1, 1, QStringLiteral("+00:00"));
+    return text;
 }
 
 QString alarmName(int state)

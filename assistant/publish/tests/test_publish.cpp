@@ -177,6 +177,9 @@ TEST(Payloads, TimesCarryTheirOffset)
     EXPECT_EQ(isoTime(summer), QStringLiteral("2026-07-01T12:00:00.250+02:00"));
     const qint64 winter = QDateTime(QDate(2026, 1, 1), QTime(10, 0), Qt::UTC).toMSecsSinceEpoch();
     EXPECT_EQ(isoTime(winter), QStringLiteral("2026-01-01T11:00:00.000+01:00"));
+    qputenv("TZ", "UTC");
+    tzset();
+    EXPECT_EQ(isoTime(winter), QStringLiteral("2026-01-01T10:00:00.000+00:00"));
     qunsetenv("TZ");
     tzset();
     // A serial number never opens a topic level of its own.
