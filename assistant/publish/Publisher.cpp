@@ -89,6 +89,7 @@ public:
     void onConnect(int rc);
     void onDisconnect(int rc);
     void onPublish(int mid);
+    void onLibraryError();
 
 private:
     struct RunFacts {
@@ -150,6 +151,7 @@ private:
     QHash<QString, MeterFacts> m_meters;
     QList<Message> m_waitingDoses;
     QString m_willSerial;
+    QString m_lastFailure; // why the last try failed, shown while the next one goes
     qint64 m_startedUtc = 0;
 
     Status m_status;
@@ -202,7 +204,7 @@ void PublishWorker::stop()
     while (m_connected && !m_inflight.isEmpty() && waited.elapsed() < 1000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     tick();
-    const QString problem = m_connected ? QString() : m_status.reason;
+    const QString problem = m_connected ? QString() : m_lastFailure;
     teardown();
     if (m_journal && !m_settings.enabled)
         m_journal->passOverUnpublished();
@@ -281,8 +283,13 @@ void PublishWorker::connectNow()
         if (!(level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING)))
             return;
         auto *s = static_cast<Session *>(p);
-        QMutexLocker lock(&s->mutex);
-        s->lastLog = QString::fromUtf8(text);
+        {
+            QMutexLocker lock(&s->mutex);
+            s->lastLog = QString::fromUtf8(text);
+        }
+        // A failed TLS handshake ends the library's thread with this note alone.
+        if (level & MOSQ_LOG_ERR)
+            s->worker->post(s->generation, [w = s->worker] { w->onLibraryError(); });
     });
     mosquitto_connect_callback_set(m, [](mosquitto *, void *p, int rc) {
         auto *s = static_cast<Session *>(p);
@@ -296,7 +303,7 @@ void PublishWorker::connectNow()
         auto *s = static_cast<Session *>(p);
         s->worker->post(s->generation, [w = s->worker, mid] { w->onPublish(mid); });
     });
-    setStatus(QStringLiteral("connecting"), m_status.reason);
+    setStatus(QStringLiteral("connecting"), m_lastFailure);
     errno = 0;
     // Resolves the name on this thread, never on the user interface's.
     const int rc =
@@ -340,8 +347,18 @@ void PublishWorker::teardown()
     m_lastAlarm.clear();
 }
 
+void PublishWorker::onLibraryError()
+{
+    if (m_connected || !m_url || !m_url->tls)
+        return;
+    const QString reason = connectFailure(*m_url, MOSQ_ERR_TLS, 0, lastLog());
+    teardown();
+    retryLater(reason);
+}
+
 void PublishWorker::retryLater(const QString &reason)
 {
+    m_lastFailure = reason;
     qCInfo(lcPublish).noquote() << reason;
     setStatus(QStringLiteral("waiting"), reason);
     m_retry->start(m_retryMs);
@@ -367,6 +384,7 @@ void PublishWorker::onConnect(int rc)
     }
     m_connected = true;
     m_retryMs = firstRetryMs;
+    m_lastFailure.clear();
     m_sessionStartUtc = nowMs();
     setStatus(QStringLiteral("connected"), {});
     qCInfo(lcPublish).noquote() << "connected to" << m_settings.broker;

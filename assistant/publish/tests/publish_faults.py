@@ -449,6 +449,12 @@ def case_untrusted_certificate(c):
     assert "not trusted" in r.stderr, r.stderr
     r = c.kest721("publish", "test", check=0)
     assert "Connected" in r.stdout, r.stdout
+    # The server says the same, and keeps the rows for when it is trusted.
+    c.publish_set(b, "--ca-file", b.tls.path("other-ca.crt"))
+    c.log(2)
+    shown = c.kest721("publish", "show").stdout
+    assert "not trusted" in shown, shown
+    assert all(not p for _, p in c.journal()[max(c.journal())])
 
 
 def case_name_not_resolved(c):
