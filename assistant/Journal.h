@@ -62,8 +62,8 @@ public:
         QString unit;
         std::optional<int32_t> alarmColor; // logging runs
         std::optional<double> degreesC;    // downloads
-        // Initialised here so that rows written as {seq, stamp, value, unit, ...}
-        // without them still compile cleanly.
+        // The members below have initialisers, so that a row written as
+        // {seq, stamp, value, unit, ...} may leave them out.
         // ms since the epoch; rows kept before it was recorded get it from their stamp
         std::optional<qint64> utc = std::nullopt;
         std::optional<int> alarmState = std::nullopt; // enumAlarmState of a logging run's row
