@@ -1,11 +1,9 @@
 #include "kest721Assistant.h"
 
 #include "AlarmSound.h"
-#include "Dialogs.h"
-#include "Display.h"
+#include "AssistantWindows.h"
 #include "Journal.h"
-#include "MsgBox.h"
-#include "Prompts.h"
+#include "Prompter.h"
 #include "PublishFeed.h"
 #include "RuntimeError.h"
 #include "kest720Proxy.h"
@@ -88,6 +86,61 @@ QString loginName()
 }
 } // namespace
 
+namespace
+{
+// The windows of an Assistant that has none: nothing is shown, no dialog
+// runs, and the instrument display only keeps what it is told.
+class NoDisplay : public InstrumentDisplay
+{
+public:
+    void Reset() override {}
+    void Show() override {}
+    void Hide() override {}
+    void ShowMessage(const QString &) override {}
+    void setValue(double) override {}
+    void setUnits(const QString &) override {}
+    void setScaleNumber(int16_t) override {}
+    void setAlarmState(modAlarm::enumAlarmState) override {}
+    void setAlarmValue(const QString &) override {}
+    void setUseAcknowledge(bool) override {}
+    void setColors(uint32_t, uint32_t, uint32_t, uint32_t) override {}
+};
+
+class NoStatusWindow : public StatusWindow
+{
+public:
+    void Message(const QString &, const QString &) override {}
+    void Hide() override {}
+};
+
+class NoWindows : public AssistantWindows
+{
+public:
+    std::unique_ptr<InstrumentDisplay> createDisplay() override
+    {
+        return std::make_unique<NoDisplay>();
+    }
+    std::unique_ptr<StatusWindow> createStatusWindow() override
+    {
+        return std::make_unique<NoStatusWindow>();
+    }
+    void showProperties(kest721Assistant &) override {}
+    void showOptions(kest721Assistant &) override {}
+    void showIntegrate(kest721Assistant &) override {}
+    void showAbout(kest721Assistant &) override {}
+    void unloadDialogs() override {}
+    bool integrationRunning() override { return false; }
+    void endIntegration() override {}
+    void assistantGone(kest721Assistant *) override {}
+};
+} // namespace
+
+AssistantWindows &kest721Assistant::windows() const
+{
+    static NoWindows none;
+    return m_services.windows ? *m_services.windows : none;
+}
+
 kest721Assistant *gAssistant()
 {
     return g_assistant.data();
@@ -114,7 +167,7 @@ kest721Assistant::kest721Assistant(Services services, QObject *parent)
 
 kest721Assistant::~kest721Assistant()
 {
-    dialogs::assistantGone(this);
+    windows().assistantGone(this);
     if (m_services.journal && m_journalSyncPending)
         m_services.journal->sync();
     // The waits below run the event loop: no event may reach a half-gone object.
@@ -201,7 +254,7 @@ QString kest721Assistant::ask(const QString &title, const QString &text, const Q
 void kest721Assistant::Connect()
 {
     QPointer<kest721Assistant> self(this);
-    auto msg = std::make_unique<MsgBox>();
+    std::unique_ptr<StatusWindow> msg = windows().createStatusWindow();
     msg->Message(QStringLiteral("Connecting to unit..."), connectionTitle);
 
     // A damaged settings store would otherwise send the meter's port number
@@ -262,8 +315,8 @@ void kest721Assistant::ensureDisplay()
 {
     if (m_display)
         return;
-    m_display = std::make_unique<Display>();
-    connect(m_display.get(), &Display::Acknowledge, this, [this] {
+    m_display = windows().createDisplay();
+    connect(m_display.get(), &InstrumentDisplay::Acknowledge, this, [this] {
         modAlarm::AcknowledgeAlarm();
         if (m_runActive)
             markJournal(int(Journal::EventKind::AlarmAcknowledged), QString::number(m_lastValue));
@@ -297,7 +350,7 @@ void kest721Assistant::Disconnect()
             // A run or an integration still going would go on with a meter that has left.
             if (m_runActive)
                 endRun(true);
-            dialogs::endIntegration();
+            windows().endIntegration();
             if (hasInstrument())
                 ignoringErrors("Disconnect",
                                [&] { m_instrument->Disconnect(answer == buttonYes); });
@@ -309,7 +362,7 @@ void kest721Assistant::Disconnect()
         endRun(false);
     if (g_assistant == this)
         g_assistant = nullptr;
-    dialogs::unloadAll();
+    windows().unloadDialogs();
     m_msg.reset();
     publishState("disconnected");
     m_feedSerial.clear();
@@ -343,13 +396,13 @@ void kest721Assistant::StartLog()
         return;
     }
     // The meter integrates or logs, not both at once.
-    if (dialogs::integrationRunning()) {
-        ask(applicationTitle, dialogs::textIntegrationRunning, {buttonOK});
+    if (windows().integrationRunning()) {
+        ask(applicationTitle, textIntegrationRunning, {buttonOK});
         return;
     }
     // A host that initialised the instrument through Control has no display yet.
     ensureDisplay();
-    Display &d = *m_display;
+    InstrumentDisplay &d = *m_display;
     // A run that is going is restarted: its clock stops now and starts again
     // at the next reading; the stream is ended before it is started afresh,
     // so the meter never gets a second "T" while it streams.
@@ -363,7 +416,7 @@ void kest721Assistant::StartLog()
     d.Reset();
     d.setUseAcknowledge(modAlarm::GetUseAcknowledge());
     modAlarm::ResetAlarm();
-    d.setAlarmState(AckNormal);
+    d.setAlarmState(modAlarm::AckNormal);
     if (modAlarm::GetAlarmEnabled()) {
         const QString unit =
             m_instrument->Units() == unitR ? QStringLiteral(" mR/h") : QStringLiteral(" uSv/h");
@@ -371,10 +424,8 @@ void kest721Assistant::StartLog()
     } else {
         d.setAlarmValue(QStringLiteral("Disabled"));
     }
-    d.setColorAckAlarm(static_cast<OLE_COLOR>(modAlarm::ColorAckAlarm));
-    d.setColorAckNormal(static_cast<OLE_COLOR>(modAlarm::ColorAckNormal));
-    d.setColorUnAckAlarm(static_cast<OLE_COLOR>(modAlarm::ColorUnAckAlarm));
-    d.setColorUnAckNormal(static_cast<OLE_COLOR>(modAlarm::ColorUnAckNormal));
+    d.setColors(uint32_t(modAlarm::ColorAckNormal), uint32_t(modAlarm::ColorUnAckAlarm),
+                uint32_t(modAlarm::ColorAckAlarm), uint32_t(modAlarm::ColorUnAckNormal));
     d.Show();
     d.ShowMessage(QStringLiteral("Please Wait..."));
 
@@ -426,7 +477,7 @@ void kest721Assistant::onLiveData(Measurement measured)
     if (!m_runActive || !m_display)
         return;
     try {
-        Display &d = *m_display;
+        InstrumentDisplay &d = *m_display;
         d.Show();
         d.setValue(measured.Value);
         d.setUnits(measured.UnitString);
@@ -438,7 +489,7 @@ void kest721Assistant::onLiveData(Measurement measured)
         modAlarm::EvaluateAlarm(m_lastValue);
         const modAlarm::enumAlarmState state = modAlarm::ComputeAlarmState();
         if (state != modAlarm::PreviousAlarmState()) {
-            d.setAlarmState(static_cast<enumAlarmState>(state));
+            d.setAlarmState(state);
             emit alarmStateChanged(state);
         }
         if (modAlarm::GetPlayAlarmSound() && state == modAlarm::UnackAlarm && m_services.sound)
@@ -663,7 +714,7 @@ void kest721Assistant::RaiseDoseRate(double Dose, double AverageRate)
 
 void kest721Assistant::DownloadLog()
 {
-    m_msg = std::make_unique<MsgBox>();
+    m_msg = windows().createStatusWindow();
     m_msg->Message(QStringLiteral("Downloading internal data log...\r\nPlease Wait"),
                    connectionTitle);
     kest720Proxy &k = Control();
@@ -728,19 +779,19 @@ void kest721Assistant::closeDownloadWindow()
 
 void kest721Assistant::ShowProperties()
 {
-    dialogs::showProperties(*this);
+    windows().showProperties(*this);
 }
 void kest721Assistant::ShowOptions()
 {
-    dialogs::showOptions(*this);
+    windows().showOptions(*this);
 }
 void kest721Assistant::ShowIntegrate()
 {
-    dialogs::showIntegrate(*this);
+    windows().showIntegrate(*this);
 }
 void kest721Assistant::ShowAbout()
 {
-    dialogs::showAbout(*this);
+    windows().showAbout(*this);
 }
 
 void kest721Assistant::ShowHelp()

@@ -17,11 +17,12 @@ namespace norvale
 {
 
 class AlarmSound;
-class Display;
+class AssistantWindows;
+class InstrumentDisplay;
 class Journal;
-class MsgBox;
 class Prompter;
 class PublishFeed;
+class StatusWindow;
 
 // The title of the Assistant's own boxes.
 inline const QString applicationTitle = QStringLiteral("721 Assistant");
@@ -40,6 +41,8 @@ public:
         std::function<std::unique_ptr<kest720Proxy>()> makeInstrument;
         Prompter *prompts = nullptr;
         AlarmSound *sound = nullptr;
+        // The windows it shows; none shows nothing (an unattended Assistant).
+        AssistantWindows *windows = nullptr;
         // Where every relayed reading and record is kept; none keeps nothing.
         Journal *journal = nullptr;
         // Told what the journal keeps and how the meter stands, to hand on to a
@@ -92,7 +95,7 @@ public:
     void setWaiter(const QString &name) { m_waiter = name; }
     // The name by which the boxes of this object are known (its path).
     void setBoxOwner(const QString &name) { m_boxOwner = name; }
-    Display *display() const { return m_display.get(); }
+    InstrumentDisplay *display() const { return m_display.get(); }
     bool isLogging() const { return m_runActive; }
     bool isDownloading() const { return m_downloading; }
     // True while a logging run waits for its meter to answer again.
@@ -117,6 +120,7 @@ signals:
     void alarmStateChanged(int state);
 
 private:
+    AssistantWindows &windows() const;
     void createInstrument();
     void ensureDisplay();
     void stopClock();
@@ -139,9 +143,9 @@ private:
     void onDataDownloadError();
 
     Services m_services;
-    std::unique_ptr<kest720Proxy> m_instrument; // gkest720
-    std::unique_ptr<Display> m_display;         // kest720Display
-    std::unique_ptr<MsgBox> m_msg;              // mMsg
+    std::unique_ptr<kest720Proxy> m_instrument;   // gkest720
+    std::unique_ptr<InstrumentDisplay> m_display; // kest720Display
+    std::unique_ptr<StatusWindow> m_msg;          // mMsg
     std::unique_ptr<QDBusServiceWatcher> m_watcher;
     double m_lastValue = 0;                     // mLastValue, mR/h or uSv/h
     int32_t m_alarmColor = 0;                   // mAlarmColor

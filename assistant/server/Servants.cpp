@@ -1,6 +1,7 @@
 #include "Servants.h"
 
 #include "Automation.h"
+#include "DesktopWindows.h"
 #include "Display.h"
 #include "Form1.h"
 #include "Kest720DBusTypes.h"
@@ -163,6 +164,7 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
     services.sound = context.sound;
     services.journal = context.journal;
     services.feed = context.feed;
+    services.windows = context.windows;
     services.helpFile = context.helpFile;
     services.openHelp = openWithDesktop;
     m_assistant = std::make_unique<norvale::kest721Assistant>(std::move(services));
@@ -237,8 +239,8 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
                 return;
             // Half a second in, the LED has flashed and the window is painted.
             QTimer::singleShot(500, a, [a, file] {
-                if (a->display())
-                    a->display()->frm()->grab().save(file);
+                if (norvale::Display *display = norvale::hostedDisplay(a->display()))
+                    display->frm()->grab().save(file);
             });
         });
     }
@@ -251,9 +253,10 @@ AssistantServant::~AssistantServant()
 
 void AssistantServant::publishDisplay()
 {
-    if (m_displayObject || !m_assistant->display())
+    // Only the desktop's display window is an object hosts can reach.
+    norvale::Display *display = norvale::hostedDisplay(m_assistant->display());
+    if (m_displayObject || !display)
         return;
-    norvale::Display *display = m_assistant->display();
     // Nobody but the Assistant holds the display: no client may release it.
     auto *obj = new ExportedObject(
         m_object.connection(), m_object.path() + QStringLiteral("/Display"), QString(),

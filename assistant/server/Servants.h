@@ -18,6 +18,7 @@ class kest721Assistant;
 class MsgBox;
 class PromptBoard;
 class AlarmSound;
+class AssistantWindows;
 class Journal;
 class PublishFeed;
 } // namespace norvale
@@ -36,6 +37,7 @@ struct AssistantContext {
     norvale::AlarmSound *sound = nullptr;
     norvale::Journal *journal = nullptr;
     norvale::PublishFeed *feed = nullptr;
+    norvale::AssistantWindows *windows = nullptr;
     QString helpFile;
     // The connection on which the Assistant is a client of kest720.
     QDBusConnection clientConnection = QDBusConnection::sessionBus();
