@@ -62,12 +62,10 @@ public:
         QString unit;
         std::optional<int32_t> alarmColor; // logging runs
         std::optional<double> degreesC;    // downloads
-        // The members below have initialisers, so that a row written as
-        // {seq, stamp, value, unit, ...} may leave them out.
-        // ms since the epoch; rows kept before it was recorded get it from their stamp
-        std::optional<qint64> utc = std::nullopt;
-        std::optional<int> alarmState = std::nullopt; // enumAlarmState of a logging run's row
-        QString rangeLabel = QString();               // the meter's range text of the reading
+        std::optional<qint64>
+            utc; // ms since the epoch; rows kept before it was recorded get it from their stamp
+        std::optional<int> alarmState; // enumAlarmState of a logging run's row
+        QString rangeLabel;            // the meter's range text of the reading
     };
 
     // A mark in a run's time line.

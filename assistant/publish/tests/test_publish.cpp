@@ -193,8 +193,16 @@ TEST(JournalHandingOn, CountsAndPassesOver)
     norvale::Journal j(dir.filePath(QStringLiteral("j.sqlite")));
     ASSERT_TRUE(j.isOpen());
     const qint64 run = j.beginRun(norvale::Journal::Kind::Log, 46000.5, QStringLiteral("1234"));
+    auto row = [](int seq) {
+        norvale::Journal::Row r;
+        r.seq = seq;
+        r.stamp = 46000.5;
+        r.value = 0.015 * seq;
+        r.unit = QStringLiteral("mR/h");
+        return r;
+    };
     for (int i = 1; i <= 5; ++i)
-        ASSERT_TRUE(j.append(run, {i, 46000.5, 1.0 * i, QStringLiteral("mR/h"), 0, {}}));
+        ASSERT_TRUE(j.append(run, row(i)));
     EXPECT_EQ(j.unpublishedCount(), 5);
     ASSERT_TRUE(j.markPublished({{run, 2}}));
     EXPECT_EQ(j.unpublishedCount(), 4);
@@ -202,7 +210,7 @@ TEST(JournalHandingOn, CountsAndPassesOver)
     EXPECT_EQ(j.unpublishedCount(), 0);
     EXPECT_TRUE(j.unpublished(10).isEmpty());
     // Rows kept afterwards wait again.
-    ASSERT_TRUE(j.append(run, {6, 46000.5, 6.0, QStringLiteral("mR/h"), 0, {}}));
+    ASSERT_TRUE(j.append(run, row(6)));
     EXPECT_EQ(j.unpublishedCount(), 1);
 }
 
