@@ -6,6 +6,7 @@
 #include "Prompter.h"
 #include "PublishFeed.h"
 #include "RuntimeError.h"
+#include "SerialLink.h"
 #include "kest720Proxy.h"
 #include "modAlarm.h"
 #include "modCalc.h"
@@ -63,6 +64,24 @@ void toAlarmUnits(Measurement &m)
 QString alarmUnitsText(const Measurement &m)
 {
     return m.Unit == unitR ? QStringLiteral("mR/h") : QStringLiteral("uSv/h");
+}
+
+// An error of the port names it ("port 9 (/dev/ttyS8): ..."); one that does
+// not (a meter that does not answer) gets the port it was on, so that a
+// mistyped port number shows in every error it causes.
+QString namingThePort(const QString &description)
+{
+    const QString port = QStringLiteral("port %1").arg(modMain::ComPort);
+    if (description.contains(port + QStringLiteral(" (")))
+        return description;
+    const QString path = resolvePortPath(modMain::ComPort);
+    return description + QStringLiteral(" - %1 (%2)")
+                             .arg(port, path.isEmpty() ? QStringLiteral("no device") : path);
+}
+
+AutomationError withPort(const AutomationError &e)
+{
+    return AutomationError(e.number(), e.source(), namingThePort(e.description()));
 }
 
 QString modelName(TYPE_MODEL model)
@@ -141,6 +160,18 @@ AssistantWindows &kest721Assistant::windows() const
     return m_services.windows ? *m_services.windows : none;
 }
 
+std::optional<double> meterAlarmLevel(kest720Proxy &k, int16_t range)
+{
+    const ::Ranges ranges = k.Ranges();
+    if (range < 1 || range > ranges.Count())
+        return std::nullopt;
+    const Range &r = ranges.Item(range);
+    // Single-precision scale numbers carry binary noise: 50 % of 5 is 2.5.
+    const double scale = QString::number(r.ScaleNumber, 'g', 7).toDouble();
+    const double level = k.AlarmPercent() / 100.0 * scale;
+    return modCalc::ToAlarmUnits(level, r.Display);
+}
+
 kest721Assistant *gAssistant()
 {
     return g_assistant.data();
@@ -183,6 +214,10 @@ kest721Assistant::~kest721Assistant()
         ignoringErrors("ClosePort", [this] { m_instrument->ClosePort(); });
     }
     m_runActive = false;
+    // The window opens next time where the person left it.
+    if (m_display)
+        if (const std::optional<QPoint> at = m_display->shownPosition())
+            modMain::DisplayPosition = at;
     const QStringList unwritten = modMain::SaveSettings();
     if (!unwritten.isEmpty())
         qCWarning(lcAssistant).noquote()
@@ -301,14 +336,41 @@ void kest721Assistant::Connect()
         m_instrument->Initialize();
     } catch (const AutomationError &e) {
         msg.reset();
-        ask(applicationTitle, QStringLiteral("Initialization failed!\r\n") + e.description(),
+        ask(applicationTitle,
+            QStringLiteral("Initialization failed!\r\n") + namingThePort(e.description()),
             {buttonOK});
         if (self)
             Disconnect();
         return;
     }
+    if (modAlarm::AlarmPointPending())
+        adoptMeterAlarm();
     publishConnected();
     emit Connected();
+}
+
+void kest721Assistant::adoptMeterAlarm()
+{
+    // A first alarm point of 0 would make every background reading an alarm,
+    // and alarms that always sound teach people to ignore them: the meter's
+    // own alarm is what its user last chose.
+    try {
+        const int16_t range = m_instrument->AlarmRange();
+        const std::optional<double> level = meterAlarmLevel(*m_instrument, range);
+        if (!level)
+            return;
+        modAlarm::SetAlarmEnabled(range != 6);
+        modAlarm::SetAlarmPoint(*level);
+        qCInfo(lcAssistant).noquote()
+            << "alarm point taken from the meter:" << modCalc::NumberText(*level)
+            << (modAlarm::GetAlarmEnabled() ? "(enabled)" : "(the meter's alarm is off)");
+        const QStringList unwritten = modMain::SaveSettings();
+        if (!unwritten.isEmpty())
+            qCWarning(lcAssistant).noquote()
+                << "settings not saved:" << unwritten.join(QStringLiteral(", "));
+    } catch (const AutomationError &e) {
+        qCInfo(lcAssistant).noquote() << "the meter's alarm not read:" << e.description();
+    }
 }
 
 void kest721Assistant::ensureDisplay()
@@ -316,6 +378,7 @@ void kest721Assistant::ensureDisplay()
     if (m_display)
         return;
     m_display = windows().createDisplay();
+    m_display->placeAt(modMain::DisplayPosition);
     connect(m_display.get(), &InstrumentDisplay::Acknowledge, this, [this] {
         modAlarm::AcknowledgeAlarm();
         if (m_runActive)
@@ -534,8 +597,12 @@ void kest721Assistant::ResumeLog()
     kest720Proxy &k = *m_instrument;
     ignoringErrors("ClosePort", [&] { k.ClosePort(); });
     k.setPort(modMain::ComPort);
-    k.OpenPort();
-    k.Initialize();
+    try {
+        k.OpenPort();
+        k.Initialize();
+    } catch (const AutomationError &e) {
+        throw withPort(e);
+    }
     // Readings of another meter are not this run's.
     const QString serial = k.SerialNumber();
     if (!m_logSerial.isEmpty() && serial != m_logSerial) {

@@ -10,6 +10,7 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class kest720Proxy;
 
@@ -122,6 +123,8 @@ signals:
 private:
     AssistantWindows &windows() const;
     void createInstrument();
+    // On first use: the meter's own alarm level becomes the alarm point.
+    void adoptMeterAlarm();
     void ensureDisplay();
     void stopClock();
     void releaseInstrument();
@@ -147,8 +150,8 @@ private:
     std::unique_ptr<InstrumentDisplay> m_display; // kest720Display
     std::unique_ptr<StatusWindow> m_msg;          // mMsg
     std::unique_ptr<QDBusServiceWatcher> m_watcher;
-    double m_lastValue = 0;                     // mLastValue, mR/h or uSv/h
-    int32_t m_alarmColor = 0;                   // mAlarmColor
+    double m_lastValue = 0;   // mLastValue, mR/h or uSv/h
+    int32_t m_alarmColor = 0; // mAlarmColor
     bool m_logStartPending = false;
     bool m_runActive = false;
     bool m_downloading = false;
@@ -159,18 +162,24 @@ private:
     QString m_feedSerial;         // of the connected meter, as the feed knows it
     QString m_waiter;
     QString m_boxOwner;
-    QString m_lastUnit;         // of mLastValue: "mR/h" or "uSv/h"
-    QString m_lastRange;        // the meter's range text of mLastValue
+    QString m_lastUnit;                              // of mLastValue: "mR/h" or "uSv/h"
+    QString m_lastRange;                             // the meter's range text of mLastValue
     QString m_runLocation, m_runNote, m_runOperator; // SetRunInfo
-    qint64 m_logRun = 0;        // the journal's run of the logging run
+    qint64 m_logRun = 0;                             // the journal's run of the logging run
     qint64 m_logRows = 0;
-    qint64 m_downloadRun = 0;   // and of the download
+    qint64 m_downloadRun = 0; // and of the download
     qint64 m_downloadRows = 0;
     bool m_journalFailureShown = false;
     // Settings that could not be read (defaults in use), told on the first Connect.
     QStringList m_unreadSettings;
     bool m_journalSyncPending = false;
 };
+
+// The meter's own alarm level in mR/h or uSv/h, as "Get 721 Alarm" reads it:
+// the percentage of the scale of the meter's alarm range `range` (6 is "No
+// Blink", the alarm off). Empty when the range is not in the meter's table.
+// Throws AutomationError when the meter cannot be read.
+std::optional<double> meterAlarmLevel(kest720Proxy &k, int16_t range);
 
 // The Assistant that last began a Connect (the dose integration reports to it).
 kest721Assistant *gAssistant();
