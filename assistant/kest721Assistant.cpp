@@ -309,6 +309,7 @@ void kest721Assistant::Connect()
     Disconnect();
     if (!self)
         return;
+    m_meterLost = false;
 
     ensureDisplay();
     g_assistant = this;
@@ -400,7 +401,8 @@ void kest721Assistant::Disconnect()
     if (hasInstrument()) {
         bool initialized = false;
         ignoringErrors("Initialized", [&] { initialized = m_instrument->Initialized(); });
-        if (initialized) {
+        // A meter whose link was lost is not asked whether to save its settings.
+        if (initialized && !m_meterLost) {
             const QString answer =
                 ask(QStringLiteral("Disconnect"),
                     QStringLiteral("If any changes to the 721 settings have been applied and you "
@@ -434,7 +436,8 @@ void kest721Assistant::Disconnect()
 
 bool kest721Assistant::Initialized() const
 {
-    if (!hasInstrument())
+    // The instrument still counts itself initialised after its port went away.
+    if (!hasInstrument() || m_meterLost)
         return false;
     return m_instrument->Initialized();
 }
@@ -579,6 +582,7 @@ void kest721Assistant::onLiveDataError()
         // if the meter had sent it. The run waits for StopLog or ResumeLog.
         qCWarning(lcAssistant) << "the link to the meter was lost during a run";
         m_linkLost = true;
+        m_meterLost = true;
         m_resumePending = false;
         stopClock();
         markJournal(int(Journal::EventKind::LinkLost));
@@ -620,7 +624,7 @@ void kest721Assistant::ResumeLog()
                               QStringLiteral("No logging run is waiting for its meter."));
     }
     qCInfo(lcAssistant) << "the run goes on with its meter";
-    m_linkLost = false;
+    m_linkLost = m_meterLost = false;
     markJournal(int(Journal::EventKind::LinkRestored));
     publishState("logging");
     // The clock starts again at the first new reading, so that no sample

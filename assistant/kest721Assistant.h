@@ -158,6 +158,7 @@ private:
     bool m_instrumentGone = false;
     bool m_linkLost = false;      // the run's stream failed; the clock is stopped
     bool m_resumePending = false; // the clock starts again at the next reading
+    bool m_meterLost = false;     // the run lost its link: no meter until Connect or ResumeLog
     QString m_logSerial;          // of the meter the run began with
     QString m_feedSerial;         // of the connected meter, as the feed knows it
     QString m_waiter;

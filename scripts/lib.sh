@@ -9,13 +9,12 @@ PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-base-d
           dbus-x11 xvfb xauth fonts-dejavu-core libgl-dev python3-dbus python3-gi
           libglib2.0-bin qt6-multimedia-dev libxlsxwriter-dev python3-openpyxl python3-uno
           libreoffice-script-provider-python at-spi2-core python3-pyatspi gir1.2-atspi-2.0
-          help2man dpkg-dev qt6-charts-dev poppler-utils desktop-file-utils libmosquitto-dev
-          mosquitto mosquitto-clients python3-paho-mqtt openssl)
-# Calc for the spreadsheet host's test: the headless core, unless a desktop's
-# libreoffice-calc is there already (the two conflict, and either serves).
-if ! dpkg-query -W -f='${Status}' libreoffice-calc 2>/dev/null | grep -q 'install ok installed'; then
-    PACKAGES+=(libreoffice-calc-nogui)
-fi
+          help2man dpkg-dev qt6-charts-dev poppler-utils desktop-file-utils python3-pil
+          libreoffice-calc libreoffice-gtk3 openbox xdotool imagemagick x11-utils
+          libmosquitto-dev mosquitto mosquitto-clients python3-paho-mqtt openssl)
+# The desktop's Calc with its GTK plug-in, whose toolbars the accessibility
+# tree shows, serves the headless tests too; installing it replaces the
+# headless-only libreoffice-calc-nogui, with which it conflicts.
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -356,6 +356,7 @@ TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResume
     EXPECT_EQ(QAccessible::queryAccessibleInterface(message)->text(QAccessible::Name),
               QStringLiteral("Connection lost"));
     EXPECT_TRUE(a->isLinkLost());
+    EXPECT_FALSE(a->Initialized());
 
     // With nothing on the port a try fails at once, by error and not by box,
     // and the last reading is not sampled again while the link is down.
@@ -370,6 +371,7 @@ TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResume
     ASSERT_TRUE(bustest::waitFor([&] { return samples >= atLoss + 2; }));
     EXPECT_FALSE(message->isVisible());
     EXPECT_FALSE(a->isLinkLost());
+    EXPECT_TRUE(a->Initialized());
     EXPECT_EQ(errors, 1);
     EXPECT_THROW(a->ResumeLog(), AutomationError);
     a->StopLog();
@@ -407,6 +409,44 @@ TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResume
     EXPECT_EQ(before, atLoss);
     EXPECT_TRUE(std::all_of(rows.begin() + before, rows.end(),
                             [&](const Journal::Row &r) { return *r.utc > marks[1].utc; }));
+}
+} // namespace
+
+namespace
+{
+TEST_F(AssistantRun, ARunStoppedAfterItsLinkWasLostLeavesTheMeterUnconnectedUntilConnect)
+{
+    QStringList boxes;
+    QObject::connect(&prompts, &PromptBoard::shown, &prompts,
+                     [&](quint32 id, const QString &, const QString &text) {
+                         boxes << text;
+                         QTimer::singleShot(0, [this, id] { prompts.answer(id, buttonOK); });
+                     });
+    auto a = makeAssistant();
+    a->Connect();
+    int samples = 0;
+    int errors = 0;
+    QObject::connect(a.get(), &kest721Assistant::LiveData, [&] { ++samples; });
+    QObject::connect(a.get(), &kest721Assistant::LiveDataError, [&] { ++errors; });
+    a->StartLog();
+    ASSERT_TRUE(bustest::waitFor([&] { return samples >= 1; }));
+    meter->dropLine();
+    ASSERT_TRUE(bustest::waitFor([&] { return errors == 1; }));
+
+    // A host that shows the state by Initialized must not call the meter
+    // connected while its port has gone, and a new run says why it cannot start.
+    a->StopLog();
+    EXPECT_FALSE(a->Initialized());
+    a->StartLog();
+    EXPECT_FALSE(a->isLogging());
+    EXPECT_EQ(boxes, QStringList{QStringLiteral("The 721 Control has not been initialized.")});
+
+    plugMeter();
+    a->Connect();
+    EXPECT_TRUE(a->Initialized());
+    a->StartLog();
+    EXPECT_TRUE(a->isLogging());
+    a->StopLog();
 }
 } // namespace
 
