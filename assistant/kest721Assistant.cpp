@@ -4,6 +4,7 @@
 #include "AssistantWindows.h"
 #include "Journal.h"
 #include "Prompter.h"
+#include "PublishFeed.h"
 #include "RuntimeError.h"
 #include "SerialLink.h"
 #include "kest720Proxy.h"
@@ -345,6 +346,7 @@ void kest721Assistant::Connect()
     }
     if (modAlarm::AlarmPointPending())
         adoptMeterAlarm();
+    publishConnected();
     emit Connected();
 }
 
@@ -427,6 +429,8 @@ void kest721Assistant::Disconnect()
         g_assistant = nullptr;
     windows().unloadDialogs();
     m_msg.reset();
+    publishState("disconnected");
+    m_feedSerial.clear();
     emit Disconnected();
 }
 
@@ -506,6 +510,7 @@ void kest721Assistant::StartLog()
     m_logRows = 0;
     m_logSerial.clear();
     ignoringErrors("SerialNumber", [this] { m_logSerial = m_instrument->SerialNumber(); });
+    publishState("logging");
     emit LogStarted();
 }
 
@@ -527,6 +532,7 @@ void kest721Assistant::endRun(bool stopInstrument)
         ignoringErrors("StopLog", [this] { m_instrument->StopLog(); });
     if (m_display)
         m_display->Hide();
+    publishState("connected");
     emit LogStopped();
 }
 
@@ -582,6 +588,7 @@ void kest721Assistant::onLiveDataError()
         markJournal(int(Journal::EventKind::LinkLost));
         if (m_display)
             m_display->ShowMessage(textConnectionLost);
+        publishState("connection-lost");
     }
     emit LiveDataError();
 }
@@ -619,6 +626,7 @@ void kest721Assistant::ResumeLog()
     qCInfo(lcAssistant) << "the run goes on with its meter";
     m_linkLost = m_meterLost = false;
     markJournal(int(Journal::EventKind::LinkRestored));
+    publishState("logging");
     // The clock starts again at the first new reading, so that no sample
     // repeats the last one from before the gap.
     m_resumePending = true;
@@ -650,6 +658,8 @@ void kest721Assistant::RaiseLiveData()
         row.rangeLabel = m_lastRange;
         if (!m_services.journal->append(m_logRun, row))
             journalFailed();
+        else if (m_services.feed)
+            m_services.feed->rowKept(m_logSerial, m_logRun, row);
         syncJournalSoon();
     }
     emit LiveData(m_lastValue, m_alarmColor, stamp);
@@ -703,6 +713,35 @@ void kest721Assistant::markJournal(int kind, const QString &detail)
         journalFailed();
 }
 
+// What a broker's subscribers learn of this meter: its details once it has
+// answered Connect, then each change of its state.
+void kest721Assistant::publishConnected()
+{
+    if (!m_services.feed)
+        return;
+    PublishFeed::Meter meter;
+    ignoringErrors("SerialNumber", [&] {
+        if (!hasInstrument())
+            return;
+        meter.serial = m_instrument->SerialNumber();
+        meter.model = modelName(m_instrument->Model());
+        meter.units =
+            m_instrument->Units() == unitSv ? QStringLiteral("uSv/h") : QStringLiteral("mR/h");
+    });
+    meter.alarmEnabled = modAlarm::GetAlarmEnabled();
+    meter.alarmPoint = modAlarm::GetAlarmPoint();
+    meter.software = QCoreApplication::applicationVersion();
+    m_feedSerial = meter.serial;
+    m_services.feed->meterConnected(meter);
+    publishState("connected");
+}
+
+void kest721Assistant::publishState(const char *state)
+{
+    if (m_services.feed && !m_feedSerial.isEmpty())
+        m_services.feed->meterState(m_feedSerial, state);
+}
+
 void kest721Assistant::syncJournalSoon()
 {
     if (std::exchange(m_journalSyncPending, true))
@@ -736,6 +775,14 @@ void kest721Assistant::journalFailed()
 
 void kest721Assistant::RaiseDoseRate(double Dose, double AverageRate)
 {
+    if (m_services.feed && !m_feedSerial.isEmpty()) {
+        QString unit = QStringLiteral("mR/h");
+        ignoringErrors("Units", [&] {
+            if (hasInstrument() && m_instrument->Units() == unitSv)
+                unit = QStringLiteral("uSv/h");
+        });
+        m_services.feed->doseMeasured(m_feedSerial, Dose, AverageRate, unit);
+    }
     emit DoseRate(Dose, AverageRate);
 }
 
@@ -782,6 +829,8 @@ void kest721Assistant::onDataDownload(float DegreesC, Measurement measured)
 void kest721Assistant::onDataDownloadComplete()
 {
     m_downloading = false;
+    if (m_services.feed && m_downloadRun)
+        m_services.feed->downloadKept(m_downloadRun);
     endJournalRun(m_downloadRun);
     emit DataDownLoadComplete();
     closeDownloadWindow();

@@ -22,6 +22,7 @@ class AssistantWindows;
 class InstrumentDisplay;
 class Journal;
 class Prompter;
+class PublishFeed;
 class StatusWindow;
 
 // The title of the Assistant's own boxes.
@@ -45,6 +46,9 @@ public:
         AssistantWindows *windows = nullptr;
         // Where every relayed reading and record is kept; none keeps nothing.
         Journal *journal = nullptr;
+        // Told what the journal keeps and how the meter stands, to hand on to a
+        // broker; none tells nobody.
+        PublishFeed *feed = nullptr;
         // The help document to open, and how to open it; an opener that
         // returns false fails ShowHelp.
         QString helpFile;
@@ -132,6 +136,8 @@ private:
     void markJournal(int kind, const QString &detail = {});
     void journalFailed();
     void syncJournalSoon();
+    void publishConnected();
+    void publishState(const char *state);
 
     void onLiveData(Measurement measured);
     void onLiveDataError();
@@ -154,6 +160,7 @@ private:
     bool m_resumePending = false; // the clock starts again at the next reading
     bool m_meterLost = false;     // the run lost its link: no meter until Connect or ResumeLog
     QString m_logSerial;          // of the meter the run began with
+    QString m_feedSerial;         // of the connected meter, as the feed knows it
     QString m_waiter;
     QString m_boxOwner;
     QString m_lastUnit;                              // of mLastValue: "mR/h" or "uSv/h"

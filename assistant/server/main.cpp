@@ -7,6 +7,7 @@
 #include "Journal.h"
 #include "Kest721DBusTypes.h"
 #include "Prompts.h"
+#include "Publisher.h"
 #include "RegistryStore.h"
 #include "RuntimeError.h"
 #include "Servants.h"
@@ -151,8 +152,13 @@ int main(int argc, char **argv)
                             norvale::spreadsheetDate(QDateTime::currentDateTime())))
         qCWarning(lcMain).noquote() << "journal:" << journal.lastError();
 
+    // Hands what the journal keeps on to an MQTT broker when the settings say
+    // so, on a thread and a journal connection of its own.
+    norvale::publish::Publisher publisher(norvale::Journal::defaultPath());
+
     kest721xl::AssistantContext context;
     context.journal = &journal;
+    context.feed = &publisher;
     context.prompts = &prompts;
     context.sound = &sound;
     context.windows = &windows;

@@ -6,6 +6,7 @@
 #include "HostSettings.h"
 #include "Journal.h"
 #include "Ports.h"
+#include "PublishCommand.h"
 #include "ReportCommand.h"
 #include "Rows.h"
 #include "RunTimes.h"
@@ -79,6 +80,11 @@ const char helpText[] =
     "                                       with --rule, the udev rule line that links\n"
     "                                       the USB serial adapter DEVICE (a by-id name\n"
     "                                       or path) as port N\n"
+    "  publish set|show|off|test [OPTIONS]  publishing every reading to an MQTT broker\n"
+    "                                       ('kest721 publish --help')\n"
+    "  watch [--broker URL] [--serial N] [--json]\n"
+    "                                       the meters a broker knows, as they publish\n"
+    "                                       ('kest721 watch --help')\n"
     "\n"
     "Options:\n"
     "  --port N        serial port number N (1-32767), stored in the Assistant's\n"
@@ -315,7 +321,7 @@ Options parseArguments(const QStringList &arguments, bool *help)
     const QStringList args = parser.positionalArguments();
     if (args.isEmpty())
         throw UsageError{QStringLiteral("missing command (log, download, status, journal, "
-                                        "report, calibration or ports)")};
+                                        "report, calibration, ports, publish or watch)")};
     o.command = args.first();
     if (o.command != u"log" && o.command != u"download" && o.command != u"status" &&
         o.command != u"journal" && o.command != u"ports" && o.command != u"report" &&
@@ -816,6 +822,9 @@ int runStatus(const Options &o, const kest721host::StopSignals &stops)
     kest721host::printCalibration(
         session.controlProperty(QStringLiteral("SerialNumber")).toString());
     connection->disconnect();
+    // Read last: the server has had the time to try its broker.
+    out << kest721host::publishingStatusLine() << '\n';
+    out.flush();
     session.release();
     return stoppedStatus(stops);
 }
@@ -923,6 +932,14 @@ int main(int argc, char **argv)
     std::unique_ptr<QCoreApplication> app(gui ? new QApplication(argc, argv)
                                               : new QCoreApplication(argc, argv));
     QCoreApplication::setApplicationName(program);
+
+    // Publishing has options of its own: everything after its name is its own.
+    if (const QStringList all = QCoreApplication::arguments(); all.size() > 1) {
+        if (all.at(1) == u"publish")
+            return kest721host::runPublishCommand(all.mid(2));
+        if (all.at(1) == u"watch")
+            return kest721host::runWatchCommand(all.mid(2));
+    }
 
     Options options;
     try {

@@ -539,7 +539,8 @@ class Kest721Test(unittest.TestCase):
         self.assertEqual(out.splitlines(), ["Connected: yes", "Serial number: 4321",
                                             "Model: 720M", "Units: sievert (uSv/h)",
                                             "Initialized: true",
-                                            "Calibration: no due date recorded"])
+                                            "Calibration: no due date recorded",
+                                            "Publishing: off"])
         self.assertIn("16", reg_read("ComPort"))
         # Without --port the stored port is the one used.
         with Meter(16, "--serial", "1111"):
