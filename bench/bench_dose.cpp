@@ -8,6 +8,7 @@
 #include "Dialogs.h"
 #include "Kest720DBusTypes.h"
 #include "Meter.h"
+#include "TestWait.h"
 #include "Prompts.h"
 #include "frmAbout.h"
 #include "frmDataLog.h"
@@ -29,9 +30,9 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTextStream>
-#include <QThread>
 #include <QTimer>
 
+#include <limits>
 #include <sys/resource.h>
 
 using namespace norvale;
@@ -53,10 +54,7 @@ double cpuSeconds()
 
 void spin(const std::function<bool()> &until)
 {
-    while (!until()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        QThread::msleep(5);
-    }
+    testsupport::waitFor(until, std::numeric_limits<int>::max());
 }
 
 // Share of one core over a stretch of wall time, and CPU seconds per minute.

@@ -4,6 +4,7 @@
 #include "Dialogs.h"
 #include "Kest720DBusTypes.h"
 #include "Meter.h"
+#include "TestWait.h"
 #include "Prompts.h"
 #include "frmAbout.h"
 #include "frmDataLog.h"
@@ -56,15 +57,7 @@ private:
 
 bool waitFor(const std::function<bool()> &cond, int limitMs = 60000)
 {
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > limitMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
+    return testsupport::waitFor(cond, limitMs);
 }
 
 class Shooter
