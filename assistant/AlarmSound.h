@@ -3,9 +3,6 @@
 // file that the user assigns in the settings store; with no assignment, or
 // when the file cannot be played, the desktop's default beep sounds instead.
 #include <QString>
-#include <memory>
-
-class QSoundEffect;
 
 namespace norvale
 {
@@ -23,17 +20,5 @@ public:
 // default value of "AppEvents\Schemes\Apps\<app>\<alias>\.Current", the
 // program's own app key first, then ".Default".
 QString soundFileOfAlias(const QString &alias, const QString &app = QStringLiteral("kest721xl"));
-
-class DesktopAlarmSound : public AlarmSound
-{
-public:
-    DesktopAlarmSound();
-    ~DesktopAlarmSound() override;
-    void play(const QString &alias) override;
-
-private:
-    std::unique_ptr<QSoundEffect> m_effect;
-    QString m_file;
-};
 
 } // namespace norvale

@@ -1,23 +1,25 @@
 #include "kest721Assistant.h"
 
 #include "AlarmSound.h"
-#include "Dialogs.h"
-#include "Display.h"
+#include "AssistantWindows.h"
 #include "Journal.h"
-#include "MsgBox.h"
-#include "Prompts.h"
+#include "Prompter.h"
 #include "RuntimeError.h"
 #include "kest720Proxy.h"
 #include "modAlarm.h"
 #include "modCalc.h"
 #include "modMain.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QLocale>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QTimeZone>
 #include <QTimer>
 #include <cmath>
+#include <pwd.h>
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcAssistant, "norvale.assistant")
 
@@ -61,7 +63,82 @@ QString alarmUnitsText(const Measurement &m)
 {
     return m.Unit == unitR ? QStringLiteral("mR/h") : QStringLiteral("uSv/h");
 }
+
+QString modelName(TYPE_MODEL model)
+{
+    switch (model) {
+    case model720K:
+        return QStringLiteral("720K");
+    case model720M:
+        return QStringLiteral("720M");
+    default:
+        return {};
+    }
+}
+
+// The person a run is recorded for when the host names nobody.
+QString loginName()
+{
+    if (const passwd *pw = getpwuid(getuid()))
+        return QString::fromLocal8Bit(pw->pw_name);
+    return qEnvironmentVariable("USER");
+}
 } // namespace
+
+namespace
+{
+// The windows of an Assistant that has none: nothing is shown, no dialog
+// runs, and the instrument display only keeps what it is told.
+class NoDisplay : public InstrumentDisplay
+{
+public:
+    void Reset() override {}
+    void Show() override {}
+    void Hide() override {}
+    void ShowMessage(const QString &) override {}
+    void setValue(double) override {}
+    void setUnits(const QString &) override {}
+    void setScaleNumber(int16_t) override {}
+    void setAlarmState(modAlarm::enumAlarmState) override {}
+    void setAlarmValue(const QString &) override {}
+    void setUseAcknowledge(bool) override {}
+    void setColors(uint32_t, uint32_t, uint32_t, uint32_t) override {}
+};
+
+class NoStatusWindow : public StatusWindow
+{
+public:
+    void Message(const QString &, const QString &) override {}
+    void Hide() override {}
+};
+
+class NoWindows : public AssistantWindows
+{
+public:
+    std::unique_ptr<InstrumentDisplay> createDisplay() override
+    {
+        return std::make_unique<NoDisplay>();
+    }
+    std::unique_ptr<StatusWindow> createStatusWindow() override
+    {
+        return std::make_unique<NoStatusWindow>();
+    }
+    void showProperties(kest721Assistant &) override {}
+    void showOptions(kest721Assistant &) override {}
+    void showIntegrate(kest721Assistant &) override {}
+    void showAbout(kest721Assistant &) override {}
+    void unloadDialogs() override {}
+    bool integrationRunning() override { return false; }
+    void endIntegration() override {}
+    void assistantGone(kest721Assistant *) override {}
+};
+} // namespace
+
+AssistantWindows &kest721Assistant::windows() const
+{
+    static NoWindows none;
+    return m_services.windows ? *m_services.windows : none;
+}
 
 kest721Assistant *gAssistant()
 {
@@ -89,7 +166,7 @@ kest721Assistant::kest721Assistant(Services services, QObject *parent)
 
 kest721Assistant::~kest721Assistant()
 {
-    dialogs::assistantGone(this);
+    windows().assistantGone(this);
     if (m_services.journal && m_journalSyncPending)
         m_services.journal->sync();
     // The waits below run the event loop: no event may reach a half-gone object.
@@ -176,7 +253,7 @@ QString kest721Assistant::ask(const QString &title, const QString &text, const Q
 void kest721Assistant::Connect()
 {
     QPointer<kest721Assistant> self(this);
-    auto msg = std::make_unique<MsgBox>();
+    std::unique_ptr<StatusWindow> msg = windows().createStatusWindow();
     msg->Message(QStringLiteral("Connecting to unit..."), connectionTitle);
 
     // A damaged settings store would otherwise send the meter's port number
@@ -236,8 +313,12 @@ void kest721Assistant::ensureDisplay()
 {
     if (m_display)
         return;
-    m_display = std::make_unique<Display>();
-    connect(m_display.get(), &Display::Acknowledge, this, [] { modAlarm::AcknowledgeAlarm(); });
+    m_display = windows().createDisplay();
+    connect(m_display.get(), &InstrumentDisplay::Acknowledge, this, [this] {
+        modAlarm::AcknowledgeAlarm();
+        if (m_runActive)
+            markJournal(int(Journal::EventKind::AlarmAcknowledged), QString::number(m_lastValue));
+    });
     emit displayCreated();
 }
 
@@ -267,7 +348,7 @@ void kest721Assistant::Disconnect()
             // A run or an integration still going would go on with a meter that has left.
             if (m_runActive)
                 endRun(true);
-            dialogs::endIntegration();
+            windows().endIntegration();
             if (hasInstrument())
                 ignoringErrors("Disconnect",
                                [&] { m_instrument->Disconnect(answer == buttonYes); });
@@ -279,7 +360,7 @@ void kest721Assistant::Disconnect()
         endRun(false);
     if (g_assistant == this)
         g_assistant = nullptr;
-    dialogs::unloadAll();
+    windows().unloadDialogs();
     m_msg.reset();
     emit Disconnected();
 }
@@ -311,13 +392,13 @@ void kest721Assistant::StartLog()
         return;
     }
     // The meter integrates or logs, not both at once.
-    if (dialogs::integrationRunning()) {
-        ask(applicationTitle, dialogs::textIntegrationRunning, {buttonOK});
+    if (windows().integrationRunning()) {
+        ask(applicationTitle, textIntegrationRunning, {buttonOK});
         return;
     }
     // A host that initialised the instrument through Control has no display yet.
     ensureDisplay();
-    Display &d = *m_display;
+    InstrumentDisplay &d = *m_display;
     // A run that is going is restarted: its clock stops now and starts again
     // at the next reading; the stream is ended before it is started afresh,
     // so the meter never gets a second "T" while it streams.
@@ -331,7 +412,7 @@ void kest721Assistant::StartLog()
     d.Reset();
     d.setUseAcknowledge(modAlarm::GetUseAcknowledge());
     modAlarm::ResetAlarm();
-    d.setAlarmState(AckNormal);
+    d.setAlarmState(modAlarm::AckNormal);
     if (modAlarm::GetAlarmEnabled()) {
         const QString unit =
             m_instrument->Units() == unitR ? QStringLiteral(" mR/h") : QStringLiteral(" uSv/h");
@@ -339,10 +420,8 @@ void kest721Assistant::StartLog()
     } else {
         d.setAlarmValue(QStringLiteral("Disabled"));
     }
-    d.setColorAckAlarm(static_cast<OLE_COLOR>(modAlarm::ColorAckAlarm));
-    d.setColorAckNormal(static_cast<OLE_COLOR>(modAlarm::ColorAckNormal));
-    d.setColorUnAckAlarm(static_cast<OLE_COLOR>(modAlarm::ColorUnAckAlarm));
-    d.setColorUnAckNormal(static_cast<OLE_COLOR>(modAlarm::ColorUnAckNormal));
+    d.setColors(uint32_t(modAlarm::ColorAckNormal), uint32_t(modAlarm::ColorUnAckAlarm),
+                uint32_t(modAlarm::ColorAckAlarm), uint32_t(modAlarm::ColorUnAckNormal));
     d.Show();
     d.ShowMessage(QStringLiteral("Please Wait..."));
 
@@ -374,6 +453,7 @@ void kest721Assistant::endRun(bool stopInstrument)
     // A reading queued behind this call belongs to no run any more.
     m_runActive = false;
     m_linkLost = m_resumePending = false;
+    endJournalRun(m_logRun);
     if (m_display)
         m_display->ShowMessage(QStringLiteral("Please wait..."));
     stopClock();
@@ -391,7 +471,7 @@ void kest721Assistant::onLiveData(Measurement measured)
     if (!m_runActive || !m_display)
         return;
     try {
-        Display &d = *m_display;
+        InstrumentDisplay &d = *m_display;
         d.Show();
         d.setValue(measured.Value);
         d.setUnits(measured.UnitString);
@@ -399,10 +479,11 @@ void kest721Assistant::onLiveData(Measurement measured)
         toAlarmUnits(measured);
         m_lastValue = measured.Value;
         m_lastUnit = alarmUnitsText(measured);
+        m_lastRange = measured.UnitString;
         modAlarm::EvaluateAlarm(m_lastValue);
         const modAlarm::enumAlarmState state = modAlarm::ComputeAlarmState();
         if (state != modAlarm::PreviousAlarmState()) {
-            d.setAlarmState(static_cast<enumAlarmState>(state));
+            d.setAlarmState(state);
             emit alarmStateChanged(state);
         }
         if (modAlarm::GetPlayAlarmSound() && state == modAlarm::UnackAlarm && m_services.sound)
@@ -431,6 +512,7 @@ void kest721Assistant::onLiveDataError()
         m_linkLost = true;
         m_resumePending = false;
         stopClock();
+        markJournal(int(Journal::EventKind::LinkLost));
         if (m_display)
             m_display->ShowMessage(textConnectionLost);
     }
@@ -465,18 +547,31 @@ void kest721Assistant::ResumeLog()
     }
     qCInfo(lcAssistant) << "the run goes on with its meter";
     m_linkLost = false;
+    markJournal(int(Journal::EventKind::LinkRestored));
     // The clock starts again at the first new reading, so that no sample
     // repeats the last one from before the gap.
     m_resumePending = true;
 }
 
+void kest721Assistant::SetRunInfo(const QString &location, const QString &note,
+                                  const QString &operatorName)
+{
+    m_runLocation = location;
+    m_runNote = note;
+    m_runOperator = operatorName;
+}
+
 void kest721Assistant::RaiseLiveData()
 {
-    const double stamp = spreadsheetDate(QDateTime::currentDateTime());
+    const QDateTime now = QDateTime::currentDateTime();
+    const double stamp = spreadsheetDate(now);
     // Kept before it is sent: a host that dies with the event in flight
     // loses nothing.
     if (m_services.journal && m_logRun) {
         Journal::Row row{++m_logRows, stamp, m_lastValue, m_lastUnit, m_alarmColor, {}};
+        row.utc = now.toMSecsSinceEpoch();
+        row.alarmState = int(modAlarm::ComputeAlarmState());
+        row.rangeLabel = m_lastRange;
         if (!m_services.journal->append(m_logRun, row))
             journalFailed();
         syncJournalSoon();
@@ -489,15 +584,47 @@ qint64 kest721Assistant::beginJournalRun(int kind)
     if (!m_services.journal)
         return 0;
     QString serial;
+    Journal::RunInfo info;
     ignoringErrors("SerialNumber", [&] {
-        if (hasInstrument())
-            serial = m_instrument->SerialNumber();
+        if (!hasInstrument())
+            return;
+        serial = m_instrument->SerialNumber();
+        info.model = modelName(m_instrument->Model());
+        info.units =
+            m_instrument->Units() == unitSv ? QStringLiteral("uSv/h") : QStringLiteral("mR/h");
     });
-    const qint64 run = m_services.journal->beginRun(
-        static_cast<Journal::Kind>(kind), spreadsheetDate(QDateTime::currentDateTime()), serial);
+    info.alarmEnabled = modAlarm::GetAlarmEnabled();
+    info.alarmPoint = QString::number(modAlarm::GetAlarmPoint(), 'g', 15);
+    info.intervalSeconds = modTimer::GetTimerInterval();
+    info.lengthSeconds = modTimer::GetTimerDuration();
+    info.location = m_runLocation;
+    info.note = m_runNote;
+    info.operatorName = m_runOperator.isEmpty() ? loginName() : m_runOperator;
+    info.software = QCoreApplication::applicationVersion();
+    info.timeZone = QString::fromUtf8(QTimeZone::systemTimeZoneId());
+    const qint64 run =
+        m_services.journal->beginRun(static_cast<Journal::Kind>(kind),
+                                     spreadsheetDate(QDateTime::currentDateTime()), serial, info);
     if (!run)
         journalFailed();
     return run;
+}
+
+void kest721Assistant::endJournalRun(qint64 &run)
+{
+    if (m_services.journal && run &&
+        !m_services.journal->endRun(run, QDateTime::currentMSecsSinceEpoch()))
+        journalFailed();
+    run = 0;
+}
+
+void kest721Assistant::markJournal(int kind, const QString &detail)
+{
+    if (!m_services.journal || !m_logRun)
+        return;
+    if (!m_services.journal->addEvent(m_logRun, {QDateTime::currentMSecsSinceEpoch(),
+                                                 static_cast<Journal::EventKind>(kind), detail}))
+        journalFailed();
 }
 
 void kest721Assistant::syncJournalSoon()
@@ -540,7 +667,7 @@ void kest721Assistant::RaiseDoseRate(double Dose, double AverageRate)
 
 void kest721Assistant::DownloadLog()
 {
-    m_msg = std::make_unique<MsgBox>();
+    m_msg = windows().createStatusWindow();
     m_msg->Message(QStringLiteral("Downloading internal data log...\r\nPlease Wait"),
                    connectionTitle);
     kest720Proxy &k = Control();
@@ -560,12 +687,15 @@ void kest721Assistant::onDataDownload(float DegreesC, Measurement measured)
             m_downloadRun = beginJournalRun(int(Journal::Kind::Download));
             m_downloadRows = 0;
         }
+        // The meter sends tenths of a degree; the float that carries them is
+        // kept as its shortest decimal (21.8, not 21.799999237).
         Journal::Row row{++m_downloadRows,
                          spreadsheetDate(QDateTime::currentDateTime()),
                          measured.Value,
                          alarmUnitsText(measured),
                          {},
-                         double(DegreesC)};
+                         QString::number(DegreesC).toDouble()};
+        row.rangeLabel = measured.UnitString;
         if (m_downloadRun && !m_services.journal->append(m_downloadRun, row))
             journalFailed();
         syncJournalSoon();
@@ -576,7 +706,7 @@ void kest721Assistant::onDataDownload(float DegreesC, Measurement measured)
 void kest721Assistant::onDataDownloadComplete()
 {
     m_downloading = false;
-    m_downloadRun = 0;
+    endJournalRun(m_downloadRun);
     emit DataDownLoadComplete();
     closeDownloadWindow();
 }
@@ -584,7 +714,7 @@ void kest721Assistant::onDataDownloadComplete()
 void kest721Assistant::onDataDownloadError()
 {
     m_downloading = false;
-    m_downloadRun = 0;
+    endJournalRun(m_downloadRun);
     emit DataDownloadError();
     closeDownloadWindow();
 }
@@ -600,19 +730,19 @@ void kest721Assistant::closeDownloadWindow()
 
 void kest721Assistant::ShowProperties()
 {
-    dialogs::showProperties(*this);
+    windows().showProperties(*this);
 }
 void kest721Assistant::ShowOptions()
 {
-    dialogs::showOptions(*this);
+    windows().showOptions(*this);
 }
 void kest721Assistant::ShowIntegrate()
 {
-    dialogs::showIntegrate(*this);
+    windows().showIntegrate(*this);
 }
 void kest721Assistant::ShowAbout()
 {
-    dialogs::showAbout(*this);
+    windows().showAbout(*this);
 }
 
 void kest721Assistant::ShowHelp()

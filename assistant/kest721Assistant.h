@@ -17,10 +17,11 @@ namespace norvale
 {
 
 class AlarmSound;
-class Display;
+class AssistantWindows;
+class InstrumentDisplay;
 class Journal;
-class MsgBox;
 class Prompter;
+class StatusWindow;
 
 // The title of the Assistant's own boxes.
 inline const QString applicationTitle = QStringLiteral("721 Assistant");
@@ -39,6 +40,8 @@ public:
         std::function<std::unique_ptr<kest720Proxy>()> makeInstrument;
         Prompter *prompts = nullptr;
         AlarmSound *sound = nullptr;
+        // The windows it shows; none shows nothing (an unattended Assistant).
+        AssistantWindows *windows = nullptr;
         // Where every relayed reading and record is kept; none keeps nothing.
         Journal *journal = nullptr;
         // The help document to open, and how to open it; an opener that
@@ -74,6 +77,9 @@ public:
     // run into the same journal run. Opens no box: throws AutomationError
     // (error 5 when no run is waiting for its meter) and the run keeps waiting.
     void ResumeLog();
+    // Where, why and by whom the next logging runs and downloads are made,
+    // kept with each run in the journal. An empty operator is the login name.
+    void SetRunInfo(const QString &location, const QString &note, const QString &operatorName);
 
     // ---- inside the server ---------------------------------------------------
     void RaiseLiveData() override;
@@ -85,7 +91,7 @@ public:
     void setWaiter(const QString &name) { m_waiter = name; }
     // The name by which the boxes of this object are known (its path).
     void setBoxOwner(const QString &name) { m_boxOwner = name; }
-    Display *display() const { return m_display.get(); }
+    InstrumentDisplay *display() const { return m_display.get(); }
     bool isLogging() const { return m_runActive; }
     bool isDownloading() const { return m_downloading; }
     // True while a logging run waits for its meter to answer again.
@@ -110,6 +116,7 @@ signals:
     void alarmStateChanged(int state);
 
 private:
+    AssistantWindows &windows() const;
     void createInstrument();
     void ensureDisplay();
     void stopClock();
@@ -118,6 +125,8 @@ private:
     void endRun(bool stopInstrument);
     void closeDownloadWindow();
     qint64 beginJournalRun(int kind);
+    void endJournalRun(qint64 &run);
+    void markJournal(int kind, const QString &detail = {});
     void journalFailed();
     void syncJournalSoon();
 
@@ -128,9 +137,9 @@ private:
     void onDataDownloadError();
 
     Services m_services;
-    std::unique_ptr<kest720Proxy> m_instrument; // gkest720
-    std::unique_ptr<Display> m_display;         // kest720Display
-    std::unique_ptr<MsgBox> m_msg;              // mMsg
+    std::unique_ptr<kest720Proxy> m_instrument;   // gkest720
+    std::unique_ptr<InstrumentDisplay> m_display; // kest720Display
+    std::unique_ptr<StatusWindow> m_msg;          // mMsg
     std::unique_ptr<QDBusServiceWatcher> m_watcher;
     double m_lastValue = 0;                     // mLastValue, mR/h or uSv/h
     int32_t m_alarmColor = 0;                   // mAlarmColor
@@ -144,6 +153,8 @@ private:
     QString m_waiter;
     QString m_boxOwner;
     QString m_lastUnit;         // of mLastValue: "mR/h" or "uSv/h"
+    QString m_lastRange;        // the meter's range text of mLastValue
+    QString m_runLocation, m_runNote, m_runOperator; // SetRunInfo
     qint64 m_logRun = 0;        // the journal's run of the logging run
     qint64 m_logRows = 0;
     qint64 m_downloadRun = 0;   // and of the download

@@ -5,6 +5,7 @@
 // on the session bus this program is given:
 //
 //   XDG_DATA_DIRS=build/share:/usr/share dbus-run-session -- build/bench/bench_dose [--seconds N]
+#include "DesktopWindows.h"
 #include "Dialogs.h"
 #include "Kest720DBusTypes.h"
 #include "Meter.h"
@@ -123,6 +124,8 @@ int main(int argc, char **argv)
                                               QDBus::BlockWithGui);
     };
     s.prompts = &prompts;
+    DesktopWindows windows;
+    s.windows = &windows;
     kest721Assistant assistant(s);
     modMain::ComPort = 3;
     assistant.Connect();

@@ -3,6 +3,8 @@
 // process, shown modeless by the Assistant's entry points and unloaded by its
 // Disconnect. They work on the instrument object of the Assistant that
 // opened them and open their boxes through that Assistant's prompts.
+#include "AssistantWindows.h"
+
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -24,8 +26,7 @@ namespace dialogs
 {
 
 // Box texts of this system's own choosing (the other texts are in the forms).
-inline const QString textIntegrationRunning =
-    QStringLiteral("A dose integration is in progress. Stop it before starting a logging run.");
+using norvale::textIntegrationRunning;
 inline const QString textLoggingRunning =
     QStringLiteral("A logging run is in progress. Stop it before starting a dose integration.");
 

@@ -1,6 +1,7 @@
 #include "Servants.h"
 
 #include "Automation.h"
+#include "DesktopWindows.h"
 #include "Display.h"
 #include "Form1.h"
 #include "Kest720DBusTypes.h"
@@ -162,6 +163,7 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
     services.prompts = context.prompts;
     services.sound = context.sound;
     services.journal = context.journal;
+    services.windows = context.windows;
     services.helpFile = context.helpFile;
     services.openHelp = openWithDesktop;
     m_assistant = std::make_unique<norvale::kest721Assistant>(std::move(services));
@@ -197,6 +199,12 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
     });
 
     addMethod(t, assistantHouseInterface, "ResumeLog", [a] { a->ResumeLog(); });
+    t.addMethod(assistantHouseInterface, QStringLiteral("SetRunInfo"),
+                [a](const QVariantList &args) {
+                    a->SetRunInfo(args.value(0).toString(), args.value(1).toString(),
+                                  args.value(2).toString());
+                    return QVariantList{};
+                });
 
     const QString E = assistantEvents;
     ExportedObject *o = &object;
@@ -230,8 +238,8 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
                 return;
             // Half a second in, the LED has flashed and the window is painted.
             QTimer::singleShot(500, a, [a, file] {
-                if (a->display())
-                    a->display()->frm()->grab().save(file);
+                if (norvale::Display *display = norvale::hostedDisplay(a->display()))
+                    display->frm()->grab().save(file);
             });
         });
     }
@@ -244,9 +252,10 @@ AssistantServant::~AssistantServant()
 
 void AssistantServant::publishDisplay()
 {
-    if (m_displayObject || !m_assistant->display())
+    // Only the desktop's display window is an object hosts can reach.
+    norvale::Display *display = norvale::hostedDisplay(m_assistant->display());
+    if (m_displayObject || !display)
         return;
-    norvale::Display *display = m_assistant->display();
     // Nobody but the Assistant holds the display: no client may release it.
     auto *obj = new ExportedObject(
         m_object.connection(), m_object.path() + QStringLiteral("/Display"), QString(),

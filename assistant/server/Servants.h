@@ -18,6 +18,7 @@ class kest721Assistant;
 class MsgBox;
 class PromptBoard;
 class AlarmSound;
+class AssistantWindows;
 class Journal;
 } // namespace norvale
 
@@ -34,6 +35,7 @@ struct AssistantContext {
     norvale::PromptBoard *prompts = nullptr;
     norvale::AlarmSound *sound = nullptr;
     norvale::Journal *journal = nullptr;
+    norvale::AssistantWindows *windows = nullptr;
     QString helpFile;
     // The connection on which the Assistant is a client of kest720.
     QDBusConnection clientConnection = QDBusConnection::sessionBus();

@@ -2,7 +2,8 @@
 // bus name kest721xl.kest721Assistant and MsgBox objects under
 // kest721xl.MsgBox; normally started by the bus on the first call, and gone
 // when its last object has been released.
-#include "AlarmSound.h"
+#include "DesktopAlarmSound.h"
+#include "DesktopWindows.h"
 #include "Journal.h"
 #include "RegistryStore.h"
 #include "Settings.h"
@@ -123,6 +124,7 @@ int main(int argc, char **argv)
 
     norvale::PromptBoard prompts;
     norvale::DesktopAlarmSound sound;
+    norvale::DesktopWindows windows;
     std::unique_ptr<HelpViewer> viewer;
     if (const QString program = qEnvironmentVariable("NORVALE_HELP_VIEWER"); !program.isEmpty()) {
         viewer = std::make_unique<HelpViewer>(program);
@@ -142,6 +144,7 @@ int main(int argc, char **argv)
     context.journal = &journal;
     context.prompts = &prompts;
     context.sound = &sound;
+    context.windows = &windows;
     context.helpFile = findHelpFile();
     context.alarmSnapshot = qEnvironmentVariable("NORVALE_ALARM_SNAPSHOT");
 

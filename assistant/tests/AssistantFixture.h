@@ -3,6 +3,7 @@
 // private bus and a simulated K720 in roentgen units on port 3; its boxes go
 // to a prompts board that the test answers as a host would.
 #include "../../control/dbus/tests/BusFixture.h"
+#include "DesktopWindows.h"
 #include "Meter.h"
 #include "Prompts.h"
 #include "kest720Proxy.h"
@@ -32,7 +33,10 @@ protected:
     }
 
     // An Assistant whose instrument is an object of the server, on port 3.
-    std::unique_ptr<norvale::kest721Assistant> makeAssistant(norvale::AlarmSound *sound = nullptr)
+    // Its windows are the desktop's unless others are given.
+    std::unique_ptr<norvale::kest721Assistant>
+    makeAssistant(norvale::AlarmSound *sound = nullptr, norvale::Journal *journal = nullptr,
+                  norvale::AssistantWindows *otherWindows = nullptr)
     {
         norvale::kest721Assistant::Services s;
         s.makeInstrument = [] {
@@ -40,13 +44,16 @@ protected:
                                                   QDBus::BlockWithGui);
         };
         s.prompts = &prompts;
+        s.windows = otherWindows ? otherWindows : &windows;
         s.sound = sound;
+        s.journal = journal;
         auto a = std::make_unique<norvale::kest721Assistant>(s);
         norvale::modMain::ComPort = 3;
         return a;
     }
 
     norvale::PromptBoard prompts{false};
+    norvale::DesktopWindows windows;
     std::unique_ptr<sim721::Meter> meter;
 };
 

@@ -3,9 +3,10 @@
 // kest720 server and a simulated meter with scripted readings.
 #include "AlarmSound.h"
 #include "AssistantFixture.h"
+#include "DesktopWindows.h"
 #include "Display.h"
 #include "Form1.h"
-#include "MsgBox.h"
+#include "Journal.h"
 #include "RegistryStore.h"
 #include "modAlarm.h"
 #include "modTimer.h"
@@ -14,7 +15,9 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
 
 using namespace norvale;
 
@@ -113,9 +116,9 @@ protected:
                                 {0, QStringLiteral("400")}});
     }
 
-    std::unique_ptr<kest721Assistant> makeAssistant()
+    std::unique_ptr<kest721Assistant> makeAssistant(Journal *journal = nullptr)
     {
-        auto a = AssistantOnBus::makeAssistant(&sound);
+        auto a = AssistantOnBus::makeAssistant(&sound, journal);
         modTimer::SetTimerInterval(1);
         modTimer::SetTimerDuration(600);
         modAlarm::SetAlarmEnabled(true);
@@ -161,7 +164,7 @@ TEST_F(AssistantRun, TheAlarmSoundsForEachUnacknowledgedAlarmReading)
         a->StartLog();
         ASSERT_TRUE(bustest::waitFor([&] { return alarmReadings >= 3; }));
         if (c.acknowledge) {
-            QPushButton *ack = a->display()->frm()->cmdAlarmAck;
+            QPushButton *ack = hostedDisplay(a->display())->frm()->cmdAlarmAck;
             ASSERT_TRUE(ack->isEnabled());
             alarmReadingsBeforeAck = alarmReadings;
             ack->click();
@@ -184,65 +187,152 @@ TEST_F(AssistantRun, TheAlarmSoundsForEachUnacknowledgedAlarmReading)
 
 namespace
 {
-// The status windows on show, as "caption|text".
-QStringList statusWindows()
+// The Assistant's windows as its core sees them, without a widget: what each
+// status window and the instrument display were told, in order.
+class RecordingWindows : public AssistantWindows
 {
-    QStringList shown;
-    for (QWidget *w : QApplication::topLevelWidgets())
-        if (auto *f = qobject_cast<frmMsg *>(w); f && f->isVisible())
-            shown << f->windowTitle() + QLatin1Char('|') + f->Message->text();
-    return shown;
-}
+public:
+    QStringList log;
+    int openStatusWindows = 0;
+    bool integrating = false;
 
-TEST_F(AssistantRun, StatusWindowsShowWhileConnectingAndDownloadingAndCloseAfter)
+    std::unique_ptr<InstrumentDisplay> createDisplay() override
+    {
+        return std::make_unique<Display>(*this);
+    }
+    std::unique_ptr<StatusWindow> createStatusWindow() override
+    {
+        return std::make_unique<Status>(*this);
+    }
+    void showProperties(kest721Assistant &) override { log << QStringLiteral("properties"); }
+    void showOptions(kest721Assistant &) override { log << QStringLiteral("options"); }
+    void showIntegrate(kest721Assistant &) override { log << QStringLiteral("integrate"); }
+    void showAbout(kest721Assistant &) override { log << QStringLiteral("about"); }
+    void unloadDialogs() override { log << QStringLiteral("unload"); }
+    bool integrationRunning() override { return integrating; }
+    void endIntegration() override { integrating = false; }
+    void assistantGone(kest721Assistant *) override {}
+
+private:
+    class Status : public StatusWindow
+    {
+    public:
+        explicit Status(RecordingWindows &w) : m_w(w) { ++m_w.openStatusWindows; }
+        ~Status() override { --m_w.openStatusWindows; }
+        void Message(const QString &text, const QString &title) override
+        {
+            m_w.log << title + QLatin1Char('|') + text;
+        }
+        void Hide() override {}
+
+    private:
+        RecordingWindows &m_w;
+    };
+    class Display : public InstrumentDisplay
+    {
+    public:
+        explicit Display(RecordingWindows &w) : m_w(w) {}
+        void Reset() override { m_w.log << QStringLiteral("display reset"); }
+        void Show() override {}
+        void Hide() override { m_w.log << QStringLiteral("display hidden"); }
+        void ShowMessage(const QString &m) override { m_w.log << QStringLiteral("message ") + m; }
+        void setValue(double) override {}
+        void setUnits(const QString &) override {}
+        void setScaleNumber(int16_t) override {}
+        void setAlarmState(modAlarm::enumAlarmState s) override
+        {
+            m_w.log << QStringLiteral("alarm state %1").arg(int(s));
+        }
+        void setAlarmValue(const QString &t) override { m_w.log << QStringLiteral("alarm ") + t; }
+        void setUseAcknowledge(bool) override {}
+        void setColors(uint32_t, uint32_t, uint32_t, uint32_t) override {}
+
+    private:
+        RecordingWindows &m_w;
+    };
+};
+
+TEST_F(AssistantRun, WithoutWidgetsTheCoreOpensAndClosesItsWindowsAndDrivesTheDisplay)
 {
-    auto a = makeAssistant();
-    QStringList seenWhileConnecting;
-    QTimer probe;
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        for (const QString &s : statusWindows())
-            if (!seenWhileConnecting.contains(s))
-                seenWhileConnecting << s;
-    });
-    probe.start(5);
+    RecordingWindows windows;
+    auto a = AssistantOnBus::makeAssistant(&sound, nullptr, &windows);
+    modTimer::SetTimerInterval(1);
+    modTimer::SetTimerDuration(600);
+    modAlarm::SetAlarmEnabled(true);
+    modAlarm::SetAlarmPoint(0.2);
+    QObject::connect(&prompts, &PromptBoard::shown, &prompts,
+                     [this](quint32 id, const QString &title) {
+                         QTimer::singleShot(0, [this, id, title] {
+                             prompts.answer(id, title == u"Disconnect" ? buttonNo : buttonOK);
+                         });
+                     });
+
     a->Connect();
-    probe.stop();
     ASSERT_TRUE(a->Initialized());
-    EXPECT_TRUE(seenWhileConnecting.contains(
+    EXPECT_TRUE(windows.log.contains(
         QStringLiteral("721 Connection Status|Please wait while connecting to unit...")))
-        << seenWhileConnecting.join(QLatin1Char(';')).toStdString();
-    EXPECT_TRUE(statusWindows().isEmpty());
+        << windows.log.join(u';').toStdString();
+    EXPECT_EQ(windows.openStatusWindows, 0) << "closed once connected";
 
     int records = 0;
     bool complete = false;
     QObject::connect(a.get(), &kest721Assistant::DataDownload, [&] { ++records; });
     QObject::connect(a.get(), &kest721Assistant::DataDownLoadComplete, [&] { complete = true; });
     a->DownloadLog();
-    EXPECT_EQ(statusWindows(), QStringList{QStringLiteral(
-                                   "721 Connection Status|Downloading internal data log...\r\n"
-                                   "Please Wait")});
+    EXPECT_EQ(windows.openStatusWindows, 1);
+    EXPECT_EQ(windows.log.last(), QStringLiteral("721 Connection Status|Downloading internal "
+                                                 "data log...\r\nPlease Wait"));
     ASSERT_TRUE(bustest::waitFor([&] { return complete; }, 60000));
     EXPECT_EQ(records, int(meter->log().size()));
-    EXPECT_TRUE(statusWindows().isEmpty());
+    EXPECT_EQ(windows.openStatusWindows, 0);
 
-    QObject::connect(&prompts, &PromptBoard::shown, &prompts, [this](quint32 id) {
-        QTimer::singleShot(0, [this, id] { prompts.answer(id, buttonNo); });
-    });
+    // A run while the dialogs integrate is refused; the meter does one or the other.
+    windows.integrating = true;
+    QStringList boxes;
+    QObject::connect(&prompts, &PromptBoard::shown, &prompts,
+                     [&](quint32, const QString &, const QString &text) { boxes << text; });
+    a->StartLog();
+    EXPECT_FALSE(a->isLogging());
+    EXPECT_EQ(boxes, QStringList{textIntegrationRunning});
+
+    windows.integrating = false;
+    windows.log.clear();
+    int samples = 0;
+    QObject::connect(a.get(), &kest721Assistant::LiveData, [&] { ++samples; });
+    a->StartLog();
+    ASSERT_TRUE(bustest::waitFor([&] { return samples >= 1; }));
+    a->StopLog();
+    const QStringList expectedStart{
+        QStringLiteral("display reset"), QStringLiteral("alarm state 1"),
+        QStringLiteral("alarm 0.2 mR/h"), QStringLiteral("message Please Wait...")};
+    EXPECT_EQ(windows.log.mid(0, 4), expectedStart) << windows.log.join(u';').toStdString();
+    EXPECT_EQ(windows.log.last(), QStringLiteral("display hidden"));
+
+    a->ShowOptions();
     a->Disconnect();
+    EXPECT_EQ(windows.log.mid(windows.log.size() - 2),
+              (QStringList{QStringLiteral("options"), QStringLiteral("unload")}));
 }
+
 } // namespace
 
 namespace
 {
 TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResumes)
 {
+    // The journal records the run with its details and the gap.
+    QTemporaryDir journalDir;
+    Journal journal(journalDir.filePath(QStringLiteral("journal.sqlite")));
+    ASSERT_TRUE(journal.isOpen());
     QStringList boxes;
     QObject::connect(&prompts, &PromptBoard::shown, &prompts,
                      [&](quint32 id, const QString &title) {
                          boxes << title;
                          QTimer::singleShot(0, [this, id] { prompts.answer(id, buttonNo); });
                      });
-    auto a = makeAssistant();
+    auto a = makeAssistant(&journal);
+    a->SetRunInfo(QStringLiteral("Lab \"B\", hood 2\nЛаборатория"), QStringLiteral("after spill"),
+                  QString());
     a->Connect();
     ASSERT_TRUE(a->Initialized());
     int samples = 0;
@@ -256,9 +346,10 @@ TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResume
 
     meter->dropLine();
     ASSERT_TRUE(bustest::waitFor([&] { return errors == 1; }));
-    auto *message = a->display()->frm()->findChild<QLabel *>(QStringLiteral("lblMessage"));
+    auto *message =
+        hostedDisplay(a->display())->frm()->findChild<QLabel *>(QStringLiteral("lblMessage"));
     ASSERT_NE(message, nullptr);
-    EXPECT_TRUE(a->display()->frm()->isVisible());
+    EXPECT_TRUE(hostedDisplay(a->display())->frm()->isVisible());
     EXPECT_TRUE(message->isVisible());
     EXPECT_EQ(message->text(), QStringLiteral("Connection lost"));
     EXPECT_EQ(QAccessible::queryAccessibleInterface(message)->text(QAccessible::Name),
@@ -282,5 +373,38 @@ TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResume
     EXPECT_THROW(a->ResumeLog(), AutomationError);
     a->StopLog();
     a->Disconnect();
+
+    const QList<Journal::Run> runs = journal.runs();
+    ASSERT_EQ(runs.size(), 1);
+    const Journal::Run &run = runs[0];
+    EXPECT_EQ(run.rows, samples);
+    EXPECT_FALSE(run.serialNumber.isEmpty());
+    EXPECT_EQ(run.info.model, u"720K");
+    EXPECT_EQ(run.info.units, u"mR/h");
+    EXPECT_EQ(run.info.location, QStringLiteral("Lab \"B\", hood 2\nЛаборатория"));
+    EXPECT_EQ(run.info.note, u"after spill");
+    EXPECT_FALSE(run.info.operatorName.isEmpty()) << "the login name stands in";
+    EXPECT_FALSE(run.info.timeZone.isEmpty());
+    ASSERT_TRUE(run.startedUtc && run.endedUtc);
+    const QList<Journal::Row> rows = journal.rows(run.id);
+    ASSERT_FALSE(rows.isEmpty());
+    for (const Journal::Row &row : rows) {
+        ASSERT_TRUE(row.utc);
+        EXPECT_GE(*row.utc, *run.startedUtc);
+        EXPECT_LE(*row.utc, *run.endedUtc);
+        EXPECT_FALSE(row.rangeLabel.isEmpty());
+        EXPECT_TRUE(row.alarmState);
+    }
+    const QList<Journal::Event> marks = journal.events(run.id);
+    ASSERT_EQ(marks.size(), 2);
+    EXPECT_EQ(marks[0].kind, Journal::EventKind::LinkLost);
+    EXPECT_EQ(marks[1].kind, Journal::EventKind::LinkRestored);
+    // The gap holds no row: the rows before it are older than the loss, the
+    // rows after it newer than the return.
+    const auto before = std::count_if(rows.begin(), rows.end(),
+                                      [&](const Journal::Row &r) { return *r.utc < marks[0].utc; });
+    EXPECT_EQ(before, atLoss);
+    EXPECT_TRUE(std::all_of(rows.begin() + before, rows.end(),
+                            [&](const Journal::Row &r) { return *r.utc > marks[1].utc; }));
 }
 } // namespace

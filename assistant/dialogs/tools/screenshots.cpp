@@ -1,6 +1,7 @@
 // Renders the Assistant's dialogs to PNG files, connected to a simulated
 // meter and not connected, so that a person can check their look. Runs on
 // a session bus of its own (the instrument server is started by the bus).
+#include "DesktopWindows.h"
 #include "Dialogs.h"
 #include "Kest720DBusTypes.h"
 #include "Meter.h"
@@ -160,6 +161,8 @@ int main(int argc, char **argv)
                                               QDBus::BlockWithGui);
     };
     s.prompts = &prompts;
+    DesktopWindows windows;
+    s.windows = &windows;
     kest721Assistant assistant(s);
     modMain::ComPort = 3;
 

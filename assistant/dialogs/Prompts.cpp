@@ -11,15 +11,6 @@ Q_LOGGING_CATEGORY(lcPrompts, "norvale.assistant.prompts")
 namespace norvale
 {
 
-QString defaultButton(const QStringList &buttons)
-{
-    if (buttons.contains(buttonCancel))
-        return buttonCancel;
-    if (buttons.contains(buttonOK) || buttons.isEmpty())
-        return buttonOK;
-    return buttons.last();
-}
-
 namespace
 {
 QMessageBox::StandardButton standardButton(const QString &text)

@@ -1,0 +1,15 @@
+#include "Prompter.h"
+
+namespace norvale
+{
+
+QString defaultButton(const QStringList &buttons)
+{
+    if (buttons.contains(buttonCancel))
+        return buttonCancel;
+    if (buttons.contains(buttonOK) || buttons.isEmpty())
+        return buttonOK;
+    return buttons.last();
+}
+
+} // namespace norvale

@@ -1,0 +1,145 @@
+#include "DesktopWindows.h"
+
+#include "Dialogs.h"
+#include "Display.h"
+#include "MsgBox.h"
+
+namespace norvale
+{
+
+HostedDisplay::HostedDisplay() : m_display(std::make_unique<Display>())
+{
+    connect(m_display.get(), &Display::Acknowledge, this, &InstrumentDisplay::Acknowledge);
+}
+
+HostedDisplay::~HostedDisplay() = default;
+
+void HostedDisplay::Reset()
+{
+    m_display->Reset();
+}
+
+void HostedDisplay::Show()
+{
+    m_display->Show();
+}
+
+void HostedDisplay::Hide()
+{
+    m_display->Hide();
+}
+
+void HostedDisplay::ShowMessage(const QString &message)
+{
+    m_display->ShowMessage(message);
+}
+
+void HostedDisplay::setValue(double value)
+{
+    m_display->setValue(value);
+}
+
+void HostedDisplay::setUnits(const QString &units)
+{
+    m_display->setUnits(units);
+}
+
+void HostedDisplay::setScaleNumber(int16_t scale)
+{
+    m_display->setScaleNumber(scale);
+}
+
+void HostedDisplay::setAlarmState(modAlarm::enumAlarmState state)
+{
+    m_display->setAlarmState(static_cast<enumAlarmState>(state));
+}
+
+void HostedDisplay::setAlarmValue(const QString &text)
+{
+    m_display->setAlarmValue(text);
+}
+
+void HostedDisplay::setUseAcknowledge(bool use)
+{
+    m_display->setUseAcknowledge(use);
+}
+
+void HostedDisplay::setColors(uint32_t ackNormal, uint32_t unAckAlarm, uint32_t ackAlarm,
+                              uint32_t unAckNormal)
+{
+    m_display->setColorAckAlarm(ackAlarm);
+    m_display->setColorAckNormal(ackNormal);
+    m_display->setColorUnAckAlarm(unAckAlarm);
+    m_display->setColorUnAckNormal(unAckNormal);
+}
+
+Display *hostedDisplay(InstrumentDisplay *display)
+{
+    auto *hosted = qobject_cast<HostedDisplay *>(display);
+    return hosted ? &hosted->display() : nullptr;
+}
+
+namespace
+{
+class MessageWindow : public StatusWindow
+{
+public:
+    void Message(const QString &text, const QString &title) override { m_box.Message(text, title); }
+    void Hide() override { m_box.Hide(); }
+
+private:
+    MsgBox m_box;
+};
+} // namespace
+
+std::unique_ptr<InstrumentDisplay> DesktopWindows::createDisplay()
+{
+    return std::make_unique<HostedDisplay>();
+}
+
+std::unique_ptr<StatusWindow> DesktopWindows::createStatusWindow()
+{
+    return std::make_unique<MessageWindow>();
+}
+
+void DesktopWindows::showProperties(kest721Assistant &assistant)
+{
+    dialogs::showProperties(assistant);
+}
+
+void DesktopWindows::showOptions(kest721Assistant &assistant)
+{
+    dialogs::showOptions(assistant);
+}
+
+void DesktopWindows::showIntegrate(kest721Assistant &assistant)
+{
+    dialogs::showIntegrate(assistant);
+}
+
+void DesktopWindows::showAbout(kest721Assistant &assistant)
+{
+    dialogs::showAbout(assistant);
+}
+
+void DesktopWindows::unloadDialogs()
+{
+    dialogs::unloadAll();
+}
+
+bool DesktopWindows::integrationRunning()
+{
+    return dialogs::integrationRunning();
+}
+
+void DesktopWindows::endIntegration()
+{
+    dialogs::endIntegration();
+}
+
+void DesktopWindows::assistantGone(kest721Assistant *assistant)
+{
+    dialogs::assistantGone(assistant);
+}
+
+} // namespace norvale
