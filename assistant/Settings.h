@@ -22,6 +22,11 @@ inline constexpr char AlarmEnabled[] = "AlarmEnabled";
 inline constexpr char PlayAlarmSound[] = "PlayAlarmSound";
 inline constexpr char UseIntegrateTimer[] = "UseIntegrateTimer";
 inline constexpr char IntegrateTime[] = "IntegrateTime";
+// A meter's calibration, one key per serial number under CalibrationKey:
+// the date it is due again (REG_SZ, YYYY-MM-DD) and its certificate.
+inline constexpr char CalibrationKey[] = "Software\\Norvale\\721\\Calibration\\";
+inline constexpr char CalibrationDue[] = "Due";
+inline constexpr char CalibrationCertificate[] = "Certificate";
 // How long the journal keeps a run, in days.
 inline constexpr char JournalRetentionDays[] = "JournalRetentionDays";
 
@@ -32,6 +37,8 @@ inline constexpr int32_t DefaultColorAckAlarm = 0x00FFFF;    // yellow
 inline constexpr int32_t DefaultColorUnAckNormal = 0xFF0000; // blue
 inline constexpr int16_t DefaultTimerInterval = 1;           // seconds
 inline constexpr int16_t DefaultTimerLength = 60;            // seconds
+// The clock keeps milliseconds in 32 bits: a run lasts about 24.8 days at most.
+inline constexpr int32_t LongestTimerLength = INT32_MAX / 1000; // seconds
 inline constexpr int16_t DefaultUseAcknowledgeButton = 1;
 inline constexpr char DefaultAlarmPoint[] = "0"; // mR/h or uSv/h, as text
 inline constexpr int16_t DefaultAlarmEnabled = 1;

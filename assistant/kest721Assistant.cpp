@@ -568,7 +568,12 @@ void kest721Assistant::RaiseLiveData()
     // Kept before it is sent: a host that dies with the event in flight
     // loses nothing.
     if (m_services.journal && m_logRun) {
-        Journal::Row row{++m_logRows, stamp, m_lastValue, m_lastUnit, m_alarmColor, {}};
+        Journal::Row row;
+        row.seq = ++m_logRows;
+        row.stamp = stamp;
+        row.value = m_lastValue;
+        row.unit = m_lastUnit;
+        row.alarmColor = m_alarmColor;
         row.utc = now.toMSecsSinceEpoch();
         row.alarmState = int(modAlarm::ComputeAlarmState());
         row.rangeLabel = m_lastRange;
@@ -689,12 +694,12 @@ void kest721Assistant::onDataDownload(float DegreesC, Measurement measured)
         }
         // The meter sends tenths of a degree; the float that carries them is
         // kept as its shortest decimal (21.8, not 21.799999237).
-        Journal::Row row{++m_downloadRows,
-                         spreadsheetDate(QDateTime::currentDateTime()),
-                         measured.Value,
-                         alarmUnitsText(measured),
-                         {},
-                         QString::number(DegreesC).toDouble()};
+        Journal::Row row;
+        row.seq = ++m_downloadRows;
+        row.stamp = spreadsheetDate(QDateTime::currentDateTime());
+        row.value = measured.Value;
+        row.unit = alarmUnitsText(measured);
+        row.degreesC = QString::number(DegreesC).toDouble();
         row.rangeLabel = measured.UnitString;
         if (m_downloadRun && !m_services.journal->append(m_downloadRun, row))
             journalFailed();

@@ -9,7 +9,7 @@ PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-base-d
           dbus-x11 xvfb xauth fonts-dejavu-core libgl-dev python3-dbus python3-gi
           libglib2.0-bin qt6-multimedia-dev libxlsxwriter-dev python3-openpyxl python3-uno
           libreoffice-script-provider-python at-spi2-core python3-pyatspi gir1.2-atspi-2.0
-          help2man dpkg-dev)
+          help2man dpkg-dev qt6-charts-dev poppler-utils)
 # Calc for the spreadsheet host's test: the headless core, unless a desktop's
 # libreoffice-calc is there already (the two conflict, and either serves).
 if ! dpkg-query -W -f='${Status}' libreoffice-calc 2>/dev/null | grep -q 'install ok installed'; then

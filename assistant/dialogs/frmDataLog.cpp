@@ -1,6 +1,7 @@
 #include "frmDataLog.h"
 
 #include "Dialogs.h"
+#include "Settings.h"
 #include "kest720Proxy.h"
 #include "modAlarm.h"
 #include "modCalc.h"
@@ -19,8 +20,7 @@ namespace
 {
 constexpr int64_t rateFactor[] = {1, 60, 3600};
 constexpr int64_t lengthFactor[] = {60, 3600, 86400};
-// The clock keeps milliseconds in 32 bits: about 24.8 days at most.
-constexpr int64_t longestSeconds = std::numeric_limits<int32_t>::max() / 1000;
+constexpr int64_t longestSeconds = settings::LongestTimerLength;
 
 // A whole text read as a number in the user's locale, rounded half to even.
 bool wholeNumber(const QString &text, double *rounded)

@@ -28,6 +28,19 @@ void rawSql(const QString &path, const char *sql)
     sqlite3_close(db);
 }
 
+Journal::Row row(qint64 seq, double stamp, double value, std::optional<int32_t> alarmColor,
+                 std::optional<double> degreesC = {})
+{
+    Journal::Row r;
+    r.seq = seq;
+    r.stamp = stamp;
+    r.value = value;
+    r.unit = QStringLiteral("mR/h");
+    r.alarmColor = alarmColor;
+    r.degreesC = degreesC;
+    return r;
+}
+
 int userVersion(const QString &path)
 {
     sqlite3 *db = nullptr;
@@ -127,7 +140,7 @@ TEST_F(JournalFile, AFileOfTheFirstSchemaIsMigratedInPlaceWithItsInstantsInUtc)
         // Rows from before publishing are not a backlog.
         EXPECT_TRUE(j.unpublished(10).isEmpty());
         // The new kinds of data can be added to an old run.
-        EXPECT_TRUE(j.append(1, {3, 46037.41668981481, 0.017, QStringLiteral("mR/h"), 65280, {}}));
+        EXPECT_TRUE(j.append(1, row(3, 46037.41668981481, 0.017, 65280)));
         EXPECT_TRUE(j.addEvent(1, {*log[1].utc, Journal::EventKind::LinkLost, {}}));
     }
     EXPECT_EQ(userVersion(path), Journal::schemaVersion);
@@ -177,7 +190,7 @@ TEST_F(JournalFile, ARunKeepsItsDetailsItsRowsAndItsMarks)
     const qint64 run = j.beginRun(Journal::Kind::Log, 46037.5, QStringLiteral("5501"), info);
     ASSERT_GT(run, 0);
 
-    Journal::Row row{1, 46037.5, 0.015, QStringLiteral("mR/h"), 65280, {}};
+    Journal::Row row = ::row(1, 46037.5, 0.015, 65280);
     row.utc = 1768474800000;
     row.alarmState = 2;
     row.rangeLabel = QStringLiteral("0-5 mR/h");
@@ -220,8 +233,8 @@ TEST_F(JournalFile, RowsNotHandedOnComeBackOldestFirstUntilMarked)
     const qint64 first = j.beginRun(Journal::Kind::Log, 1, QString());
     const qint64 second = j.beginRun(Journal::Kind::Download, 2, QStringLiteral("5501"));
     for (qint64 seq = 1; seq <= 3; ++seq) {
-        ASSERT_TRUE(j.append(second, {seq, 2, double(seq), QStringLiteral("mR/h"), {}, 20.0}));
-        ASSERT_TRUE(j.append(first, {seq, 1, double(seq), QStringLiteral("mR/h"), 65280, {}}));
+        ASSERT_TRUE(j.append(second, ::row(seq, 2, double(seq), {}, 20.0)));
+        ASSERT_TRUE(j.append(first, ::row(seq, 1, double(seq), 65280)));
     }
     auto pending = j.unpublished(4);
     ASSERT_EQ(pending.size(), 4);

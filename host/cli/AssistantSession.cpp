@@ -88,6 +88,14 @@ void AssistantSession::resumeLog()
     waitForReply(m_house->ResumeLog());
 }
 
+void AssistantSession::setRunInfo(const QString &location, const QString &note,
+                                  const QString &operatorName)
+{
+    throwIfStopped();
+    remote();
+    waitForReply(m_house->SetRunInfo(location, note, operatorName));
+}
+
 void AssistantSession::waitForReply(const QDBusPendingCall &pending)
 {
     m_boxError.reset();

@@ -75,6 +75,8 @@ public:
     void call(QDBusPendingReply<> (AssistantInterface::*member)());
     // ResumeLog of the Assistant's house interface, called as call() does.
     void resumeLog();
+    // SetRunInfo of the house interface: where, why and by whom the next run is made.
+    void setRunInfo(const QString &location, const QString &note, const QString &operatorName);
     // Runs the event loop until `done` holds. Throws Aborted, and
     // AutomationError when the server has gone.
     void waitUntil(const std::function<bool()> &done);

@@ -27,10 +27,25 @@ void storeComPort(int16_t port)
     r.setValue(QVariant::fromValue<int32_t>(port));
 }
 
-int32_t storedTimerLength()
+void storeRunTimes(std::optional<int32_t> intervalSeconds, std::optional<int32_t> lengthSeconds)
 {
-    norvale::cRegistry r = at(norvale::settings::TimerLength);
-    const int32_t fallback = norvale::settings::DefaultTimerLength;
+    const std::pair<const char *, std::optional<int32_t>> values[] = {
+        {norvale::settings::TimerInterval, intervalSeconds},
+        {norvale::settings::TimerLength, lengthSeconds}};
+    for (const auto &[name, seconds] : values) {
+        if (!seconds)
+            continue;
+        norvale::cRegistry r = at(name);
+        r.setValueType(norvale::cRegistry::REG_DWORD);
+        r.setValue(QVariant::fromValue<int32_t>(*seconds));
+    }
+}
+
+namespace
+{
+int32_t storedSeconds(const char *name, int32_t fallback)
+{
+    norvale::cRegistry r = at(name);
     r.setDefault(fallback);
     try {
         bool ok = false;
@@ -40,6 +55,17 @@ int32_t storedTimerLength()
     } catch (const norvale::AutomationError &) {
         return fallback;
     }
+}
+} // namespace
+
+int32_t storedTimerInterval()
+{
+    return storedSeconds(norvale::settings::TimerInterval, norvale::settings::DefaultTimerInterval);
+}
+
+int32_t storedTimerLength()
+{
+    return storedSeconds(norvale::settings::TimerLength, norvale::settings::DefaultTimerLength);
 }
 
 } // namespace kest721host

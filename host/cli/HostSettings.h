@@ -3,6 +3,7 @@
 // own settings store: the serial port it connects on, and the length of a
 // logging run (for the time left on the progress line).
 #include <cstdint>
+#include <optional>
 
 namespace kest721host
 {
@@ -10,6 +11,13 @@ namespace kest721host
 // Stores the port for the next Assistant created (it loads its settings at
 // creation). Throws norvale::AutomationError when the store cannot be written.
 void storeComPort(int16_t port);
+
+// Stores the sampling interval and run length given (the keys the Logging
+// Properties dialog writes). Throws norvale::AutomationError.
+void storeRunTimes(std::optional<int32_t> intervalSeconds, std::optional<int32_t> lengthSeconds);
+
+// The sampling interval in seconds as the Assistant will read it.
+int32_t storedTimerInterval();
 
 // The run length in seconds as the Assistant will read it; its default when
 // the value is missing or unreadable.

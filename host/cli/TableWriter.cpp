@@ -134,6 +134,22 @@ public:
         text(3, row.unit);
         ++m_row;
     }
+    void details(const QList<std::pair<QString, QString>> &fields) override
+    {
+        if (!m_book)
+            return;
+        lxw_worksheet *sheet = workbook_add_worksheet(m_book, "Run");
+        if (!sheet)
+            return;
+        worksheet_set_column(sheet, 0, 0, 26, nullptr);
+        worksheet_set_column(sheet, 1, 1, 60, nullptr);
+        for (qsizetype r = 0; r < fields.size(); ++r) {
+            const QByteArray label = fields[r].first.toUtf8();
+            const QByteArray value = fields[r].second.toUtf8();
+            worksheet_write_string(sheet, lxw_row_t(r), 0, label.constData(), m_bold);
+            worksheet_write_string(sheet, lxw_row_t(r), 1, value.constData(), nullptr);
+        }
+    }
     void close() override
     {
         if (!m_book)
@@ -194,6 +210,12 @@ std::unique_ptr<TableWriter> openCsv(const QString &path)
 std::unique_ptr<TableWriter> openXlsx(const QString &path, const QString &sheetName)
 {
     return std::make_unique<XlsxWriter>(path, sheetName);
+}
+
+void TableWriters::details(const QList<std::pair<QString, QString>> &fields)
+{
+    for (auto &w : m_writers)
+        w->details(fields);
 }
 
 void TableWriters::header(const QStringList &names)

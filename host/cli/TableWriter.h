@@ -5,6 +5,7 @@
 // once closed, so every way out of the program closes it.
 #include "Rows.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -28,6 +29,9 @@ public:
     virtual void header(const QStringList &names) = 0;
     virtual void live(const LiveRow &row) = 0;
     virtual void download(const DownloadRow &row) = 0;
+    // The run's details (label, value) where the format has room for them:
+    // a sheet "Run" of a workbook; CSV has none.
+    virtual void details(const QList<std::pair<QString, QString>> &) {}
     // Completes the file; later rows are not written. Throws OutputError.
     virtual void close() = 0;
 };
@@ -46,6 +50,7 @@ public:
     void header(const QStringList &names) override;
     void live(const LiveRow &row) override;
     void download(const DownloadRow &row) override;
+    void details(const QList<std::pair<QString, QString>> &fields) override;
     // Closes them all, the later ones also when an earlier one fails.
     void close() override;
 

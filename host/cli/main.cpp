@@ -6,13 +6,17 @@
 #include "HostSettings.h"
 #include "Journal.h"
 #include "Ports.h"
+#include "ReportCommand.h"
 #include "Rows.h"
+#include "RunTimes.h"
 #include "SerialLink.h"
 #include "StopSignals.h"
 #include "TableWriter.h"
+#include "Trend.h"
 #include "assistant_events_interface.h"
 #include "assistant_interface.h"
 
+#include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -21,6 +25,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <csignal>
+#include <memory>
 #include <optional>
 #include <unistd.h>
 
@@ -42,11 +47,14 @@ const char helpText[] =
     "\n"
     "Commands:\n"
     "  log [--csv FILE] [--xlsx FILE] [--reconnect [--reconnect-every S]]\n"
+    "      [--interval S] [--length DURATION] [--location TEXT] [--note TEXT]\n"
+    "      [--operator NAME] [--report FILE.pdf]\n"
     "                                       a logging run: one row per reading the\n"
     "                                       Assistant reports (time, value, unit, alarm\n"
     "                                       colour) until the run ends; its sampling\n"
     "                                       interval and length are the Assistant's\n"
-    "                                       settings (TimerInterval, TimerLength)\n"
+    "                                       settings (TimerInterval, TimerLength), which\n"
+    "                                       --interval and --length store\n"
     "  download [--csv FILE] [--xlsx FILE]  the meter's internal data log, one row per\n"
     "                                       record (record, degrees C, value, unit)\n"
     "  status                               whether the meter connects, its serial\n"
@@ -55,6 +63,16 @@ const char helpText[] =
     "                                       of every reading the Assistant relayed\n"
     "  journal export RUN [--csv FILE] [--xlsx FILE]\n"
     "                                       one of them again, as log or download did\n"
+    "  report RUN|latest [--pdf FILE] [--html FILE] [--paper a4|letter]\n"
+    "                                       the survey record of a run or download of\n"
+    "                                       the journal: its details, the meter's\n"
+    "                                       calibration, a summary with alarm episodes\n"
+    "                                       and gaps, a chart and every reading; as\n"
+    "                                       text on standard output without a file\n"
+    "  calibration SERIAL [--due YYYY-MM-DD [--certificate TEXT]]\n"
+    "                                       when the meter with this serial number is\n"
+    "                                       due for calibration (shown by status and on\n"
+    "                                       every report; an overdue meter still works)\n"
     "  ports [--rule DEVICE --port N]       the serial devices present (their names\n"
     "                                       in /dev/serial/by-id and what they lead to)\n"
     "                                       and the com<n> links of the ports folder;\n"
@@ -81,6 +99,27 @@ const char helpText[] =
     "  --reconnect-every S\n"
     "                  seconds between two tries (1-3600, default 5)\n"
     "  --rule DEVICE   see ports\n"
+    "  --interval S    log: seconds between two readings, stored as TimerInterval,\n"
+    "                  e.g. --interval 5\n"
+    "  --length DURATION\n"
+    "                  log: how long the run lasts, a number with s, m, h or d, or\n"
+    "                  until-stopped (24 days at most), stored as TimerLength, e.g.\n"
+    "                  --length 90s, --length 10m, --length 2h, --length 1d\n"
+    "  --location TEXT log, download: where the survey is made, kept with the run,\n"
+    "                  e.g. --location \"Lab 2, fume hood 3\"\n"
+    "  --note TEXT     log, download: why, kept with the run, e.g.\n"
+    "                  --note \"after the source change\"\n"
+    "  --operator NAME log, download: who (default: your login name), e.g.\n"
+    "                  --operator \"J. Smith\"\n"
+    "  --report FILE.pdf\n"
+    "                  log: write the run's survey record when it ends (Ctrl-C\n"
+    "                  included), e.g. --report survey.pdf\n"
+    "  --pdf FILE, --html FILE\n"
+    "                  report: write the record as PDF or HTML\n"
+    "  --paper a4|letter\n"
+    "                  report: the PDF's paper (default: by the locale)\n"
+    "  --due YYYY-MM-DD, --certificate TEXT\n"
+    "                  calibration: the date the meter is due and its certificate\n"
     "  -h, --help      show this help\n"
     "\n"
     "CSV rows are written and flushed as they arrive. Ctrl-C (or SIGTERM) ends a\n"
@@ -88,6 +127,9 @@ const char helpText[] =
     "properly; a second one leaves at once, still closing the files. A progress line\n"
     "goes to standard error when it is a terminal; while the link is lost it shows\n"
     "since when, the tries so far and when the next one comes.\n"
+    "\n"
+    "The journal is $XDG_DATA_HOME/norvale/journal.sqlite (else\n"
+    "~/.local/share/norvale/journal.sqlite).\n"
     "\n"
     "Environment: NORVALE_PORTS, the ports folder (else\n"
     "$XDG_CONFIG_HOME/norvale/ports); NORVALE_SERIAL_BY_ID, the folder of the\n"
@@ -107,11 +149,118 @@ struct Options {
     bool reconnect = false;
     int reconnectEverySeconds = 5;
     QString ruleDevice;
+    kest721host::RunTimes runTimes;
+    std::optional<QString> location;
+    std::optional<QString> note;
+    std::optional<QString> operatorName;
+    QString reportPdf; // log --report
+    kest721host::ReportRequest report;
+    kest721host::CalibrationRequest calibration;
 };
 
 struct UsageError {
     QString message;
 };
+
+// The options of a run's details, of report and of calibration, and the
+// arguments of the last two.
+void parseSurveyOptions(const QCommandLineParser &parser, const QStringList &args, Options &o,
+                        qsizetype *used)
+{
+    const auto isSet = [&](const char *name) { return parser.isSet(QString::fromLatin1(name)); };
+    const auto value = [&](const char *name) { return parser.value(QString::fromLatin1(name)); };
+    const auto onlyFor = [&](std::initializer_list<const char *> names, bool allowed,
+                             const char *commands) {
+        for (const char *name : names)
+            if (isSet(name) && !allowed)
+                throw UsageError{QStringLiteral("--%1 is for %2")
+                                     .arg(QLatin1String(name), QLatin1String(commands))};
+    };
+    const bool log = o.command == u"log";
+    onlyFor({"interval", "length", "report"}, log, "log");
+    onlyFor({"location", "note", "operator"}, log || o.command == u"download", "log and download");
+    onlyFor({"pdf", "html", "paper"}, o.command == u"report", "report");
+    onlyFor({"due", "certificate"}, o.command == u"calibration", "calibration");
+
+    if (isSet("interval")) {
+        int32_t seconds = 0;
+        if (const auto why = kest721host::parseInterval(value("interval"), &seconds))
+            throw UsageError{QStringLiteral("--interval: %1").arg(*why)};
+        o.runTimes.intervalSeconds = seconds;
+    }
+    if (isSet("length")) {
+        int32_t seconds = 0;
+        if (const auto why = kest721host::parseLength(value("length"), &seconds))
+            throw UsageError{QStringLiteral("--length: %1").arg(*why)};
+        o.runTimes.lengthSeconds = seconds;
+    }
+    if (o.runTimes.intervalSeconds || o.runTimes.lengthSeconds) {
+        // The value not given is the one the Assistant will read.
+        const int32_t interval =
+            o.runTimes.intervalSeconds.value_or(kest721host::storedTimerInterval());
+        const int32_t length = o.runTimes.lengthSeconds.value_or(kest721host::storedTimerLength());
+        if (const auto why = kest721host::checkRunTimes(interval, length))
+            throw UsageError{QStringLiteral("--interval %1 with --length %2: %3")
+                                 .arg(interval)
+                                 .arg(kest721host::lengthText(length), *why)};
+    }
+    if (isSet("location"))
+        o.location = value("location");
+    if (isSet("note"))
+        o.note = value("note");
+    if (isSet("operator"))
+        o.operatorName = value("operator");
+    o.reportPdf = value("report");
+    if (isSet("report") && o.reportPdf.isEmpty())
+        throw UsageError{QStringLiteral("--report needs a file name")};
+
+    if (o.command == u"report") {
+        if (args.size() < 2)
+            throw UsageError{QStringLiteral("report needs a run number from 'kest721 journal "
+                                            "list', or latest")};
+        bool ok = false;
+        const qint64 run = args.at(1).toLongLong(&ok);
+        if (args.at(1) != u"latest" && (!ok || run < 1))
+            throw UsageError{QStringLiteral("report needs a run number from 'kest721 journal "
+                                            "list', or latest, not '%1'")
+                                 .arg(args.at(1))};
+        o.report.run = args.at(1);
+        o.report.pdf = value("pdf");
+        o.report.html = value("html");
+        if ((isSet("pdf") && o.report.pdf.isEmpty()) || (isSet("html") && o.report.html.isEmpty()))
+            throw UsageError{QStringLiteral("--pdf and --html need a file name")};
+        if (isSet("paper")) {
+            const QString paper = value("paper").toLower();
+            if (paper != u"a4" && paper != u"letter")
+                throw UsageError{
+                    QStringLiteral("--paper takes a4 or letter, not '%1'").arg(value("paper"))};
+            o.report.paper = paper == u"a4" ? kest721host::Paper::A4 : kest721host::Paper::Letter;
+        }
+        *used = 2;
+    }
+    if (o.command == u"calibration") {
+        if (args.size() < 2 || args.at(1).trimmed().isEmpty())
+            throw UsageError{QStringLiteral("calibration needs the meter's serial number (as "
+                                            "'kest721 status' shows it)")};
+        o.calibration.serialNumber = args.at(1).trimmed();
+        // The serial number is a key of the settings store.
+        if (o.calibration.serialNumber.contains(u'\\'))
+            throw UsageError{QStringLiteral("a serial number has no backslash: '%1'")
+                                 .arg(o.calibration.serialNumber)};
+        if (isSet("certificate") && !isSet("due"))
+            throw UsageError{QStringLiteral("--certificate goes with --due")};
+        if (isSet("due")) {
+            if (!kest721host::parseDueDate(value("due")))
+                throw UsageError{QStringLiteral("--due needs a date as YYYY-MM-DD, e.g. "
+                                                "2027-03-31, not '%1'")
+                                     .arg(value("due"))};
+            o.calibration.due = value("due").trimmed();
+        }
+        if (isSet("certificate"))
+            o.calibration.certificate = value("certificate");
+        *used = 2;
+    }
+}
 
 Options parseArguments(const QStringList &arguments, bool *help)
 {
@@ -128,8 +277,24 @@ Options parseArguments(const QStringList &arguments, bool *help)
                                          QStringLiteral("S"));
     const QCommandLineOption ruleOption(QStringLiteral("rule"), QString(),
                                         QStringLiteral("DEVICE"));
+    const auto valueOption = [](const char *name, const char *value) {
+        return QCommandLineOption(QString::fromLatin1(name), QString(), QString::fromLatin1(value));
+    };
+    const QCommandLineOption intervalOption = valueOption("interval", "S");
+    const QCommandLineOption lengthOption = valueOption("length", "DURATION");
+    const QCommandLineOption locationOption = valueOption("location", "TEXT");
+    const QCommandLineOption noteOption = valueOption("note", "TEXT");
+    const QCommandLineOption operatorOption = valueOption("operator", "NAME");
+    const QCommandLineOption reportOption = valueOption("report", "FILE");
+    const QCommandLineOption pdfOption = valueOption("pdf", "FILE");
+    const QCommandLineOption htmlOption = valueOption("html", "FILE");
+    const QCommandLineOption paperOption = valueOption("paper", "a4|letter");
+    const QCommandLineOption dueOption = valueOption("due", "YYYY-MM-DD");
+    const QCommandLineOption certificateOption = valueOption("certificate", "TEXT");
     parser.addOptions({helpOption, portOption, csvOption, xlsxOption, saveOption, reconnectOption,
-                       everyOption, ruleOption});
+                       everyOption, ruleOption, intervalOption, lengthOption, locationOption,
+                       noteOption, operatorOption, reportOption, pdfOption, htmlOption, paperOption,
+                       dueOption, certificateOption});
     if (!parser.parse(arguments))
         throw UsageError{parser.errorText()};
     *help = parser.isSet(helpOption);
@@ -139,13 +304,15 @@ Options parseArguments(const QStringList &arguments, bool *help)
 
     const QStringList args = parser.positionalArguments();
     if (args.isEmpty())
-        throw UsageError{QStringLiteral("missing command (log, download, status, journal or "
-                                        "ports)")};
+        throw UsageError{QStringLiteral("missing command (log, download, status, journal, "
+                                        "report, calibration or ports)")};
     o.command = args.first();
     if (o.command != u"log" && o.command != u"download" && o.command != u"status" &&
-        o.command != u"journal" && o.command != u"ports")
+        o.command != u"journal" && o.command != u"ports" && o.command != u"report" &&
+        o.command != u"calibration")
         throw UsageError{QStringLiteral("unknown command '%1'").arg(o.command)};
     qsizetype used = 1;
+    parseSurveyOptions(parser, args, o, &used);
     if (o.command == u"journal") {
         if (args.size() < 2 || (args.at(1) != u"list" && args.at(1) != u"export"))
             throw UsageError{QStringLiteral("journal needs list or export RUN")};
@@ -164,7 +331,9 @@ Options parseArguments(const QStringList &arguments, bool *help)
         throw UsageError{QStringLiteral("unexpected argument '%1'").arg(args.at(used))};
 
     for (const QCommandLineOption *single :
-         {&portOption, &csvOption, &xlsxOption, &saveOption, &everyOption, &ruleOption})
+         {&portOption, &csvOption, &xlsxOption, &saveOption, &everyOption, &ruleOption,
+          &intervalOption, &lengthOption, &locationOption, &noteOption, &operatorOption,
+          &reportOption, &pdfOption, &htmlOption, &paperOption, &dueOption, &certificateOption})
         if (parser.values(*single).size() > 1)
             throw UsageError{
                 QStringLiteral("--%1 given more than once").arg(single->names().first())};
@@ -210,7 +379,8 @@ Options parseArguments(const QStringList &arguments, bool *help)
         throw UsageError{QStringLiteral("--rule needs a device")};
     o.csv = parser.value(csvOption);
     o.xlsx = parser.value(xlsxOption);
-    if ((o.command == u"status" || o.command == u"ports" || o.journalCommand == u"list") &&
+    if ((o.command == u"status" || o.command == u"ports" || o.journalCommand == u"list" ||
+         o.command == u"report" || o.command == u"calibration") &&
         (parser.isSet(csvOption) || parser.isSet(xlsxOption)))
         throw UsageError{QStringLiteral("%1 writes no file; --csv and --xlsx are for log "
                                         "and download")
@@ -332,6 +502,34 @@ void finishRows(kest721host::TableWriters &rows,
     }
 }
 
+void warnIfCalibrationOverdue(const QString &serial)
+{
+    const std::optional<kest721host::Calibration> c = kest721host::storedCalibration(serial);
+    if (c && c->overdueOn(QDate::currentDate())) {
+        err << "kest721: warning: the 721 (serial number " << serial
+            << ") was due for calibration on " << c->due.toString(Qt::ISODate) << '\n';
+        err.flush();
+    }
+}
+
+// log --report: the record of the run just made; a failure is told, and the
+// run's own outcome stays the program's.
+void writeRunReport(const Options &o, const QString &serial, qint64 runBefore)
+{
+    try {
+        const qint64 run = kest721host::journalRunAfter(runBefore, serial);
+        if (run == 0)
+            throw AutomationError(1, program,
+                                  QStringLiteral("The journal has no run of this log: no report "
+                                                 "written."));
+        kest721host::runReport({QString::number(run), o.reportPdf, QString(), std::nullopt});
+        err << "kest721: the report of run " << run << " is in " << o.reportPdf << '\n';
+    } catch (const AutomationError &e) {
+        err << "error " << e.number() << " (" << e.source() << "): " << e.description() << '\n';
+    }
+    err.flush();
+}
+
 // Where a logging run stands while its link is lost and kest721 tries again.
 struct LinkLoss {
     QDateTime since;
@@ -350,6 +548,14 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
     const QString unit = unitOfMeter(session);
     const int runLength = kest721host::storedTimerLength();
     const int retryMs = o.reconnectEverySeconds * 1000;
+    const QString serial = session.controlProperty(QStringLiteral("SerialNumber")).toString();
+    warnIfCalibrationOverdue(serial);
+    session.setRunInfo(o.location.value_or(QString()), o.note.value_or(QString()),
+                       o.operatorName.value_or(QString()));
+    const qint64 runBefore = o.reportPdf.isEmpty() ? 0 : kest721host::newestJournalRun();
+    kest721host::Trend trend;
+    QElapsedTimer sinceStart;
+    sinceStart.start();
 
     int readings = 0;
     bool stopped = false;
@@ -381,10 +587,13 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
             return;
         }
         const qint64 left = qMax<qint64>(0, runLength - sinceFirst.elapsed() / 1000);
-        progress.show(QStringLiteral("%1 reading%2, about %3 s left")
+        progress.show(QStringLiteral("%1 reading%2, %3  %4")
                           .arg(readings)
                           .arg(readings == 1 ? "" : "s")
-                          .arg(left));
+                          .arg(kest721host::untilStopped(runLength)
+                                   ? QStringLiteral("until stopped")
+                                   : QStringLiteral("about %1 s left").arg(left),
+                               trend.text()));
     };
     // A line of its own, also when standard error is no terminal.
     auto notice = [&](const QString &text) {
@@ -403,6 +612,7 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
                          }
                          if (!sinceFirst.isValid())
                              sinceFirst.start();
+                         trend.add(sinceStart.elapsed(), measured);
                          ++readings;
                          showProgress();
                      });
@@ -469,6 +679,8 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
     finishRows(rows, writeError);
     connection.disconnect();
     session.release();
+    if (!o.reportPdf.isEmpty())
+        writeRunReport(o, serial, runBefore);
     if (writeError)
         throw *writeError;
     if (lengthPassed)
@@ -494,6 +706,9 @@ int runDownload(const Options &o, const kest721host::StopSignals &stops)
     Progress progress(rowsToStdout(o));
     AssistantSession session(o.save, stops);
     Connection connection(session);
+    warnIfCalibrationOverdue(session.controlProperty(QStringLiteral("SerialNumber")).toString());
+    session.setRunInfo(o.location.value_or(QString()), o.note.value_or(QString()),
+                       o.operatorName.value_or(QString()));
 
     int records = 0;
     bool done = false;
@@ -573,6 +788,8 @@ int runStatus(const Options &o, const kest721host::StopSignals &stops)
         << '\n';
     out << "Initialized: " << (session.Initialized() ? "true" : "false") << '\n';
     out.flush();
+    kest721host::printCalibration(
+        session.controlProperty(QStringLiteral("SerialNumber")).toString());
     connection->disconnect();
     session.release();
     return stoppedStatus(stops);
@@ -583,13 +800,14 @@ int runJournal(const Options &o)
 {
     norvale::Journal journal;
     if (!journal.isOpen())
-        throw AutomationError(1, program, QStringLiteral("The journal cannot be read: %1")
-                                              .arg(journal.lastError()));
+        throw AutomationError(
+            1, program, QStringLiteral("The journal cannot be read: %1").arg(journal.lastError()));
     const QList<norvale::Journal::Run> runs = journal.runs();
     if (o.journalCommand == u"list") {
         out << kest721host::csvLine({QStringLiteral("run"), QStringLiteral("kind"),
                                      QStringLiteral("started"), QStringLiteral("serial_number"),
-                                     QStringLiteral("rows")})
+                                     QStringLiteral("rows"), QStringLiteral("location"),
+                                     QStringLiteral("note"), QStringLiteral("operator")})
             << '\n';
         for (const auto &r : runs)
             out << kest721host::csvLine(
@@ -597,7 +815,7 @@ int runJournal(const Options &o)
                         r.kind == norvale::Journal::Kind::Log ? QStringLiteral("log")
                                                               : QStringLiteral("download"),
                         kest721host::isoTimeStamp(r.started), r.serialNumber,
-                        QString::number(r.rows)})
+                        QString::number(r.rows), r.info.location, r.info.note, r.info.operatorName})
                 << '\n';
         out.flush();
         return 0;
@@ -617,6 +835,15 @@ int runJournal(const Options &o)
         else
             rows.download({int(r.seq), r.degreesC.value_or(0), r.value, r.unit});
     }
+    // The run's details as a report gives them, in a sheet of their own.
+    kest721host::ReportInput details;
+    details.run = *run;
+    details.calibration = kest721host::storedCalibration(run->serialNumber);
+    details.madeAt = QDateTime::currentDateTime();
+    QList<std::pair<QString, QString>> fields;
+    for (const kest721host::ReportField &f : kest721host::detailFields(details))
+        fields.append({f.label, f.value});
+    rows.details(fields);
     rows.close();
     return 0;
 }
@@ -663,7 +890,13 @@ int runPorts(const Options &o)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    // A report draws its chart with widgets' graphics, offscreen: it never
+    // shows a window, and needs no display.
+    const bool gui = kest721host::needsGui(argc, argv);
+    if (gui)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    std::unique_ptr<QCoreApplication> app(gui ? new QApplication(argc, argv)
+                                              : new QCoreApplication(argc, argv));
     QCoreApplication::setApplicationName(program);
 
     Options options;
@@ -688,9 +921,15 @@ int main(int argc, char **argv)
             return runJournal(options);
         if (options.command == u"ports")
             return runPorts(options);
+        if (options.command == u"report")
+            return kest721host::runReport(options.report);
+        if (options.command == u"calibration")
+            return kest721host::runCalibration(options.calibration);
         // The Assistant reads its settings when it is created.
         if (options.port)
             kest721host::storeComPort(*options.port);
+        kest721host::storeRunTimes(options.runTimes.intervalSeconds,
+                                   options.runTimes.lengthSeconds);
         if (options.command == u"log")
             return runLog(options, stops);
         if (options.command == u"download")

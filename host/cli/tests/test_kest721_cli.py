@@ -418,8 +418,10 @@ class Kest721Test(unittest.TestCase):
     def last_journal_run(self, kind):
         rc, out, err = self.run_kest721("journal", "list")
         self.assertEqual(rc, 0, err)
-        rows = list(csv.reader(out.splitlines()))
-        self.assertEqual(rows[0], ["run", "kind", "started", "serial_number", "rows"])
+        # Quoted fields may hold line breaks.
+        rows = list(csv.reader(out.splitlines(keepends=True)))
+        self.assertEqual(rows[0], ["run", "kind", "started", "serial_number", "rows",
+                                   "location", "note", "operator"])
         return [r for r in rows[1:] if r[1] == kind][-1]
 
     def test_the_journal_keeps_a_run_whose_host_was_killed(self):
@@ -485,6 +487,8 @@ class Kest721Test(unittest.TestCase):
         n = len(self.events.live)
         self.assertIn("%d reading%s, about" % (n, "" if n == 1 else "s"), err)
         self.assertIn(" s left", err)
+        # The last minute's trend beside it, one block per reading.
+        self.assertRegex(err, "s left  [\u2581-\u2588]{%d}" % min(n, 30))
 
     def test_the_disconnect_question_asked_on_the_terminal(self):
         with Meter(18):
@@ -502,13 +506,82 @@ class Kest721Test(unittest.TestCase):
         self.assertEqual(rc, 0, err)
         self.assertEqual(out.splitlines(), ["Connected: yes", "Serial number: 4321",
                                             "Model: 720M", "Units: sievert (uSv/h)",
-                                            "Initialized: true"])
+                                            "Initialized: true",
+                                            "Calibration: no due date recorded"])
         self.assertIn("16", reg_read("ComPort"))
         # Without --port the stored port is the one used.
         with Meter(16, "--serial", "1111"):
             rc, out, err = self.run_kest721("status")
         self.assertEqual(rc, 0, err)
         self.assertIn("Serial number: 1111", out)
+
+    def test_an_overdue_calibration_warns_and_the_meter_still_works(self):
+        rc, out, err = self.run_kest721("calibration", "2468", "--due", "2020-01-31",
+                                        "--certificate", "CAL 12, \"annual\"")
+        self.assertEqual((rc, out), (0, 'Calibration of 2468: due 2020-01-31 (certificate CAL '
+                                        '12, "annual"), OVERDUE\n'), err)
+        self.assertIn("2020-01-31", subprocess.run(
+            [program("platform", "registry", "norvale-reg"), "read", KEY + "\\Calibration\\2468",
+             "Due"], check=True, capture_output=True, text=True).stdout)
+        with Meter(30, "--serial", "2468", "--interval-ms", "200"):
+            rc, out, err = self.run_kest721("--port", "30", "status")
+            self.assertEqual(rc, 0, err)
+            self.assertIn('Calibration: due 2020-01-31 (certificate CAL 12, "annual"), OVERDUE',
+                          out)
+            self.assertIn("was due for calibration on 2020-01-31", err)
+            # A run goes ahead all the same, with the warning and no box.
+            rc, out, err = self.run_kest721("--port", "30", "log", "--csv", self.path("c.csv"))
+        self.assertEqual(rc, 0, err)
+        self.assertIn("was due for calibration on 2020-01-31", err)
+        self.assertGreaterEqual(len(self.events.live), 2)
+        self.assertEqual([t for _, t, _, _ in self.events.shown], ["Disconnect"] * 2)
+
+    def pdf_text(self, path):
+        return subprocess.run(["pdftotext", path, "-"], check=True, capture_output=True,
+                              text=True).stdout
+
+    def test_run_times_and_details_from_the_command_line_reach_the_report(self):
+        location = 'Lab "S\u00fcd", bench 3\nRoom 12'
+        note = "\u0417\u043e\u043d\u0430 \u03b1, after the source change"
+        reg_write("TimerLength", "REG_DWORD", 600)
+        with Meter(31, "--interval-ms", "200", "--serial", "5150"):
+            rc, out, err = self.run_kest721(
+                "--port", "31", "log", "--interval", "1", "--length", "2s", "--location",
+                location, "--note", note, "--operator", "J. Smith", "--csv", self.path("o.csv"),
+                "--report", self.path("o.pdf"))
+        self.assertEqual(rc, 0, err)
+        # Stored where the Logging Properties dialog keeps them.
+        self.assertIn("2", reg_read("TimerLength").split()[-1])
+        self.assertIn("1", reg_read("TimerInterval").split()[-1])
+        self.assertIn("the report of run", err)
+        text = self.pdf_text(self.path("o.pdf"))
+        for expected in ('Lab "S\u00fcd", bench 3', "Room 12", note, "J. Smith",
+                         "serial number 5150", "Readings\n\n%d" % len(self.events.live)):
+            self.assertIn(expected, text)
+        self.assertNotIn("SO FAR", text)
+        # The journal's CSV keeps the texts as they were given.
+        run = self.last_journal_run("log")
+        self.assertEqual((run[3], run[5:]), ("5150", [location, note, "J. Smith"]))
+        # And so does the workbook of the run, in its sheet of details.
+        rc, _, err = self.run_kest721("journal", "export", run[0], "--xlsx", self.path("o.xlsx"))
+        self.assertEqual(rc, 0, err)
+        book = openpyxl.load_workbook(self.path("o.xlsx"))
+        self.assertEqual(book.sheetnames, ["Log", "Run"])
+        details = {r[0].value: r[1].value for r in book["Run"].iter_rows()}
+        self.assertEqual((details["Location"], details["Note"], details["Operator"]),
+                         (location, note, "J. Smith"))
+
+    def test_ctrl_c_ends_a_run_until_stopped_and_writes_its_report(self):
+        csv_path = self.path("u.csv")
+        with Meter(32, "--interval-ms", "200"):
+            rc, out, err = self.run_kest721("--port", "32", "log", "--length", "until-stopped",
+                                            "--csv", csv_path, "--report", self.path("u.pdf"),
+                                            when=lambda: rows_on_disk(csv_path) >= 3,
+                                            then=lambda p: p.send_signal(signal.SIGINT))
+        self.assertEqual(rc, 128 + signal.SIGINT, err)
+        text = self.pdf_text(self.path("u.pdf"))
+        self.assertIn("until stopped", text)
+        self.assertIn("Readings\n\n%d" % len(self.events.live), text)
 
     def test_a_meter_that_does_not_answer_is_an_error(self):
         rc, out, err = self.run_kest721("--port", "17", "log", "--csv", self.path("none.csv"))
@@ -526,7 +599,7 @@ class Kest721Test(unittest.TestCase):
     def log_runs(self):
         rc, out, err = self.run_kest721("journal", "list")
         self.assertEqual(rc, 0, err)
-        return [r for r in list(csv.reader(out.splitlines()))[1:] if r[1] == "log"]
+        return [r for r in list(csv.reader(out.splitlines(keepends=True)))[1:] if r[1] == "log"]
 
     def test_reconnect_goes_on_with_the_same_files_and_journal_run(self):
         reg_write("TimerLength", "REG_DWORD", 600)
@@ -573,6 +646,12 @@ class Kest721Test(unittest.TestCase):
                                       self.path("j.csv"))
         self.assertEqual(rc, 0, err)
         self.check_live_csv(self.read_csv("j.csv"), "mR/h")
+        # Its record shows the gap, from the loss to the return.
+        rc, out, err = self.run_kest721("report", runs[-1][0])
+        self.assertEqual(rc, 0, err)
+        self.assertIn("Link lost: 1 time", out)
+        self.assertRegex(out, r"Link to the meter lost:\n  1\. lost at \S+ \S+ [+-]\d\d:\d\d, "
+                              r"back at \d\d:\d\d:\d\d, gap \d+ s\n")
 
     def test_a_lost_link_ends_the_run_with_every_row_kept(self):
         reg_write("TimerLength", "REG_DWORD", 600)

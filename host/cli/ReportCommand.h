@@ -1,0 +1,46 @@
+#pragma once
+// kest721 report and kest721 calibration: the survey record of a journal run,
+// and the calibration due date of a meter. Their failures are
+// norvale::AutomationError, printed by main as every other.
+#include "ReportDocument.h"
+
+#include <QString>
+#include <optional>
+
+namespace kest721host
+{
+
+struct ReportRequest {
+    QString run; // a run number, or "latest"
+    QString pdf;
+    QString html;
+    std::optional<Paper> paper; // else by locale
+};
+
+// Writes the files asked for, else the record as text on standard output.
+int runReport(const ReportRequest &request);
+
+// The number of the newest run in the journal (0 when it has none or cannot
+// be read), to find the run that a logging run is about to make.
+qint64 newestJournalRun();
+
+// The run after `before` of this meter, or 0.
+qint64 journalRunAfter(qint64 before, const QString &serialNumber);
+
+// Whether the program needs a QApplication (a report draws a chart), seen
+// from its raw arguments before they are parsed.
+bool needsGui(int argc, char **argv);
+
+struct CalibrationRequest {
+    QString serialNumber;
+    QString due; // empty: show what is stored
+    std::optional<QString> certificate;
+};
+
+int runCalibration(const CalibrationRequest &request);
+
+// "Calibration: due ..." for kest721 status, and a warning line on standard
+// error when it is overdue.
+void printCalibration(const QString &serialNumber);
+
+} // namespace kest721host
