@@ -7,10 +7,12 @@
 #include "kest720Display.h"
 
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QLoggingCategory>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 
 Q_LOGGING_CATEGORY(lcForm1, "norvale.kest720ui")
@@ -161,9 +163,55 @@ void Form1::cmdAlarmAck_Click()
     emit AlarmAcknowledge();
 }
 
+QPoint Form1::defaultCorner() const
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return pos();
+    const QRect area = screen->availableGeometry();
+    // Before the window manager has framed the window its frame is the window.
+    const int frameWidth = qMax(frameGeometry().width(), width());
+    return {area.x() + area.width() - frameWidth, area.y()};
+}
+
+void Form1::placeAt(std::optional<QPoint> topLeft)
+{
+    // A place on a screen that has gone (a projector unplugged) would put the
+    // window out of reach: its title bar's left end must be on a screen.
+    const QSize grip(qMin(width(), 40), 20);
+    const auto reachable = [&](QPoint p) {
+        const QRect bar(p, grip);
+        for (const QScreen *screen : QGuiApplication::screens())
+            if (screen->availableGeometry().contains(bar))
+                return true;
+        return false;
+    };
+    m_atDefaultCorner = !topLeft || !reachable(*topLeft);
+    m_placedAt = m_atDefaultCorner ? defaultCorner() : *topLeft;
+    move(m_placedAt);
+}
+
+std::optional<QPoint> Form1::shownPosition() const
+{
+    if (!m_shown)
+        return std::nullopt;
+    return pos();
+}
+
 void Form1::showEvent(QShowEvent *e)
 {
     QWidget::showEvent(e);
+    m_shown = true;
+    // The frame is known once the window is on the screen (with a window
+    // manager, a moment later): the corner then lies further left by its width.
+    if (m_atDefaultCorner) {
+        const auto keepInCorner = [this] {
+            if (m_atDefaultCorner && pos() == m_placedAt && pos() != defaultCorner())
+                move(m_placedAt = defaultCorner());
+        };
+        keepInCorner();
+        QTimer::singleShot(200, this, keepInCorner);
+    }
     // A window painted afresh shows the bright picture, whatever the phase.
     try {
         PaintLed(AlarmColorIndex);

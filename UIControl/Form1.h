@@ -7,6 +7,7 @@
 #include "PaintEffects.h"
 
 #include <QWidget>
+#include <optional>
 
 class QLineEdit;
 class QPushButton;
@@ -51,6 +52,14 @@ public:
     // Closes the window for good (a close from the user only hides it).
     void Unload();
 
+    // Where the window opens: at `topLeft` (of its frame) when its title bar
+    // would lie on a screen, else in the top-right corner of the primary
+    // screen's available area, where it hides no menu or toolbar of the
+    // window the person works in.
+    void placeAt(std::optional<QPoint> topLeft);
+    // The frame's top-left corner, once the window has been on the screen.
+    std::optional<QPoint> shownPosition() const;
+
     // The controls, reached directly by Display.
     kest720Display *kest720Display1;
     QLineEdit *txtAlarm;
@@ -73,8 +82,13 @@ private slots:
 private:
     void PaintLed(int n);
 
+    QPoint defaultCorner() const;
+
     bool m_flashPhase = false; // lives as long as the window, never reset
     bool m_unloading = false;
+    bool m_atDefaultCorner = false;
+    QPoint m_placedAt;
+    bool m_shown = false;
 };
 
 } // namespace norvale

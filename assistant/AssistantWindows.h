@@ -6,9 +6,11 @@
 #include "modAlarm.h"
 
 #include <QObject>
+#include <QPoint>
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace norvale
 {
@@ -40,6 +42,11 @@ public:
     // OLE colours, 0x00BBGGRR.
     virtual void setColors(uint32_t ackNormal, uint32_t unAckAlarm, uint32_t ackAlarm,
                            uint32_t unAckNormal) = 0;
+    // Where the window opens: where the person left it (its frame's top-left
+    // corner), else in a corner where it hides nothing of the host's.
+    virtual void placeAt(std::optional<QPoint> topLeft) { (void)topLeft; }
+    // Where it is, once it has been on the screen.
+    virtual std::optional<QPoint> shownPosition() const { return std::nullopt; }
 
 signals:
     void Acknowledge();

@@ -478,4 +478,21 @@ bool Journal::markPublished(const QList<RowRef> &rows)
     return exec("COMMIT");
 }
 
+qint64 Journal::unpublishedCount()
+{
+    if (!m_db)
+        return -1;
+    Statement s(m_db, "SELECT COUNT(*) FROM readings WHERE published = 0");
+    if (!s || sqlite3_step(s.get()) != SQLITE_ROW)
+        return fail(QStringLiteral("cannot count the rows not handed on")), -1;
+    return sqlite3_column_int64(s.get(), 0);
+}
+
+bool Journal::passOverUnpublished()
+{
+    if (!m_db)
+        return fail(QStringLiteral("the journal is not open"));
+    return exec("UPDATE readings SET published = 1 WHERE published = 0");
+}
+
 } // namespace norvale

@@ -119,6 +119,11 @@ public:
     };
     QList<QPair<RowRef, Row>> unpublished(int limit);
     bool markPublished(const QList<RowRef> &rows);
+    // How many rows wait to be handed on (-1 on failure).
+    qint64 unpublishedCount();
+    // Marks every row not yet handed on as handed on, without sending it:
+    // what is kept while publishing is off stays on this computer.
+    bool passOverUnpublished();
 
 private:
     bool exec(const char *sql);

@@ -22,6 +22,9 @@ inline constexpr char AlarmEnabled[] = "AlarmEnabled";
 inline constexpr char PlayAlarmSound[] = "PlayAlarmSound";
 inline constexpr char UseIntegrateTimer[] = "UseIntegrateTimer";
 inline constexpr char IntegrateTime[] = "IntegrateTime";
+// Where the virtual instrument window was last left: "x,y" of its frame's
+// top-left corner on the desktop; empty for the top-right corner of the screen.
+inline constexpr char DisplayPosition[] = "DisplayPosition";
 // A meter's calibration, one key per serial number under CalibrationKey:
 // the date it is due again (REG_SZ, YYYY-MM-DD) and its certificate.
 inline constexpr char CalibrationKey[] = "Software\\Norvale\\721\\Calibration\\";
@@ -46,5 +49,6 @@ inline constexpr int16_t DefaultPlayAlarmSound = 1;
 inline constexpr int16_t DefaultUseIntegrateTimer = 1;
 inline constexpr int32_t DefaultIntegrateTime = 60; // seconds
 inline constexpr int32_t DefaultJournalRetentionDays = 90;
+inline constexpr char DefaultDisplayPosition[] = "";
 
 } // namespace norvale::settings

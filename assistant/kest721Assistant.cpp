@@ -4,7 +4,9 @@
 #include "AssistantWindows.h"
 #include "Journal.h"
 #include "Prompter.h"
+#include "PublishFeed.h"
 #include "RuntimeError.h"
+#include "SerialLink.h"
 #include "kest720Proxy.h"
 #include "modAlarm.h"
 #include "modCalc.h"
@@ -62,6 +64,24 @@ void toAlarmUnits(Measurement &m)
 QString alarmUnitsText(const Measurement &m)
 {
     return m.Unit == unitR ? QStringLiteral("mR/h") : QStringLiteral("uSv/h");
+}
+
+// An error of the port names it ("port 9 (/dev/ttyS8): ..."); one that does
+// not (a meter that does not answer) gets the port it was on, so that a
+// mistyped port number shows in every error it causes.
+QString namingThePort(const QString &description)
+{
+    const QString port = QStringLiteral("port %1").arg(modMain::ComPort);
+    if (description.contains(port + QStringLiteral(" (")))
+        return description;
+    const QString path = resolvePortPath(modMain::ComPort);
+    return description + QStringLiteral(" - %1 (%2)")
+                             .arg(port, path.isEmpty() ? QStringLiteral("no device") : path);
+}
+
+AutomationError withPort(const AutomationError &e)
+{
+    return AutomationError(e.number(), e.source(), namingThePort(e.description()));
 }
 
 QString modelName(TYPE_MODEL model)
@@ -140,6 +160,18 @@ AssistantWindows &kest721Assistant::windows() const
     return m_services.windows ? *m_services.windows : none;
 }
 
+std::optional<double> meterAlarmLevel(kest720Proxy &k, int16_t range)
+{
+    const ::Ranges ranges = k.Ranges();
+    if (range < 1 || range > ranges.Count())
+        return std::nullopt;
+    const Range &r = ranges.Item(range);
+    // Single-precision scale numbers carry binary noise: 50 % of 5 is 2.5.
+    const double scale = QString::number(r.ScaleNumber, 'g', 7).toDouble();
+    const double level = k.AlarmPercent() / 100.0 * scale;
+    return modCalc::ToAlarmUnits(level, r.Display);
+}
+
 kest721Assistant *gAssistant()
 {
     return g_assistant.data();
@@ -182,6 +214,10 @@ kest721Assistant::~kest721Assistant()
         ignoringErrors("ClosePort", [this] { m_instrument->ClosePort(); });
     }
     m_runActive = false;
+    // The window opens next time where the person left it.
+    if (m_display)
+        if (const std::optional<QPoint> at = m_display->shownPosition())
+            modMain::DisplayPosition = at;
     const QStringList unwritten = modMain::SaveSettings();
     if (!unwritten.isEmpty())
         qCWarning(lcAssistant).noquote()
@@ -273,6 +309,7 @@ void kest721Assistant::Connect()
     Disconnect();
     if (!self)
         return;
+    m_meterLost = false;
 
     ensureDisplay();
     g_assistant = this;
@@ -300,13 +337,41 @@ void kest721Assistant::Connect()
         m_instrument->Initialize();
     } catch (const AutomationError &e) {
         msg.reset();
-        ask(applicationTitle, QStringLiteral("Initialization failed!\r\n") + e.description(),
+        ask(applicationTitle,
+            QStringLiteral("Initialization failed!\r\n") + namingThePort(e.description()),
             {buttonOK});
         if (self)
             Disconnect();
         return;
     }
+    if (modAlarm::AlarmPointPending())
+        adoptMeterAlarm();
+    publishConnected();
     emit Connected();
+}
+
+void kest721Assistant::adoptMeterAlarm()
+{
+    // A first alarm point of 0 would make every background reading an alarm,
+    // and alarms that always sound teach people to ignore them: the meter's
+    // own alarm is what its user last chose.
+    try {
+        const int16_t range = m_instrument->AlarmRange();
+        const std::optional<double> level = meterAlarmLevel(*m_instrument, range);
+        if (!level)
+            return;
+        modAlarm::SetAlarmEnabled(range != 6);
+        modAlarm::SetAlarmPoint(*level);
+        qCInfo(lcAssistant).noquote()
+            << "alarm point taken from the meter:" << modCalc::NumberText(*level)
+            << (modAlarm::GetAlarmEnabled() ? "(enabled)" : "(the meter's alarm is off)");
+        const QStringList unwritten = modMain::SaveSettings();
+        if (!unwritten.isEmpty())
+            qCWarning(lcAssistant).noquote()
+                << "settings not saved:" << unwritten.join(QStringLiteral(", "));
+    } catch (const AutomationError &e) {
+        qCInfo(lcAssistant).noquote() << "the meter's alarm not read:" << e.description();
+    }
 }
 
 void kest721Assistant::ensureDisplay()
@@ -314,6 +379,7 @@ void kest721Assistant::ensureDisplay()
     if (m_display)
         return;
     m_display = windows().createDisplay();
+    m_display->placeAt(modMain::DisplayPosition);
     connect(m_display.get(), &InstrumentDisplay::Acknowledge, this, [this] {
         modAlarm::AcknowledgeAlarm();
         if (m_runActive)
@@ -335,7 +401,8 @@ void kest721Assistant::Disconnect()
     if (hasInstrument()) {
         bool initialized = false;
         ignoringErrors("Initialized", [&] { initialized = m_instrument->Initialized(); });
-        if (initialized) {
+        // A meter whose link was lost is not asked whether to save its settings.
+        if (initialized && !m_meterLost) {
             const QString answer =
                 ask(QStringLiteral("Disconnect"),
                     QStringLiteral("If any changes to the 721 settings have been applied and you "
@@ -362,12 +429,15 @@ void kest721Assistant::Disconnect()
         g_assistant = nullptr;
     windows().unloadDialogs();
     m_msg.reset();
+    publishState("disconnected");
+    m_feedSerial.clear();
     emit Disconnected();
 }
 
 bool kest721Assistant::Initialized() const
 {
-    if (!hasInstrument())
+    // The instrument still counts itself initialised after its port went away.
+    if (!hasInstrument() || m_meterLost)
         return false;
     return m_instrument->Initialized();
 }
@@ -440,6 +510,7 @@ void kest721Assistant::StartLog()
     m_logRows = 0;
     m_logSerial.clear();
     ignoringErrors("SerialNumber", [this] { m_logSerial = m_instrument->SerialNumber(); });
+    publishState("logging");
     emit LogStarted();
 }
 
@@ -461,6 +532,7 @@ void kest721Assistant::endRun(bool stopInstrument)
         ignoringErrors("StopLog", [this] { m_instrument->StopLog(); });
     if (m_display)
         m_display->Hide();
+    publishState("connected");
     emit LogStopped();
 }
 
@@ -510,11 +582,13 @@ void kest721Assistant::onLiveDataError()
         // if the meter had sent it. The run waits for StopLog or ResumeLog.
         qCWarning(lcAssistant) << "the link to the meter was lost during a run";
         m_linkLost = true;
+        m_meterLost = true;
         m_resumePending = false;
         stopClock();
         markJournal(int(Journal::EventKind::LinkLost));
         if (m_display)
             m_display->ShowMessage(textConnectionLost);
+        publishState("connection-lost");
     }
     emit LiveDataError();
 }
@@ -527,8 +601,12 @@ void kest721Assistant::ResumeLog()
     kest720Proxy &k = *m_instrument;
     ignoringErrors("ClosePort", [&] { k.ClosePort(); });
     k.setPort(modMain::ComPort);
-    k.OpenPort();
-    k.Initialize();
+    try {
+        k.OpenPort();
+        k.Initialize();
+    } catch (const AutomationError &e) {
+        throw withPort(e);
+    }
     // Readings of another meter are not this run's.
     const QString serial = k.SerialNumber();
     if (!m_logSerial.isEmpty() && serial != m_logSerial) {
@@ -546,8 +624,9 @@ void kest721Assistant::ResumeLog()
                               QStringLiteral("No logging run is waiting for its meter."));
     }
     qCInfo(lcAssistant) << "the run goes on with its meter";
-    m_linkLost = false;
+    m_linkLost = m_meterLost = false;
     markJournal(int(Journal::EventKind::LinkRestored));
+    publishState("logging");
     // The clock starts again at the first new reading, so that no sample
     // repeats the last one from before the gap.
     m_resumePending = true;
@@ -579,6 +658,8 @@ void kest721Assistant::RaiseLiveData()
         row.rangeLabel = m_lastRange;
         if (!m_services.journal->append(m_logRun, row))
             journalFailed();
+        else if (m_services.feed)
+            m_services.feed->rowKept(m_logSerial, m_logRun, row);
         syncJournalSoon();
     }
     emit LiveData(m_lastValue, m_alarmColor, stamp);
@@ -632,6 +713,35 @@ void kest721Assistant::markJournal(int kind, const QString &detail)
         journalFailed();
 }
 
+// What a broker's subscribers learn of this meter: its details once it has
+// answered Connect, then each change of its state.
+void kest721Assistant::publishConnected()
+{
+    if (!m_services.feed)
+        return;
+    PublishFeed::Meter meter;
+    ignoringErrors("SerialNumber", [&] {
+        if (!hasInstrument())
+            return;
+        meter.serial = m_instrument->SerialNumber();
+        meter.model = modelName(m_instrument->Model());
+        meter.units =
+            m_instrument->Units() == unitSv ? QStringLiteral("uSv/h") : QStringLiteral("mR/h");
+    });
+    meter.alarmEnabled = modAlarm::GetAlarmEnabled();
+    meter.alarmPoint = modAlarm::GetAlarmPoint();
+    meter.software = QCoreApplication::applicationVersion();
+    m_feedSerial = meter.serial;
+    m_services.feed->meterConnected(meter);
+    publishState("connected");
+}
+
+void kest721Assistant::publishState(const char *state)
+{
+    if (m_services.feed && !m_feedSerial.isEmpty())
+        m_services.feed->meterState(m_feedSerial, state);
+}
+
 void kest721Assistant::syncJournalSoon()
 {
     if (std::exchange(m_journalSyncPending, true))
@@ -665,6 +775,14 @@ void kest721Assistant::journalFailed()
 
 void kest721Assistant::RaiseDoseRate(double Dose, double AverageRate)
 {
+    if (m_services.feed && !m_feedSerial.isEmpty()) {
+        QString unit = QStringLiteral("mR/h");
+        ignoringErrors("Units", [&] {
+            if (hasInstrument() && m_instrument->Units() == unitSv)
+                unit = QStringLiteral("uSv/h");
+        });
+        m_services.feed->doseMeasured(m_feedSerial, Dose, AverageRate, unit);
+    }
     emit DoseRate(Dose, AverageRate);
 }
 
@@ -711,6 +829,8 @@ void kest721Assistant::onDataDownload(float DegreesC, Measurement measured)
 void kest721Assistant::onDataDownloadComplete()
 {
     m_downloading = false;
+    if (m_services.feed && m_downloadRun)
+        m_services.feed->downloadKept(m_downloadRun);
     endJournalRun(m_downloadRun);
     emit DataDownLoadComplete();
     closeDownloadWindow();

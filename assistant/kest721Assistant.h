@@ -10,6 +10,7 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class kest720Proxy;
 
@@ -21,6 +22,7 @@ class AssistantWindows;
 class InstrumentDisplay;
 class Journal;
 class Prompter;
+class PublishFeed;
 class StatusWindow;
 
 // The title of the Assistant's own boxes.
@@ -44,6 +46,9 @@ public:
         AssistantWindows *windows = nullptr;
         // Where every relayed reading and record is kept; none keeps nothing.
         Journal *journal = nullptr;
+        // Told what the journal keeps and how the meter stands, to hand on to a
+        // broker; none tells nobody.
+        PublishFeed *feed = nullptr;
         // The help document to open, and how to open it; an opener that
         // returns false fails ShowHelp.
         QString helpFile;
@@ -118,6 +123,8 @@ signals:
 private:
     AssistantWindows &windows() const;
     void createInstrument();
+    // On first use: the meter's own alarm level becomes the alarm point.
+    void adoptMeterAlarm();
     void ensureDisplay();
     void stopClock();
     void releaseInstrument();
@@ -129,6 +136,8 @@ private:
     void markJournal(int kind, const QString &detail = {});
     void journalFailed();
     void syncJournalSoon();
+    void publishConnected();
+    void publishState(const char *state);
 
     void onLiveData(Measurement measured);
     void onLiveDataError();
@@ -141,29 +150,37 @@ private:
     std::unique_ptr<InstrumentDisplay> m_display; // kest720Display
     std::unique_ptr<StatusWindow> m_msg;          // mMsg
     std::unique_ptr<QDBusServiceWatcher> m_watcher;
-    double m_lastValue = 0;                     // mLastValue, mR/h or uSv/h
-    int32_t m_alarmColor = 0;                   // mAlarmColor
+    double m_lastValue = 0;   // mLastValue, mR/h or uSv/h
+    int32_t m_alarmColor = 0; // mAlarmColor
     bool m_logStartPending = false;
     bool m_runActive = false;
     bool m_downloading = false;
     bool m_instrumentGone = false;
     bool m_linkLost = false;      // the run's stream failed; the clock is stopped
     bool m_resumePending = false; // the clock starts again at the next reading
+    bool m_meterLost = false;     // the run lost its link: no meter until Connect or ResumeLog
     QString m_logSerial;          // of the meter the run began with
+    QString m_feedSerial;         // of the connected meter, as the feed knows it
     QString m_waiter;
     QString m_boxOwner;
-    QString m_lastUnit;         // of mLastValue: "mR/h" or "uSv/h"
-    QString m_lastRange;        // the meter's range text of mLastValue
+    QString m_lastUnit;                              // of mLastValue: "mR/h" or "uSv/h"
+    QString m_lastRange;                             // the meter's range text of mLastValue
     QString m_runLocation, m_runNote, m_runOperator; // SetRunInfo
-    qint64 m_logRun = 0;        // the journal's run of the logging run
+    qint64 m_logRun = 0;                             // the journal's run of the logging run
     qint64 m_logRows = 0;
-    qint64 m_downloadRun = 0;   // and of the download
+    qint64 m_downloadRun = 0; // and of the download
     qint64 m_downloadRows = 0;
     bool m_journalFailureShown = false;
     // Settings that could not be read (defaults in use), told on the first Connect.
     QStringList m_unreadSettings;
     bool m_journalSyncPending = false;
 };
+
+// The meter's own alarm level in mR/h or uSv/h, as "Get 721 Alarm" reads it:
+// the percentage of the scale of the meter's alarm range `range` (6 is "No
+// Blink", the alarm off). Empty when the range is not in the meter's table.
+// Throws AutomationError when the meter cannot be read.
+std::optional<double> meterAlarmLevel(kest720Proxy &k, int16_t range);
 
 // The Assistant that last began a Connect (the dose integration reports to it).
 kest721Assistant *gAssistant();

@@ -11,6 +11,7 @@ int32_t ColorUnAckNormal = 0;
 namespace
 {
 double g_alarmPoint = 0;
+bool g_alarmPointPending = false;
 bool g_alarmEnabled = false;
 bool g_useAcknowledge = false;
 bool g_playAlarmSound = false;
@@ -48,6 +49,17 @@ bool GetAlarmEnabled()
 void SetAlarmPoint(double value)
 {
     g_alarmPoint = value;
+    g_alarmPointPending = false;
+}
+
+bool AlarmPointPending()
+{
+    return g_alarmPointPending;
+}
+
+void SetAlarmPointPending()
+{
+    g_alarmPointPending = true;
 }
 
 double GetAlarmPoint()

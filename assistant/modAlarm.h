@@ -35,8 +35,14 @@ bool GetUseAcknowledge();
 void SetAlarmEnabled(bool value);
 bool GetAlarmEnabled();
 // The threshold in mR/h or uSv/h.
+// Setting the threshold chooses it (see AlarmPointPending).
 void SetAlarmPoint(double value);
 double GetAlarmPoint();
+// True while no alarm point has been chosen: on first use, with none stored,
+// the next Connect takes the meter's own alarm level, and until then no alarm
+// point is saved. A stored 0 is a choice like any other.
+bool AlarmPointPending();
+void SetAlarmPointPending();
 void SetPlayAlarmSound(bool value);
 bool GetPlayAlarmSound();
 

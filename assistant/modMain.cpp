@@ -10,6 +10,7 @@
 #include <QLocale>
 #include <QLoggingCategory>
 #include <cmath>
+#include <cstring>
 #include <functional>
 
 Q_LOGGING_CATEGORY(lcSettings, "norvale.modMain")
@@ -18,6 +19,7 @@ namespace norvale::modMain
 {
 
 int16_t ComPort = 0;
+std::optional<QPoint> DisplayPosition;
 
 namespace
 {
@@ -94,6 +96,45 @@ double toAlarmPoint(const QVariant &v)
     return d;
 }
 
+// Whether the store holds the value at all; a store that cannot be read
+// counts as holding it, so that nothing is decided on a guess.
+bool stored(const char *name)
+{
+    reg::Key key;
+    const reg::Result opened =
+        reg::openKey(reg::Root(settings::RootKey), QString::fromLatin1(settings::SectionKey),
+                     reg::KEY_QUERY_VALUE, key);
+    if (opened == reg::ERROR_FILE_NOT_FOUND)
+        return false;
+    if (opened != reg::ERROR_SUCCESS)
+        return true;
+    uint32_t type = 0;
+    QByteArray data;
+    const reg::Result read = reg::readValue(key, QString::fromLatin1(name), &type, &data);
+    key.close();
+    return read != reg::ERROR_FILE_NOT_FOUND;
+}
+
+std::optional<QPoint> toPosition(const QVariant &v)
+{
+    const QString text = v.toString().trimmed();
+    if (text.isEmpty())
+        return std::nullopt;
+    const QStringList xy = text.split(QLatin1Char(','));
+    bool okX = false;
+    bool okY = false;
+    const int x = xy.value(0).trimmed().toInt(&okX);
+    const int y = xy.value(1).trimmed().toInt(&okY);
+    if (xy.size() != 2 || !okX || !okY)
+        raiseRuntimeError(errTypeMismatch);
+    return QPoint(x, y);
+}
+
+QVariant positionText(const std::optional<QPoint> &p)
+{
+    return p ? QStringLiteral("%1,%2").arg(p->x()).arg(p->y()) : QString();
+}
+
 QVariant integer(int16_t v)
 {
     return QVariant::fromValue<int16_t>(v);
@@ -152,6 +193,9 @@ const std::vector<Item> &items()
         {settings::PlayAlarmSound, integer(DefaultPlayAlarmSound), dword,
          [](const QVariant &v) { modAlarm::SetPlayAlarmSound(toSwitch(v)); },
          [] { return switchValue(modAlarm::GetPlayAlarmSound()); }},
+        {settings::DisplayPosition, QVariant(QString::fromLatin1(DefaultDisplayPosition)),
+         cRegistry::REG_SZ, [](const QVariant &v) { modMain::DisplayPosition = toPosition(v); },
+         [] { return positionText(modMain::DisplayPosition); }},
     };
     return table;
 }
@@ -193,6 +237,8 @@ QStringList LoadSettings()
         if (storeUnusable)
             unreadable << QString::fromLatin1(item.name);
     }
+    if (!storeUnusable && !stored(settings::AlarmPoint))
+        modAlarm::SetAlarmPointPending();
     return unreadable;
 }
 
@@ -203,6 +249,9 @@ QStringList SaveSettings()
     registry.setClassKey(settings::RootKey);
     registry.setSectionKey(QString::fromLatin1(settings::SectionKey));
     for (const Item &item : items()) {
+        // A first session that never connected leaves the choice to the next.
+        if (modAlarm::AlarmPointPending() && std::strcmp(item.name, settings::AlarmPoint) == 0)
+            continue;
         registry.setValueKey(QString::fromLatin1(item.name));
         registry.setDefault(item.fallback);
         registry.setValueType(item.type);

@@ -2,14 +2,18 @@
 // The Assistant's persistent settings: read from the registry when an
 // Assistant is constructed, written back when it is destroyed. In between the
 // dialogs change the values in memory only.
+#include <QPoint>
 #include <QStringList>
 #include <cstdint>
+#include <optional>
 
 namespace norvale::modMain
 {
 
 // Serial port number given to the instrument object (COM1 is 1).
 extern int16_t ComPort;
+// Where the virtual instrument window opens; none: the default corner.
+extern std::optional<QPoint> DisplayPosition;
 
 // Reads every setting into memory (ComPort here, the alarm settings and
 // colours into modAlarm, the interval and run length into modTimer). A

@@ -10,6 +10,13 @@ endif()
 set(CMAKE_INSTALL_RPATH "$ORIGIN/../${NORVALE_PRIVATE_LIBDIR}")
 set(NORVALE_PACKAGE_DIR ${PROJECT_SOURCE_DIR}/resources/package)
 
+# The version that a program's --version prints, given to its main source
+# alone so that a new version recompiles no more than those.
+function(norvale_version_source)
+  set_property(SOURCE ${ARGN} APPEND PROPERTY COMPILE_DEFINITIONS
+               "NORVALE_VERSION=\"${PROJECT_VERSION}\"")
+endfunction()
+
 # Man pages made from each program's --help, when help2man is there.
 find_program(NORVALE_HELP2MAN help2man)
 function(norvale_man_page)
@@ -41,8 +48,20 @@ function(norvale_package)
   norvale_man_page(TARGET kest720-cli NAME "drive the instrument server of the 721 meter")
   norvale_man_page(TARGET norvale-reg NAME "look at and change the Norvale settings store")
   norvale_man_page(TARGET sim721 NAME "a simulated 721 meter on a pseudo-terminal")
+  norvale_man_page(TARGET kest720 NAME "the instrument control server of the 721 meter")
+  norvale_man_page(TARGET kest721xl NAME "the 721 Assistant server")
+  # The desktop entries' programs.
+  foreach(script kest721-quick-log kest721-workbook)
+    configure_file(${NORVALE_PACKAGE_DIR}/${script}.in ${CMAKE_BINARY_DIR}/package/${script} @ONLY
+                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                    WORLD_READ WORLD_EXECUTE)
+    install(PROGRAMS ${CMAKE_BINARY_DIR}/package/${script} DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endforeach()
   install(FILES ${NORVALE_PACKAGE_DIR}/norvale-721.desktop
+                ${NORVALE_PACKAGE_DIR}/norvale-721-workbook.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${NORVALE_PACKAGE_DIR}/norvale-721.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
   # udev reads /usr/lib/udev/rules.d whatever the prefix of the programs.
   install(FILES ${NORVALE_PACKAGE_DIR}/60-norvale-721.rules
           DESTINATION lib/udev/rules.d)
@@ -78,5 +97,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "dbus-session-bus | dbus-x11")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
+# The Calc host: the spreadsheet with a desktop toolkit (the extension's
+# toolbar and its boxes), Python inside the office, and GLib's D-Bus for the
+# extension's bus thread.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS
+    "libreoffice-calc, libreoffice-gtk3, python3-uno, libreoffice-script-provider-python, python3-gi")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

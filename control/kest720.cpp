@@ -142,6 +142,7 @@ void kest720::OpenPort()
     } catch (...) {
     }
     try {
+        mComm->setClientName(mClientName);
         mComm->setPortNumber(mPort);
         mComm->open();
     } catch (const AutomationError &e) {

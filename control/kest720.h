@@ -44,6 +44,8 @@ public:
     void Initialize();
     int16_t Port() const { return mPort; }
     void setPort(int16_t port) { mPort = port; }
+    // Whom this object serves, for the errors of a second client asking for its port.
+    void setClientName(const QString &name) { mClientName = name; }
     void StartLog();
     void StopLog();
     void StartIntegrate();
@@ -149,6 +151,7 @@ private:
     QTimer TimerDataLog;
 
     int16_t mPort = 0;
+    QString mClientName;
     LinkMode mLinkMode = LinkMode::linkUnknown;
     QChar mPage = QLatin1Char('D');
     bool mStopStream = false;

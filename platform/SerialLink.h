@@ -11,9 +11,11 @@
 #include <QString>
 #include <memory>
 
-namespace norvale {
+namespace norvale
+{
 
-namespace serialerror {
+namespace serialerror
+{
 inline const QString source = QStringLiteral("721 Serial");
 inline constexpr int32_t invalidPortNumber = 8002;
 inline constexpr int32_t portAlreadyOpen = 8005;
@@ -21,10 +23,14 @@ inline constexpr int32_t portNotOpen = 8018;
 inline constexpr int32_t openFailed = 8020;
 } // namespace serialerror
 
-class SerialLink {
+class SerialLink
+{
 public:
     virtual ~SerialLink() = default;
 
+    // Who this port object serves ("kest720-cli, process 4711"), named to a
+    // second client of the same process that asks for the same port.
+    virtual void setClientName(const QString &name) { (void)name; }
     virtual void setPortNumber(int16_t number) = 0;
     virtual int16_t portNumber() const = 0;
     // Throws AutomationError when the port cannot be opened.

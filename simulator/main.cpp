@@ -39,6 +39,7 @@ std::variant<SimulatorOptions, UsageError> parseOptions(QCommandLineParser &pars
         "Plays the 721 survey meter on a pseudo-terminal. Prints the slave path and the link "
         "path, one line each, and runs until SIGINT, SIGTERM or the end of standard input."));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption model({QStringLiteral("model")}, QStringLiteral("Model K or M (K)."),
                                    QStringLiteral("K|M"), QStringLiteral("K"));
     const QCommandLineOption units({QStringLiteral("units")}, QStringLiteral("Units R or Sv (R)."),
@@ -180,12 +181,15 @@ int main(int argc, char **argv)
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("sim721"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(NORVALE_VERSION));
     QCommandLineParser parser;
     const auto parsed = parseOptions(parser, QCoreApplication::arguments());
     if (const auto *bad = std::get_if<UsageError>(&parsed))
         return usageError(bad->message);
     if (parser.isSet(QStringLiteral("help")))
         parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
     SimulatorOptions so = std::get<SimulatorOptions>(parsed);
     sim721::Options &opt = so.meter;
 

@@ -3,9 +3,11 @@
 #include "Form1.h"
 #include "kest720Display.h"
 
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -133,4 +135,39 @@ TEST(Form1, CloseBoxHidesButUnloadCloses)
     f.show();
     f.Unload();
     EXPECT_FALSE(f.isVisible());
+}
+
+TEST(Form1, OpensInTheTopRightCornerOrWhereItWasLeftWhileThatIsOnAScreen)
+{
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    const struct {
+        const char *legend;
+        std::optional<QPoint> stored;
+        bool kept;
+    } cases[] = {
+        {"nothing stored", std::nullopt, false},
+        {"a place on the screen", area.topLeft() + QPoint(100, 80), true},
+        {"the screen's bottom-right corner", area.bottomRight() - QPoint(60, 30), true},
+        {"beyond the right edge", QPoint(area.right() + 50, area.top() + 10), false},
+        {"left of the screen", QPoint(area.left() - 400, area.top() + 10), false},
+        {"title bar above the screen", QPoint(area.left() + 10, area.top() - 15), false},
+        {"a screen that has gone", QPoint(area.right() + 2000, area.bottom() + 2000), false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.legend);
+        Form1 f;
+        f.placeAt(c.stored);
+        f.show();
+        const QRect frame = f.frameGeometry();
+        if (c.kept) {
+            EXPECT_EQ(frame.topLeft(), *c.stored);
+        } else {
+            EXPECT_EQ(frame.topRight(), area.topRight());
+            EXPECT_TRUE(area.contains(frame));
+        }
+        EXPECT_EQ(f.shownPosition(), frame.topLeft());
+        f.Unload();
+    }
+    Form1 never;
+    EXPECT_EQ(never.shownPosition(), std::nullopt) << "a window never shown has no place yet";
 }

@@ -2,6 +2,7 @@
 
 #include "Dialogs.h"
 #include "Display.h"
+#include "Form1.h"
 #include "MsgBox.h"
 
 namespace norvale
@@ -71,6 +72,16 @@ void HostedDisplay::setColors(uint32_t ackNormal, uint32_t unAckAlarm, uint32_t 
     m_display->setColorAckNormal(ackNormal);
     m_display->setColorUnAckAlarm(unAckAlarm);
     m_display->setColorUnAckNormal(unAckNormal);
+}
+
+void HostedDisplay::placeAt(std::optional<QPoint> topLeft)
+{
+    m_display->frm()->placeAt(topLeft);
+}
+
+std::optional<QPoint> HostedDisplay::shownPosition() const
+{
+    return m_display->frm()->shownPosition();
 }
 
 Display *hostedDisplay(InstrumentDisplay *display)

@@ -30,6 +30,8 @@ public:
     void setUseAcknowledge(bool use) override;
     void setColors(uint32_t ackNormal, uint32_t unAckAlarm, uint32_t ackAlarm,
                    uint32_t unAckNormal) override;
+    void placeAt(std::optional<QPoint> topLeft) override;
+    std::optional<QPoint> shownPosition() const override;
 
     // The display object itself, which the server publishes on the bus.
     Display &display() const { return *m_display; }

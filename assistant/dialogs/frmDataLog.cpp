@@ -3,6 +3,7 @@
 #include "Dialogs.h"
 #include "Settings.h"
 #include "kest720Proxy.h"
+#include "kest721Assistant.h"
 #include "modAlarm.h"
 #include "modCalc.h"
 #include "ui_frmDataLog.h"
@@ -157,14 +158,8 @@ void frmDataLog::cmd720Alarm_Click()
             return;
         const int16_t range = k->AlarmRange();
         ui->chkEnableAlarm->setChecked(range != 6);
-        const ::Ranges ranges = k->Ranges();
-        if (range < 1 || range > ranges.Count())
-            return;
-        const Range &r = ranges.Item(range);
-        // Single-precision scale numbers carry binary noise: 50 % of 5 is 2.5.
-        const double scale = QString::number(r.ScaleNumber, 'g', 7).toDouble();
-        const double level = k->AlarmPercent() / 100.0 * scale;
-        ui->txtAlarm->setText(modCalc::NumberText(modCalc::ToAlarmUnits(level, r.Display)));
+        if (const std::optional<double> level = meterAlarmLevel(*k, range))
+            ui->txtAlarm->setText(modCalc::NumberText(*level));
     } catch (const std::exception &e) {
         qCInfo(lcDataLog) << "instrument alarm not read (ignored):" << e.what();
     }

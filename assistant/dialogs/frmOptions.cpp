@@ -1,5 +1,7 @@
 #include "frmOptions.h"
 
+#include "PublishPage.h"
+
 #include "Dialogs.h"
 #include "RuntimeError.h"
 #include "SerialLink.h"
@@ -77,6 +79,8 @@ frmOptions::frmOptions(QWidget *parent) : AssistantForm(parent), ui(new Ui::frmO
     connect(ui->cmdApplyEEPROM, &QPushButton::clicked, this, &frmOptions::cmdApplyEEPROM_Click);
     connect(ui->cmdClear, &QPushButton::clicked, this, &frmOptions::cmdClear_Click);
     connect(ui->cmdSound, &QPushButton::clicked, this, &frmOptions::cmdSound_Click);
+    m_publish = new PublishPage(this);
+    ui->SSTab1->addTab(m_publish, QStringLiteral("Publishing"));
     dialogs::nameControls(this);
 }
 
@@ -127,6 +131,9 @@ void frmOptions::applyUnitsRule()
 void frmOptions::activate()
 {
     mbConnected = instrumentReady();
+    // Unlike the meter's fields, edits of publishing survive a trip to another window.
+    if (!m_publish->isChanged())
+        m_publish->load();
     for (QWidget *w : std::initializer_list<QWidget *>{
              ui->cboUnits, ui->cboModeButton, ui->cboLogClear, ui->txtSample, ui->chkEnableAlarm,
              ui->txtPercent, ui->cboRange, ui->cmdApplyEEPROM, ui->cmdClear})
@@ -332,6 +339,11 @@ bool frmOptions::ApplyChanges()
 {
     if (!inputAcceptable())
         return false;
+    // Publishing settings that cannot be stored say why on their own page.
+    if (!m_publish->apply()) {
+        ui->SSTab1->setCurrentWidget(m_publish);
+        return false;
+    }
     modAlarm::SetUseAcknowledge(ui->chkUseAcknowledge->isChecked());
     modAlarm::SetPlayAlarmSound(ui->chkSound->isChecked());
     modAlarm::ColorAckNormal = ColorFromList(ui->cboColorAckNormal);

@@ -18,6 +18,8 @@ class frmOptions;
 namespace norvale
 {
 
+class PublishPage;
+
 class frmOptions : public AssistantForm
 {
     Q_OBJECT
@@ -67,6 +69,7 @@ private:
     void cmdSound_Click();
 
     std::unique_ptr<Ui::frmOptions> ui;
+    PublishPage *m_publish = nullptr; // the "Publishing" tab
 };
 
 } // namespace norvale

@@ -163,6 +163,7 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
     services.prompts = context.prompts;
     services.sound = context.sound;
     services.journal = context.journal;
+    services.feed = context.feed;
     services.windows = context.windows;
     services.helpFile = context.helpFile;
     services.openHelp = openWithDesktop;

@@ -20,6 +20,7 @@ class PromptBoard;
 class AlarmSound;
 class AssistantWindows;
 class Journal;
+class PublishFeed;
 } // namespace norvale
 
 namespace kest721xl
@@ -35,6 +36,7 @@ struct AssistantContext {
     norvale::PromptBoard *prompts = nullptr;
     norvale::AlarmSound *sound = nullptr;
     norvale::Journal *journal = nullptr;
+    norvale::PublishFeed *feed = nullptr;
     norvale::AssistantWindows *windows = nullptr;
     QString helpFile;
     // The connection on which the Assistant is a client of kest720.

@@ -5,13 +5,14 @@
 #include "DesktopAlarmSound.h"
 #include "DesktopWindows.h"
 #include "Journal.h"
-#include "RegistryStore.h"
-#include "Settings.h"
-#include "kest721Assistant.h"
 #include "Kest721DBusTypes.h"
 #include "Prompts.h"
+#include "Publisher.h"
+#include "RegistryStore.h"
 #include "RuntimeError.h"
 #include "Servants.h"
+#include "Settings.h"
+#include "kest721Assistant.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -89,8 +90,18 @@ int main(int argc, char **argv)
     // A file-size limit (a quota, a full volume) must fail the journal's write,
     // which the run survives, not end the server with a signal.
     std::signal(SIGXFSZ, SIG_IGN);
+    // The bus starts the server with the terminal of whoever started the bus
+    // as its standard error: Qt's own notes (font substitutes, what a platform
+    // plug-in cannot do) and our diagnostics stay out of it unless
+    // NORVALE_TRACE or QT_LOGGING_RULES (which overrides these rules) asks.
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("*.debug=false\n*.info=false\nqt.*.warning=false\ndefault.warning=false"));
+    if (qEnvironmentVariableIsSet("NORVALE_TRACE"))
+        QLoggingCategory::setFilterRules(QStringLiteral("norvale.*=true\nqt.*.warning=true\n"
+                                                        "default.warning=true"));
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kest721xl"));
+    QApplication::setApplicationVersion(QString::fromLatin1(NORVALE_VERSION));
     QApplication::setApplicationDisplayName(QStringLiteral("721 Assistant"));
     // Windows come and go with the objects; the program lives as long as they do.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -105,6 +116,7 @@ int main(int argc, char **argv)
         "when its last object has been released, or when none is created within the\n"
         "grace time. The bus starts it on demand."));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption grace = norvale::automation::graceOption();
     parser.addOption(grace);
     parser.process(app);
@@ -140,8 +152,13 @@ int main(int argc, char **argv)
                             norvale::spreadsheetDate(QDateTime::currentDateTime())))
         qCWarning(lcMain).noquote() << "journal:" << journal.lastError();
 
+    // Hands what the journal keeps on to an MQTT broker when the settings say
+    // so, on a thread and a journal connection of its own.
+    norvale::publish::Publisher publisher(norvale::Journal::defaultPath());
+
     kest721xl::AssistantContext context;
     context.journal = &journal;
+    context.feed = &publisher;
     context.prompts = &prompts;
     context.sound = &sound;
     context.windows = &windows;
@@ -154,8 +171,8 @@ int main(int argc, char **argv)
     // themselves wait for ever for their first object.
     constexpr int neverMs = std::numeric_limits<int>::max();
     ServerOptions assistantOptions{kest721dbus::assistantService,
-                                   QStringLiteral("kest721Assistant"),
-                                   norvale::programName(), neverMs};
+                                   QStringLiteral("kest721Assistant"), norvale::programName(),
+                                   neverMs};
     ServerOptions msgBoxOptions{kest721dbus::msgBoxService, QStringLiteral("MsgBox"),
                                 norvale::programName(), neverMs};
     Server assistants(assistantBus, assistantOptions, kest721xl::assistantTypeLibrary(),

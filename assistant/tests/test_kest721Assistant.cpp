@@ -8,6 +8,7 @@
 #include "Form1.h"
 #include "Journal.h"
 #include "RegistryStore.h"
+#include "Settings.h"
 #include "modAlarm.h"
 #include "modTimer.h"
 
@@ -18,6 +19,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
+#include <optional>
 
 using namespace norvale;
 
@@ -54,11 +56,11 @@ TEST(PromptBoard, AnswersOnlyWithTheBoxsButtonsAndDefaultsToCancelElseOK)
                          seen << title;
                          if (title == QLatin1String("outer")) {
                              QTimer::singleShot(0, [&board, id] {
-                                 EXPECT_FALSE(board.answer(id, buttonOK)); // not its button
+                                 EXPECT_FALSE(board.answer(id, buttonOK));      // not its button
                                  EXPECT_FALSE(board.answer(id + 7, buttonYes)); // no such box
-                                 const QString inner = board.ask(QStringLiteral("inner"),
-                                                                 QStringLiteral("t"), {},
-                                                                 QString(), QStringLiteral("/b"));
+                                 const QString inner =
+                                     board.ask(QStringLiteral("inner"), QStringLiteral("t"), {},
+                                               QString(), QStringLiteral("/b"));
                                  EXPECT_EQ(inner, buttonOK);
                                  EXPECT_TRUE(board.answer(id, buttonYes));
                              });
@@ -81,8 +83,7 @@ void writeText(const QString &path, const QString &text)
     reg::Key key;
     ASSERT_EQ(reg::createKey(reg::HKEY_CURRENT_USER, path, reg::KEY_ALL_ACCESS, key),
               reg::ERROR_SUCCESS);
-    ASSERT_EQ(reg::setValue(key, QString(), reg::REG_SZ, text.toUtf8() + '\0'),
-              reg::ERROR_SUCCESS);
+    ASSERT_EQ(reg::setValue(key, QString(), reg::REG_SZ, text.toUtf8() + '\0'), reg::ERROR_SUCCESS);
 }
 
 TEST(AlarmSoundAlias, TheProgramsOwnAssignmentComesBeforeTheDefaultScheme)
@@ -111,9 +112,8 @@ protected:
     {
         AssistantOnBus::SetUp();
         // Two readings below the alarm point of 0.2 mR/h, then an alarm for good.
-        meter->setStreamScript({{0, QStringLiteral("15")},
-                                {0, QStringLiteral("16")},
-                                {0, QStringLiteral("400")}});
+        meter->setStreamScript(
+            {{0, QStringLiteral("15")}, {0, QStringLiteral("16")}, {0, QStringLiteral("400")}});
     }
 
     std::unique_ptr<kest721Assistant> makeAssistant(Journal *journal = nullptr)
@@ -141,12 +141,12 @@ TEST_F(AssistantRun, TheAlarmSoundsForEachUnacknowledgedAlarmReading)
         {true, false, false}, // silent
     };
     // The Disconnect question of each case's end is answered No.
-    QObject::connect(&prompts, &PromptBoard::shown, &prompts,
-                     [this](quint32 id) { QTimer::singleShot(0, [this, id] {
-                         prompts.answer(id, buttonNo); }); });
+    QObject::connect(&prompts, &PromptBoard::shown, &prompts, [this](quint32 id) {
+        QTimer::singleShot(0, [this, id] { prompts.answer(id, buttonNo); });
+    });
     for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << "acknowledge button " << c.useAcknowledge
-                                        << ", sound " << c.playSound);
+        SCOPED_TRACE(testing::Message()
+                     << "acknowledge button " << c.useAcknowledge << ", sound " << c.playSound);
         sound.requests.clear();
         auto a = makeAssistant();
         modAlarm::SetUseAcknowledge(c.useAcknowledge);
@@ -174,8 +174,9 @@ TEST_F(AssistantRun, TheAlarmSoundsForEachUnacknowledgedAlarmReading)
         ASSERT_TRUE(bustest::waitFor([&] { return alarmReadings >= until; }));
         a->StopLog();
 
-        const qsizetype expected =
-            !c.playSound ? 0 : c.acknowledge ? alarmReadingsBeforeAck : alarmReadings;
+        const qsizetype expected = !c.playSound    ? 0
+                                   : c.acknowledge ? alarmReadingsBeforeAck
+                                                   : alarmReadings;
         EXPECT_EQ(sound.requests.size(), expected);
         for (const QString &alias : sound.requests)
             EXPECT_EQ(alias, QStringLiteral("Avo721Alarm"));
@@ -355,6 +356,7 @@ TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResume
     EXPECT_EQ(QAccessible::queryAccessibleInterface(message)->text(QAccessible::Name),
               QStringLiteral("Connection lost"));
     EXPECT_TRUE(a->isLinkLost());
+    EXPECT_FALSE(a->Initialized());
 
     // With nothing on the port a try fails at once, by error and not by box,
     // and the last reading is not sampled again while the link is down.
@@ -369,6 +371,7 @@ TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResume
     ASSERT_TRUE(bustest::waitFor([&] { return samples >= atLoss + 2; }));
     EXPECT_FALSE(message->isVisible());
     EXPECT_FALSE(a->isLinkLost());
+    EXPECT_TRUE(a->Initialized());
     EXPECT_EQ(errors, 1);
     EXPECT_THROW(a->ResumeLog(), AutomationError);
     a->StopLog();
@@ -406,5 +409,126 @@ TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResume
     EXPECT_EQ(before, atLoss);
     EXPECT_TRUE(std::all_of(rows.begin() + before, rows.end(),
                             [&](const Journal::Row &r) { return *r.utc > marks[1].utc; }));
+}
+} // namespace
+
+namespace
+{
+TEST_F(AssistantRun, ARunStoppedAfterItsLinkWasLostLeavesTheMeterUnconnectedUntilConnect)
+{
+    QStringList boxes;
+    QObject::connect(&prompts, &PromptBoard::shown, &prompts,
+                     [&](quint32 id, const QString &, const QString &text) {
+                         boxes << text;
+                         QTimer::singleShot(0, [this, id] { prompts.answer(id, buttonOK); });
+                     });
+    auto a = makeAssistant();
+    a->Connect();
+    int samples = 0;
+    int errors = 0;
+    QObject::connect(a.get(), &kest721Assistant::LiveData, [&] { ++samples; });
+    QObject::connect(a.get(), &kest721Assistant::LiveDataError, [&] { ++errors; });
+    a->StartLog();
+    ASSERT_TRUE(bustest::waitFor([&] { return samples >= 1; }));
+    meter->dropLine();
+    ASSERT_TRUE(bustest::waitFor([&] { return errors == 1; }));
+
+    // A host that shows the state by Initialized must not call the meter
+    // connected while its port has gone, and a new run says why it cannot start.
+    a->StopLog();
+    EXPECT_FALSE(a->Initialized());
+    a->StartLog();
+    EXPECT_FALSE(a->isLogging());
+    EXPECT_EQ(boxes, QStringList{QStringLiteral("The 721 Control has not been initialized.")});
+
+    plugMeter();
+    a->Connect();
+    EXPECT_TRUE(a->Initialized());
+    a->StartLog();
+    EXPECT_TRUE(a->isLogging());
+    a->StopLog();
+}
+} // namespace
+
+namespace
+{
+// The Assistant's settings as stored, value by value.
+class StoredSettings : public assistanttest::AssistantOnBus
+{
+protected:
+    const QString section = QString::fromLatin1(settings::SectionKey);
+    void SetUp() override
+    {
+        AssistantOnBus::SetUp();
+        reg::deleteTree(reg::HKEY_CURRENT_USER, section);
+    }
+    void storeText(const char *name, const QString &text)
+    {
+        reg::Key key;
+        ASSERT_EQ(reg::createKey(reg::HKEY_CURRENT_USER, section, reg::KEY_ALL_ACCESS, key),
+                  reg::ERROR_SUCCESS);
+        const QByteArray data = text.toUtf8() + '\0';
+        ASSERT_EQ(reg::setValue(key, QString::fromLatin1(name), reg::REG_SZ, data),
+                  reg::ERROR_SUCCESS);
+    }
+    std::optional<QString> storedText(const char *name)
+    {
+        reg::Key key;
+        uint32_t type = 0;
+        QByteArray data;
+        if (reg::openKey(reg::HKEY_CURRENT_USER, section, reg::KEY_READ, key) !=
+                reg::ERROR_SUCCESS ||
+            reg::readValue(key, QString::fromLatin1(name), &type, &data) != reg::ERROR_SUCCESS)
+            return std::nullopt;
+        return QString::fromUtf8(data).remove(QChar(0));
+    }
+};
+
+TEST_F(StoredSettings, FirstUseTakesTheMetersAlarmLevelAndAStoredPointStays)
+{
+    // The simulated meter's alarm: 50 % of its third range, 50 mR/h.
+    const struct {
+        const char *legend;
+        std::optional<QString> stored;
+        double point;
+    } cases[] = {
+        {"first use", std::nullopt, 25},
+        {"a stored 0", QStringLiteral("0"), 0},
+        {"a stored 2.5", QStringLiteral("2.5"), 2.5},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.legend);
+        reg::deleteTree(reg::HKEY_CURRENT_USER, section);
+        if (c.stored)
+            storeText(settings::AlarmPoint, *c.stored);
+        auto a = makeAssistant();
+        EXPECT_EQ(modAlarm::AlarmPointPending(), !c.stored);
+        a->Connect();
+        ASSERT_TRUE(a->Initialized());
+        EXPECT_EQ(modAlarm::GetAlarmPoint(), c.point);
+        EXPECT_TRUE(modAlarm::GetAlarmEnabled());
+        // Stored at once: a server that ends without saving keeps it.
+        EXPECT_EQ(storedText(settings::AlarmPoint), c.stored.value_or(QStringLiteral("25")));
+        a.reset();
+        EXPECT_EQ(storedText(settings::AlarmPoint), c.stored.value_or(QStringLiteral("25")));
+    }
+}
+
+TEST_F(StoredSettings, TheInstrumentWindowOpensWhereItWasLeft)
+{
+    const QPoint left(40, 70);
+    {
+        auto a = makeAssistant();
+        a->Connect();
+        ASSERT_TRUE(a->display());
+        a->display()->Show();
+        hostedDisplay(a->display())->frm()->move(left);
+    }
+    EXPECT_EQ(storedText(settings::DisplayPosition), QStringLiteral("40,70"));
+    auto a = makeAssistant();
+    a->Connect();
+    ASSERT_TRUE(a->display());
+    a->display()->Show();
+    EXPECT_EQ(hostedDisplay(a->display())->frm()->frameGeometry().topLeft(), left);
 }
 } // namespace

@@ -191,6 +191,8 @@ TEST_F(ModMain, OneUnreadableValueTakesItsDefaultAndSparesTheOthers)
          [](Snapshot &s) { s.colors[2] = 0x00FFFF; }},
         {"first value unreadable", "ComPort", reg::REG_SZ, text("COM1"), true,
          [](Snapshot &s) { s.comPort = 1; }},
+        {"window position that is no position", "DisplayPosition", reg::REG_SZ, text("top"), true,
+         [](Snapshot &) {}},
     };
     LocaleGuard guard(englishLocale());
     for (const Case &c : cases) {
@@ -226,6 +228,54 @@ TEST_F(ModMain, AnAlarmPointSavedUnderAnotherLocaleIsNotLost)
     }
 }
 
+TEST_F(ModMain, OnlyAMissingAlarmPointWaitsForTheMetersOwn)
+{
+    struct Case {
+        const char *legend;
+        std::optional<QByteArray> stored;
+        bool pending;
+    };
+    const Case cases[] = {
+        {"first use", std::nullopt, true},
+        {"a stored 0", text("0"), false},
+        {"a stored 2.5", text("2.5"), false},
+        {"an unreadable one", text("abc"), false},
+    };
+    LocaleGuard guard(englishLocale());
+    for (const Case &c : cases) {
+        reg::deleteTree(reg::HKEY_CURRENT_USER, kSection);
+        if (c.stored)
+            store("AlarmPoint", reg::REG_SZ, *c.stored);
+        LoadSettings();
+        EXPECT_EQ(modAlarm::AlarmPointPending(), c.pending) << c.legend;
+        // A session that never connected stores no alarm point of its own.
+        SaveSettings();
+        EXPECT_EQ(stored("AlarmPoint").second, c.pending                 ? QByteArray()
+                                               : c.stored == text("abc") ? text("0")
+                                                                         : *c.stored)
+            << c.legend;
+    }
+    modAlarm::SetAlarmPoint(0);
+    EXPECT_FALSE(modAlarm::AlarmPointPending()) << "setting the alarm point chooses it";
+}
+
+TEST_F(ModMain, TheWindowPositionRoundTripsAndIsNoneByDefault)
+{
+    using norvale::modMain::DisplayPosition;
+    const std::optional<QPoint> cases[] = {QPoint(1200, 24), QPoint(-1900, 300), std::nullopt};
+    for (const auto &at : cases) {
+        DisplayPosition = at;
+        ASSERT_TRUE(SaveSettings().isEmpty());
+        DisplayPosition = QPoint(7, 7);
+        ASSERT_TRUE(LoadSettings().isEmpty());
+        EXPECT_EQ(DisplayPosition, at);
+    }
+    reg::deleteTree(reg::HKEY_CURRENT_USER, kSection);
+    DisplayPosition = QPoint(7, 7);
+    LoadSettings();
+    EXPECT_EQ(DisplayPosition, std::nullopt);
+}
+
 TEST_F(ModMain, LeavesTheIntegrationValuesAlone)
 {
     store(norvale::settings::UseIntegrateTimer, reg::REG_DWORD, dword(0));
@@ -249,10 +299,10 @@ TEST_F(ModMain, ADamagedStoreGivesDefaultsAndRefusesEveryWrite)
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(junk);
     }
-    EXPECT_EQ(LoadSettings().size(), 11) << "a damaged store passed for a first start";
+    EXPECT_EQ(LoadSettings().size(), 12) << "a damaged store passed for a first start";
     EXPECT_EQ(Snapshot::take(), kDefaults);
     kSaved.apply();
-    EXPECT_EQ(SaveSettings().size(), 11) << "a write to a damaged store was reported as done";
+    EXPECT_EQ(SaveSettings().size(), 12) << "a write to a damaged store was reported as done";
     QFile f(reg::databasePath(reg::HKEY_CURRENT_USER));
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), junk);

@@ -4,6 +4,8 @@
 #include "Kest720DBusTypes.h"
 
 #include <QDBusArgument>
+#include <QDBusConnectionInterface>
+#include <QDBusReply>
 #include <QFile>
 #include <QTimer>
 
@@ -38,12 +40,28 @@ QVariant int16Value(int16_t v)
 {
     return QVariant::fromValue<short>(v);
 }
+
+// The program that created the object ("kest721xl, process 812"), as the
+// bus and /proc know it; its bus name when they do not.
+QString clientName(const ExportedObject &object)
+{
+    const QDBusReply<uint> pid = object.connection().interface()->servicePid(object.owner());
+    if (!pid.isValid() || pid.value() == 0)
+        return object.owner();
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid.value()));
+    const QString name = comm.open(QIODevice::ReadOnly)
+                             ? QString::fromLocal8Bit(comm.readAll()).trimmed()
+                             : QString();
+    return name.isEmpty() ? QStringLiteral("process %1").arg(pid.value())
+                          : QStringLiteral("%1, process %2").arg(name).arg(pid.value());
+}
 } // namespace
 
 Kest720Servant::Kest720Servant(ExportedObject &object, std::unique_ptr<kest720> instrument)
     : m_instrument(std::move(instrument))
 {
     kest720dbus::registerTypes();
+    m_instrument->setClientName(clientName(object));
     buildMembers(object);
     connectEvents(object);
 }

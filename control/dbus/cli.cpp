@@ -56,6 +56,7 @@ Options:
                     in the ports folder ($NORVALE_PORTS, else
                     $XDG_CONFIG_HOME/norvale/ports), else /dev/ttyS<N-1>
   -h, --help        this text
+  --version         the version
 
 Commands:
   info              model, serial number, settings and range table
@@ -299,6 +300,9 @@ struct Request {
 struct UsageError {
     QString problem;
 };
+struct VersionWanted {
+};
+
 struct HelpWanted {
 };
 
@@ -367,7 +371,8 @@ std::variant<Setting, UsageError> parseSetting(const QString &name, const QStrin
                           .arg(name, names.join(QStringLiteral(", ")))};
 }
 
-std::variant<Request, UsageError, HelpWanted> parseCommandLine(const QStringList &arguments)
+std::variant<Request, UsageError, HelpWanted, VersionWanted>
+parseCommandLine(const QStringList &arguments)
 {
     std::optional<QString> portText;
     QStringList words;
@@ -384,6 +389,8 @@ std::variant<Request, UsageError, HelpWanted> parseCommandLine(const QStringList
             optionsEnded = true;
         } else if (a == u"-h" || a == u"--help" || a == u"-?" || a == u"--help-all") {
             return HelpWanted{};
+        } else if (a == u"--version") {
+            return VersionWanted{};
         } else if (a == u"--port" || a == u"-p") {
             if (i + 1 >= arguments.size())
                 return UsageError{QStringLiteral("--port needs a number")};
@@ -803,6 +810,10 @@ int main(int argc, char **argv)
         std::fputs(helpText, stdout);
         return 0;
     }
+    if (std::holds_alternative<VersionWanted>(parsed)) {
+        std::printf("%s %s\n", qPrintable(programName), NORVALE_VERSION);
+        return 0;
+    }
     if (const auto *bad = std::get_if<UsageError>(&parsed)) {
         note(bad->problem);
         std::fprintf(stderr, "Try '%s --help'.\n", qPrintable(programName));
@@ -812,7 +823,8 @@ int main(int argc, char **argv)
     try {
         return run(std::get<Request>(parsed));
     } catch (const Failure &f) {
-        if (!f.cause.isEmpty())
+        // The server names the port and the reason itself when it knows them.
+        if (!f.cause.isEmpty() && !f.error.description().contains(f.cause))
             note(f.cause);
         note(errorLine(f.error));
     } catch (const AutomationError &e) {

@@ -22,6 +22,7 @@ int main(int argc, char **argv)
         QLoggingCategory::setFilterRules(QStringLiteral("norvale.*=true"));
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kest720"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(NORVALE_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -31,6 +32,7 @@ int main(int argc, char **argv)
         "the program ends when its last object has been released, or when no object is\n"
         "created within the grace time. The bus starts it on demand."));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption grace = norvale::automation::graceOption();
     parser.addOption(grace);
     parser.process(app);

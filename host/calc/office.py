@@ -29,7 +29,11 @@ def file_url(path):
 
 
 class Office:
-    def __init__(self, profile=None):
+    """headless=False: the office on the display, as a person sees it (the tests
+    at a real screen)."""
+
+    def __init__(self, profile=None, headless=True):
+        self.headless = headless
         self.own_profile = profile is None
         self.profile = profile or tempfile.mkdtemp(prefix="kest721calc-profile-")
         self.pipe = "kest721calc-" + uuid.uuid4().hex
@@ -39,10 +43,12 @@ class Office:
 
     def start(self, limit=90.0):
         # Always the soffice wrapper: the bare binary fails on a new profile.
+        mode = ["--headless", "--invisible"] if self.headless else []
         self.proc = subprocess.Popen(
-            ["soffice", "--headless", "--invisible", "--norestore", "--nodefault",
-             "--nolockcheck", "-env:UserInstallation=" + file_url(self.profile),
-             "--accept=pipe,name=%s;urp;StarOffice.ComponentContext" % self.pipe],
+            ["soffice"] + mode + ["--norestore", "--nodefault", "--nolockcheck",
+                                  "-env:UserInstallation=" + file_url(self.profile),
+                                  "--accept=pipe,name=%s;urp;StarOffice.ComponentContext"
+                                  % self.pipe],
             stdin=subprocess.DEVNULL)
         local = uno.getComponentContext()
         resolver = local.ServiceManager.createInstanceWithContext(
@@ -67,8 +73,8 @@ class Office:
 
     def load(self, url, **kw):
         # OnLoad events do not fire for hidden documents; callers act themselves.
-        return self.desktop.loadComponentFromURL(url, "_blank", 0,
-                                                 props(Hidden=True, MacroExecutionMode=4, **kw))
+        return self.desktop.loadComponentFromURL(
+            url, "_blank", 0, props(Hidden=self.headless, MacroExecutionMode=4, **kw))
 
     def stop(self):
         if self.proc is None:

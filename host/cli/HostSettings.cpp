@@ -27,6 +27,20 @@ void storeComPort(int16_t port)
     r.setValue(QVariant::fromValue<int32_t>(port));
 }
 
+int16_t storedComPort()
+{
+    norvale::cRegistry r = at(norvale::settings::ComPort);
+    const int16_t fallback = norvale::settings::DefaultComPort;
+    r.setDefault(QVariant::fromValue<int32_t>(fallback));
+    try {
+        bool ok = false;
+        const int port = r.Value().toInt(&ok);
+        return ok && port >= INT16_MIN && port <= INT16_MAX ? static_cast<int16_t>(port) : fallback;
+    } catch (const norvale::AutomationError &) {
+        return fallback;
+    }
+}
+
 void storeRunTimes(std::optional<int32_t> intervalSeconds, std::optional<int32_t> lengthSeconds)
 {
     const std::pair<const char *, std::optional<int32_t>> values[] = {

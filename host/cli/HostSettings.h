@@ -12,6 +12,10 @@ namespace kest721host
 // creation). Throws norvale::AutomationError when the store cannot be written.
 void storeComPort(int16_t port);
 
+// The port the next Assistant will connect on; its default when the value is
+// missing or unreadable.
+int16_t storedComPort();
+
 // Stores the sampling interval and run length given (the keys the Logging
 // Properties dialog writes). Throws norvale::AutomationError.
 void storeRunTimes(std::optional<int32_t> intervalSeconds, std::optional<int32_t> lengthSeconds);

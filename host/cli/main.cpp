@@ -6,6 +6,7 @@
 #include "HostSettings.h"
 #include "Journal.h"
 #include "Ports.h"
+#include "PublishCommand.h"
 #include "ReportCommand.h"
 #include "Rows.h"
 #include "RunTimes.h"
@@ -79,6 +80,11 @@ const char helpText[] =
     "                                       with --rule, the udev rule line that links\n"
     "                                       the USB serial adapter DEVICE (a by-id name\n"
     "                                       or path) as port N\n"
+    "  publish set|show|off|test [OPTIONS]  publishing every reading to an MQTT broker\n"
+    "                                       ('kest721 publish --help')\n"
+    "  watch [--broker URL] [--serial N] [--json]\n"
+    "                                       the meters a broker knows, as they publish\n"
+    "                                       ('kest721 watch --help')\n"
     "\n"
     "Options:\n"
     "  --port N        serial port number N (1-32767), stored in the Assistant's\n"
@@ -89,9 +95,11 @@ const char helpText[] =
     "                  where CSV also goes without --csv and --xlsx\n"
     "  --xlsx FILE     write the rows to FILE as an xlsx workbook: times as date cells,\n"
     "                  each value cell filled with its alarm colour\n"
-    "  --save yes|no   the answer to the Assistant's question on disconnecting,\n"
-    "                  whether to keep setting changes in the meter (default: ask on\n"
-    "                  the terminal, or no when standard input is not a terminal)\n"
+    "  --save yes|no|ask\n"
+    "                  the answer to the Assistant's question on disconnecting,\n"
+    "                  whether to keep setting changes in the meter; kest721 changes\n"
+    "                  none, so the default is no; ask puts the question on the\n"
+    "                  terminal (no when standard input is not a terminal)\n"
     "  --reconnect     when the link to the meter is lost during a logging run,\n"
     "                  keep trying to reconnect and go on with the same run, files\n"
     "                  and journal run once the meter answers again (without it\n"
@@ -121,6 +129,7 @@ const char helpText[] =
     "  --due YYYY-MM-DD, --certificate TEXT\n"
     "                  calibration: the date the meter is due and its certificate\n"
     "  -h, --help      show this help\n"
+    "  --version       show the version\n"
     "\n"
     "CSV rows are written and flushed as they arrive. Ctrl-C (or SIGTERM) ends a\n"
     "logging run through StopLog, keeps every row received and closes the files\n"
@@ -128,12 +137,14 @@ const char helpText[] =
     "goes to standard error when it is a terminal; while the link is lost it shows\n"
     "since when, the tries so far and when the next one comes.\n"
     "\n"
-    "The journal is $XDG_DATA_HOME/norvale/journal.sqlite (else\n"
-    "~/.local/share/norvale/journal.sqlite).\n"
-    "\n"
     "Environment: NORVALE_PORTS, the ports folder (else\n"
     "$XDG_CONFIG_HOME/norvale/ports); NORVALE_SERIAL_BY_ID, the folder of the\n"
     "serial devices' stable names (else /dev/serial/by-id).\n"
+    "\n"
+    "Files: the journal, $XDG_DATA_HOME/norvale/journal.sqlite (else\n"
+    "~/.local/share/norvale/journal.sqlite), keeps every reading and record the\n"
+    "Assistant relayed; the Assistant's settings are in the settings store\n"
+    "(norvale-reg list 'HKCU\\Software\\Norvale\\721').\n"
     "\n"
     "Exit status: 0 done, 1 failed (\"error NUMBER (SOURCE): DESCRIPTION\" or the\n"
     "Assistant's message), 2 wrong usage, 128+N stopped by signal N.\n";
@@ -145,7 +156,9 @@ struct Options {
     std::optional<int16_t> port;
     QString csv;
     QString xlsx;
-    kest721host::SaveAnswer save = kest721host::SaveAnswer::Ask;
+    // kest721 changes no setting of the meter: there is nothing to keep.
+    kest721host::SaveAnswer save = kest721host::SaveAnswer::No;
+    bool version = false;
     bool reconnect = false;
     int reconnectEverySeconds = 5;
     QString ruleDevice;
@@ -267,11 +280,12 @@ Options parseArguments(const QStringList &arguments, bool *help)
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption versionOption(QStringLiteral("version"));
     const QCommandLineOption portOption(QStringLiteral("port"), QString(), QStringLiteral("N"));
     const QCommandLineOption csvOption(QStringLiteral("csv"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption xlsxOption(QStringLiteral("xlsx"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption saveOption(QStringLiteral("save"), QString(),
-                                        QStringLiteral("yes|no"));
+                                        QStringLiteral("yes|no|ask"));
     const QCommandLineOption reconnectOption(QStringLiteral("reconnect"));
     const QCommandLineOption everyOption(QStringLiteral("reconnect-every"), QString(),
                                          QStringLiteral("S"));
@@ -291,21 +305,23 @@ Options parseArguments(const QStringList &arguments, bool *help)
     const QCommandLineOption paperOption = valueOption("paper", "a4|letter");
     const QCommandLineOption dueOption = valueOption("due", "YYYY-MM-DD");
     const QCommandLineOption certificateOption = valueOption("certificate", "TEXT");
-    parser.addOptions({helpOption, portOption, csvOption, xlsxOption, saveOption, reconnectOption,
-                       everyOption, ruleOption, intervalOption, lengthOption, locationOption,
-                       noteOption, operatorOption, reportOption, pdfOption, htmlOption, paperOption,
-                       dueOption, certificateOption});
+    parser.addOptions({helpOption, versionOption,  portOption,      csvOption,
+                       xlsxOption, saveOption,     reconnectOption, everyOption,
+                       ruleOption, intervalOption, lengthOption,    locationOption,
+                       noteOption, operatorOption, reportOption,    pdfOption,
+                       htmlOption, paperOption,    dueOption,       certificateOption});
     if (!parser.parse(arguments))
         throw UsageError{parser.errorText()};
     *help = parser.isSet(helpOption);
     Options o;
-    if (*help)
+    o.version = parser.isSet(versionOption);
+    if (*help || o.version)
         return o;
 
     const QStringList args = parser.positionalArguments();
     if (args.isEmpty())
         throw UsageError{QStringLiteral("missing command (log, download, status, journal, "
-                                        "report, calibration or ports)")};
+                                        "report, calibration, ports, publish or watch)")};
     o.command = args.first();
     if (o.command != u"log" && o.command != u"download" && o.command != u"status" &&
         o.command != u"journal" && o.command != u"ports" && o.command != u"report" &&
@@ -352,9 +368,11 @@ Options parseArguments(const QStringList &arguments, bool *help)
             o.save = kest721host::SaveAnswer::Yes;
         else if (v == u"no")
             o.save = kest721host::SaveAnswer::No;
+        else if (v == u"ask")
+            o.save = kest721host::SaveAnswer::Ask;
         else
-            throw UsageError{
-                QStringLiteral("--save takes yes or no, not '%1'").arg(parser.value(saveOption))};
+            throw UsageError{QStringLiteral("--save takes yes, no or ask, not '%1'")
+                                 .arg(parser.value(saveOption))};
     }
     o.reconnect = parser.isSet(reconnectOption);
     if ((o.reconnect || parser.isSet(everyOption)) && o.command != u"log")
@@ -444,14 +462,27 @@ private:
 class Connection
 {
 public:
-    explicit Connection(AssistantSession &s) : m_session(s)
+    explicit Connection(AssistantSession &s, Progress *progress = nullptr) : m_session(s)
     {
+        // The port as the Assistant will find it: --port has been stored already.
+        const int16_t port = kest721host::storedComPort();
+        const QString path = norvale::resolvePortPath(port);
+        const QString where = QStringLiteral("port %1 (%2)")
+                                  .arg(port)
+                                  .arg(path.isEmpty() ? QStringLiteral("no device") : path);
+        if (progress)
+            progress->show(QStringLiteral("Connecting to the 721 on %1...").arg(where));
         m_session.call(&AssistantInterface::Connect);
         // Every failure of Connect opens a box; this catches any other way
         // of not getting there.
         if (!m_session.Initialized())
             throw AutomationError(1, program, QStringLiteral("The 721 is not connected."));
         m_connected = true;
+        // A line that stays: which port the run's readings come from.
+        if (progress) {
+            progress->show(QStringLiteral("Connected to the 721 on %1.").arg(where));
+            progress->finish();
+        }
     }
     ~Connection()
     {
@@ -544,7 +575,7 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
     rows.header(kest721host::liveHeader());
     Progress progress(rowsToStdout(o));
     AssistantSession session(o.save, stops);
-    Connection connection(session);
+    Connection connection(session, &progress);
     const QString unit = unitOfMeter(session);
     const int runLength = kest721host::storedTimerLength();
     const int retryMs = o.reconnectEverySeconds * 1000;
@@ -705,7 +736,7 @@ int runDownload(const Options &o, const kest721host::StopSignals &stops)
     rows.header(kest721host::downloadHeader());
     Progress progress(rowsToStdout(o));
     AssistantSession session(o.save, stops);
-    Connection connection(session);
+    Connection connection(session, &progress);
     warnIfCalibrationOverdue(session.controlProperty(QStringLiteral("SerialNumber")).toString());
     session.setRunInfo(o.location.value_or(QString()), o.note.value_or(QString()),
                        o.operatorName.value_or(QString()));
@@ -791,6 +822,9 @@ int runStatus(const Options &o, const kest721host::StopSignals &stops)
     kest721host::printCalibration(
         session.controlProperty(QStringLiteral("SerialNumber")).toString());
     connection->disconnect();
+    // Read last: the server has had the time to try its broker.
+    out << kest721host::publishingStatusLine() << '\n';
+    out.flush();
     session.release();
     return stoppedStatus(stops);
 }
@@ -899,12 +933,24 @@ int main(int argc, char **argv)
                                               : new QCoreApplication(argc, argv));
     QCoreApplication::setApplicationName(program);
 
+    // Publishing has options of its own: everything after its name is its own.
+    if (const QStringList all = QCoreApplication::arguments(); all.size() > 1) {
+        if (all.at(1) == u"publish")
+            return kest721host::runPublishCommand(all.mid(2));
+        if (all.at(1) == u"watch")
+            return kest721host::runWatchCommand(all.mid(2));
+    }
+
     Options options;
     try {
         bool help = false;
         options = parseArguments(QCoreApplication::arguments(), &help);
         if (help) {
             out << helpText;
+            return 0;
+        }
+        if (options.version) {
+            out << program << ' ' << NORVALE_VERSION << '\n';
             return 0;
         }
     } catch (const UsageError &e) {

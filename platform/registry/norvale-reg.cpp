@@ -179,6 +179,7 @@ int main(int argc, char **argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(kUsage));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addOption({{QStringLiteral("s"), QStringLiteral("recursive")},
                       QStringLiteral("query: also every key below KEY.")});
     parser.addOption(
@@ -192,6 +193,10 @@ int main(int argc, char **argv)
         return usage(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
         out() << parser.helpText();
+        return 0;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        out() << "norvale-reg " << NORVALE_VERSION << Qt::endl;
         return 0;
     }
     const QStringList args = parser.positionalArguments();

@@ -3,6 +3,7 @@
 #include "SerialLink.h"
 #include "Ticks.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -14,7 +15,8 @@
 
 using namespace norvale;
 
-namespace {
+namespace
+{
 
 struct Pty {
     int master = -1;
@@ -58,7 +60,8 @@ struct Pty {
     }
 };
 
-class SerialLinkTest : public ::testing::Test {
+class SerialLinkTest : public ::testing::Test
+{
 protected:
     void SetUp() override { qputenv("NORVALE_PORTS", ports.path().toLocal8Bit()); }
     void TearDown() override { qunsetenv("NORVALE_PORTS"); }
@@ -166,4 +169,69 @@ TEST_F(SerialLinkTest, DroppedLineClosesThePortAndLaterCallsRaise)
     }
     EXPECT_EQ(number, serialerror::portNotOpen);
     EXPECT_FALSE(port->isOpen());
+    try {
+        port->readAll();
+        ADD_FAILURE() << "a lost line reads";
+    } catch (const AutomationError &e) {
+        EXPECT_TRUE(e.description().endsWith(
+            QStringLiteral(": the line to port 6 (%1) was lost").arg(pty->slave)))
+            << e.description().toStdString();
+    }
+}
+
+namespace
+{
+QString descriptionOf(const std::function<void()> &f)
+{
+    try {
+        f();
+    } catch (const AutomationError &e) {
+        EXPECT_EQ(e.number(), serialerror::portNotOpen);
+        return e.description();
+    }
+    return {};
+}
+} // namespace
+
+TEST_F(SerialLinkTest, AClosedPortNamesItselfAndWhyItIsNotOpen)
+{
+    const QString seed = QStringLiteral("Operation valid only when the port is open");
+    QFile regular(ports.filePath("not-a-device"));
+    ASSERT_TRUE(regular.open(QIODevice::WriteOnly));
+    link(2, ports.filePath("no-such-device"));
+    link(4, regular.fileName());
+    Pty pty;
+    link(5, pty.slave);
+    auto holder = makeQtSerialLink();
+    holder->setClientName(QStringLiteral("kest720-cli, process 4711"));
+    holder->setPortNumber(5);
+    holder->open();
+    const struct {
+        int port;
+        QString reason;
+    } cases[] = {
+        {2,
+         QStringLiteral(": No such file or directory; the link names a device that is not there")},
+        {4, QStringLiteral(": Inappropriate ioctl for device")},
+        {5, QStringLiteral(" is in use by another client of this server (kest720-cli, process "
+                           "4711)")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.port);
+        auto port = makeQtSerialLink();
+        port->setPortNumber(int16_t(c.port));
+        EXPECT_NE(errorNumberOf([&] { port->open(); }), 0);
+        const QString text = descriptionOf([&] { port->readAll(); });
+        // The text callers match on comes first, unchanged.
+        EXPECT_TRUE(text.startsWith(seed + QStringLiteral(": port %1 (").arg(c.port)))
+            << text.toStdString();
+        EXPECT_TRUE(text.contains(c.reason)) << text.toStdString();
+        port->close();
+        EXPECT_EQ(descriptionOf([&] { port->write("C"); }), seed) << "a port closed on purpose";
+    }
+    holder->close();
+    auto next = makeQtSerialLink();
+    next->setPortNumber(5);
+    next->open();
+    EXPECT_TRUE(next->isOpen()) << "a port that was let go is free for the next client";
 }

@@ -19,7 +19,13 @@ fail() {
     { cat "$scratch/cpack.log" >&2; exit 1; }
 deb=$(echo "$scratch"/out/norvale-721_*.deb)
 [ -f "$deb" ] || { echo "no package built" >&2; exit 1; }
-dpkg-deb --field "$deb" Package Version Architecture Depends
+dpkg-deb --field "$deb" Package Version Architecture Depends Recommends Suggests
+version=$(dpkg-deb --field "$deb" Version)
+# The Calc host's pieces are named, so that apt shows them.
+for piece in libreoffice-calc python3-uno libreoffice-script-provider-python; do
+    dpkg-deb --field "$deb" Recommends Suggests | grep -qw -- "$piece" ||
+        fail "the package neither recommends nor suggests $piece"
+done
 
 root=$scratch/root
 admin=$root/var/lib/dpkg
@@ -51,13 +57,16 @@ done
 # The installed programs run from the scratch root with their own libraries.
 export QT_QPA_PLATFORM=offscreen
 unset LD_LIBRARY_PATH
-for program in kest720 kest720-cli kest721 kest721xl norvale-reg sim721; do
+for program in kest720 kest720-cli kest721 kest721xl norvale-reg sim721 kest721-quick-log \
+    kest721-workbook; do
     bin=$root/usr/bin/$program
     if ! out=$("$bin" --help 2>&1); then
         fail "$program --help: $out"
     elif ! grep -qi usage <<<"$out"; then
         fail "$program --help prints no usage: $out"
     fi
+    out=$("$bin" --version 2>&1) || fail "$program --version: $out"
+    [ "$out" = "$program $version" ] || fail "$program --version prints '$out', not '$program $version'"
     if ldd "$bin" | grep -q 'not found'; then
         fail "$program misses libraries: $(ldd "$bin" | grep 'not found')"
     fi
@@ -66,8 +75,18 @@ done
 loaded=$(ldd "$root/usr/bin/kest721xl" | sed -n 's/^\s*libkest720ui\.so => \(\S*\).*/\1/p')
 [ -n "$loaded" ] && [ "$(readlink -f "$loaded")" = "$root/usr/lib/$multiarch/norvale-721/libkest720ui.so" ] ||
     fail "kest721xl loads its display library from '$loaded'"
-for page in kest721 kest720-cli norvale-reg sim721; do
+for page in kest721 kest720-cli norvale-reg sim721 kest720 kest721xl; do
     zcat "$root/usr/share/man/man1/$page.1.gz" | grep -q '^\.TH' || fail "man page of $page"
+done
+zcat "$root/usr/share/man/man1/kest721.1.gz" | grep -q 'norvale/journal' ||
+    fail "the man page of kest721 does not say where the journal is"
+for entry in "$root"/usr/share/applications/*.desktop; do
+    out=$(desktop-file-validate "$entry" 2>&1 | grep -v ': hint: ') && fail "$entry: $out"
+    exec=$(sed -n 's/^Exec=//p' "$entry")
+    [ -x "$root/usr/bin/$exec" ] || fail "$entry starts $exec, which the package does not install"
+    icon=$(sed -n 's/^Icon=//p' "$entry")
+    [ -f "$root/usr/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "$entry has no icon $icon"
+    grep -q '^Name=721 ' "$entry" || fail "$entry has no name of its own"
 done
 
 # The installed kest720-cli reads the installed simulated meter through the
@@ -105,6 +124,19 @@ elif ! grep -q '6: No Blink (command 6)' <<<"$info"; then
 fi
 exec {sim_in}>&-
 wait "$SIM_PID" || true
+
+# The quick log on a port with no meter: the error names the port and its
+# device, and no file with a header alone is left in the home folder.
+export HOME=$scratch/home XDG_DATA_HOME=$scratch/data
+mkdir -p "$HOME"
+"$root/usr/bin/norvale-reg" write 'HKCU\Software\Norvale\721' ComPort REG_DWORD 9 ||
+    fail "norvale-reg cannot store the port"
+ln -s "$scratch/unplugged-adapter" "$NORVALE_PORTS/com9"
+quick=$(PATH=$root/usr/bin:$PATH timeout 120 dbus-run-session --config-file="$scratch/bus.conf" -- \
+    "$root/usr/bin/kest721-quick-log" </dev/null 2>&1) && fail "the quick log without a meter succeeded: $quick"
+grep -q "the readings go to $HOME/721-log-" <<<"$quick" || fail "the quick log does not say where: $quick"
+grep -q "port 9 ($NORVALE_PORTS/com9 -> $scratch/unplugged-adapter): No such file" <<<"$quick" || fail "the quick log's error does not name the port: $quick"
+ls "$HOME"/721-log-*.csv >/dev/null 2>&1 && fail "the failed quick log left $(ls "$HOME")"
 
 [ "$failures" -eq 0 ] || { echo "$failures package check(s) failed" >&2; exit 1; }
 echo "package installs and runs"

@@ -171,6 +171,8 @@ int main(int argc, char **argv)
     shoot(dialogs::options(), QStringLiteral("options-general-disconnected"));
     showTab(dialogs::options(), 1);
     shoot(dialogs::options(), QStringLiteral("options-721-disconnected"));
+    showTab(dialogs::options(), 2);
+    shoot(dialogs::options(), QStringLiteral("options-publishing"));
     assistant.ShowAbout();
     shoot(dialogs::about(), QStringLiteral("about-disconnected"));
 

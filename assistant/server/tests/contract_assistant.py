@@ -215,6 +215,9 @@ class AssistantContract(unittest.TestCase):
             title, shown, buttons = host.boxes[-1]
             self.assertEqual((title, buttons), ("721 Assistant", ["OK"]))
             self.assertTrue(shown.startswith(text) and len(shown) > len(text), shown)
+            # A meter that does not answer: the instrument's text, then the port.
+            self.assertRegex(shown, r"Unable to start command mode\. - port %d \(/dev/pts/\d+\)$"
+                             % self.port)
             self.assertFalse(host.get("Initialized"))
 
             # Nothing behind the port at all: the same box, the instrument's own text.

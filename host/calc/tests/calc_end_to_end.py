@@ -9,6 +9,7 @@ must activate the build tree's servers (XDG_DATA_DIRS). Exit status 77 (skip)
 where LibreOffice is not installed.
 """
 import datetime
+import glob
 import os
 import pwd
 import shutil
@@ -34,6 +35,7 @@ if shutil.which("soffice") is None:
 import dbus  # noqa: E402
 import openpyxl  # noqa: E402
 from dbus.mainloop.glib import DBusGMainLoop  # noqa: E402
+from PIL import Image  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from office import Office, file_url, props  # noqa: E402
@@ -44,6 +46,8 @@ from bustest import has_owner, spin  # noqa: E402
 
 NAME = "kest721xl.kest721Assistant"
 INSTRUMENT = "Norvale720.kest720"
+INSTRUMENT_IFACE = "Norvale720._kest720"
+IFACE = "kest721xl._kest721Assistant"
 E = "kest721xl.__kest721Assistant"
 PROMPTS = "Norvale.Automation.Prompts"
 DISPLAY = "Kest720UI._Display"
@@ -51,12 +55,14 @@ SECTION = r"HKCU\Software\Norvale\721"
 TOOLBAR = "norvale.kest721calc.toolbar"
 # Each button and the Assistant member it calls.
 BUTTONS = {"Connect": "Connect", "Disconnect": "Disconnect", "Start Log": "StartLog",
-           "Stop Log": "StopLog", "Download Log": "DownloadLog", "Integrate": "ShowIntegrate",
+           "Stop Log": "StopLog", "Resume Log": "ResumeLog", "Download Log": "DownloadLog",
+           "Integrate": "ShowIntegrate",
            "Logging Properties": "ShowProperties", "Options": "ShowOptions",
            "About": "ShowAbout", "Help": "ShowHelp"}
 RED, YELLOW = 0x0000FF, 0x00FFFF  # OLE colours, 0x00BBGGRR
 CELL_RED, CELL_YELLOW = 0xFF0000, 0xFFFF00  # the same as cell colours, 0xRRGGBB
-LIVE_FIRST_ROW = 4  # 0-based: below the status, the error and the headings
+LINE = (0x00, 0x45, 0x86)  # the office's colour of a chart's first series
+LIVE_FIRST_ROW = 4  # 0-based: below the status, the error, the download and the headings
 
 DBusGMainLoop(set_as_default=True)
 BUS = dbus.SessionBus()
@@ -177,6 +183,27 @@ def cell(doc, sheet, name):
 
 def status(doc):
     return cell(doc, "Live", "B1").String
+
+
+def readings(rows):
+    """The rows of readings among a run's rows (its header row holds text)."""
+    return [r for r in rows if r[1].getType().value == "VALUE"]
+
+
+def drawn(doc, path):
+    """What the office draws of the document, as its PDF: the texts, and the
+    number of pixels in the colour of the chart's line (rendered at 40 dpi)."""
+    doc.storeToURL(file_url(path), props(FilterName="calc_pdf_Export"))
+    text = subprocess.run(["pdftotext", path, "-"], check=True, capture_output=True,
+                          text=True).stdout
+    subprocess.run(["pdftoppm", "-r", "40", "-png", path, path], check=True)
+    line = 0
+    for page in sorted(glob.glob(path + "-*.png")):
+        with Image.open(page) as image:
+            line += sum(1 for r, g, b in image.convert("RGB").getdata()
+                        if abs(r - LINE[0]) < 40 and abs(g - LINE[1]) < 40
+                        and abs(b - LINE[2]) < 40)
+    return text, line
 
 
 def table(doc, sheet, first_row, columns):
@@ -308,10 +335,21 @@ class CalcDrivesTheAssistant(unittest.TestCase):
         self.assertEqual(self.witness.names(), ["Disconnected", "Connected"])
         del self.witness.events[:]
 
+    def control(self):
+        """Bus name and path of the Assistant's instrument object."""
+        return tuple(BUS.get_object(NAME, self.witness.path).Get(
+            IFACE, "Control", dbus_interface=dbus.PROPERTIES_IFACE))
+
+    def assertChartDrawn(self, doc, path):
+        """The chart is on the page with its title and a line through its readings."""
+        text, line = drawn(doc, path)
+        self.assertIn("Live readings", text)
+        self.assertGreater(line, 20)
+
     def log_until(self, doc, rows):
         self.press(doc, "Start Log")
         self.assertTrue(spin(lambda: status(doc) == "Logging"))
-        self.assertTrue(spin(lambda: len(table(doc, "Live", LIVE_FIRST_ROW, 1)) >= rows))
+        self.assertTrue(spin(lambda: len(readings(table(doc, "Live", LIVE_FIRST_ROW, 2))) >= rows))
 
     def test_toolbar_buttons_name_their_members(self):
         self.assertEqual(sorted(self.buttons), sorted(BUTTONS))
@@ -326,7 +364,7 @@ class CalcDrivesTheAssistant(unittest.TestCase):
                          ["Live", "Download", "Dose"])
         self.assertEqual(status(doc), "Disconnected")
         chart = doc.Sheets.getByName("Live").Charts.getByName("LiveReadings")
-        self.assertEqual(chart.EmbeddedObject.Diagram.DiagramType, "com.sun.star.chart.LineDiagram")
+        self.assertEqual(chart.EmbeddedObject.Diagram.DiagramType, "com.sun.star.chart.XYDiagram")
         self.connect(doc)
 
         # The alarm point is below the background: the run starts in alarm, and
@@ -342,9 +380,18 @@ class CalcDrivesTheAssistant(unittest.TestCase):
 
         # One row per LiveData, in order, with its own values.
         live = self.witness.args("LiveData")
-        self.assertTrue(spin(lambda: len(table(doc, "Live", LIVE_FIRST_ROW, 4)) >= len(live)))
-        rows = table(doc, "Live", LIVE_FIRST_ROW, 4)
+        self.assertTrue(spin(lambda: len(readings(table(doc, "Live", LIVE_FIRST_ROW, 4)))
+                             >= len(live)))
+        run = table(doc, "Live", LIVE_FIRST_ROW, 4)
+        rows = readings(run)
         self.assertEqual(len(rows), len(live))
+        # The run begins with its header: the start time and the meter's serial number.
+        header = run[0]
+        serial = BUS.get_object(*self.control()).Get(INSTRUMENT_IFACE, "SerialNumber",
+                                                     dbus_interface=dbus.PROPERTIES_IFACE)
+        self.assertEqual([header[1].String, header[2].String], ["Run started", "Meter " + serial])
+        self.assertLessEqual(header[0].Value, rows[0][0].Value)
+        self.assertEqual(len(run), len(rows) + 1)
         fills = []
         for (measured, colour, stamp), (t, reading, unit, alarm) in zip(live, rows):
             self.assertEqual(t.Value, float(stamp))
@@ -352,16 +399,19 @@ class CalcDrivesTheAssistant(unittest.TestCase):
             self.assertTrue(doc.NumberFormats.getByKey(t.NumberFormat).Type & DATETIME)
             self.assertEqual(reading.Value, float(measured))
             self.assertEqual(unit.String, "mR/h")
+            self.assertEqual(unit.CharLocale.Language, "zxx")  # no spell-check marks
             fills.append(alarm.CellBackColor)
             self.assertEqual(alarm.CellBackColor,
                              {RED: CELL_RED, YELLOW: CELL_YELLOW}[int(colour)])
         self.assertEqual(fills[0], CELL_RED)
         self.assertEqual(fills[-1], CELL_YELLOW)
 
-        # The chart covers the headings and every reading.
+        # The chart covers the headings and every reading, and is drawn: its
+        # title and the times of its axis are on the page.
         (r,) = chart.getRanges()
         self.assertEqual((r.StartColumn, r.EndColumn, r.StartRow, r.EndRow),
-                         (0, 1, LIVE_FIRST_ROW - 1, LIVE_FIRST_ROW - 1 + len(rows)))
+                         (0, 1, LIVE_FIRST_ROW - 1, LIVE_FIRST_ROW - 1 + len(run)))
+        self.assertChartDrawn(doc, os.path.join(WORK, "live.pdf"))
 
         self.press(doc, "Download Log")
         self.assertTrue(spin(lambda: "DataDownLoadComplete" in self.witness.names()))
@@ -369,16 +419,20 @@ class CalcDrivesTheAssistant(unittest.TestCase):
         self.assertEqual(len(records), 6)
         self.assertTrue(spin(lambda: len(table(doc, "Download", 1, 4)) >= 6))
         got = [[c.Value for c in row[:3]] + [row[3].String] for row in table(doc, "Download", 1, 4)]
-        want = [[n, float(d), float(m[0]), {1: "mR/h", 2: "uSv/h"}[int(m[1])]]
+        # The meter sends its temperatures with one decimal; they come as singles.
+        want = [[n, float("%.1f" % d), float(m[0]), {1: "mR/h", 2: "uSv/h"}[int(m[1])]]
                 for n, (d, m) in enumerate(records, 1)]
         self.assertEqual(got, want)
+        self.assertTrue(any(float(d) != w[1] for (d, _m), w in zip(records, want)))
+        self.assertEqual(cell(doc, "Live", "B3").String, "6 records, complete")
 
         # Saved, then read by other programs: every row with its date and fill.
         ods, xlsx = os.path.join(WORK, "run.ods"), os.path.join(WORK, "run.xlsx")
         doc.storeToURL(file_url(ods), props(FilterName="calc8"))
         doc.storeToURL(file_url(xlsx), props(FilterName="Calc MS Excel 2007 XML"))
         saved = OdsTables(ods).rows("Live", LIVE_FIRST_ROW, 4)
-        self.assertEqual(len(saved), len(live))
+        self.assertEqual(len(saved), len(run))
+        saved = saved[1:]
         for (measured, colour, stamp), (t, reading, unit, alarm) in zip(live, saved):
             self.assertEqual(t[0], date_of(stamp).replace(microsecond=0).isoformat())
             self.assertAlmostEqual(float(reading[0]), float(measured), places=9)
@@ -386,17 +440,25 @@ class CalcDrivesTheAssistant(unittest.TestCase):
             self.assertEqual(alarm[1], "#%06x" % {RED: CELL_RED, YELLOW: CELL_YELLOW}[int(colour)])
         self.assertEqual(len(OdsTables(ods).rows("Download", 1, 4)), 6)
 
+        # Opened again, each file draws its chart with its rows.
+        for path in (ods, xlsx):
+            again = self.office.load(file_url(path))
+            try:
+                self.assertChartDrawn(again, path + ".pdf")
+            finally:
+                again.close(True)
+
         book = openpyxl.load_workbook(xlsx)
         sheet = book["Live"]
         for i, (measured, colour, stamp) in enumerate(live):
-            t, reading, unit, alarm = (sheet.cell(LIVE_FIRST_ROW + 1 + i, c) for c in range(1, 5))
+            t, reading, unit, alarm = (sheet.cell(LIVE_FIRST_ROW + 2 + i, c) for c in range(1, 5))
             self.assertIsInstance(t.value, datetime.datetime)
             self.assertLess(abs((t.value - date_of(stamp)).total_seconds()), 0.001)
             self.assertAlmostEqual(reading.value, float(measured), places=9)
             self.assertEqual(unit.value, "mR/h")
             self.assertEqual(alarm.fill.fgColor.rgb[-6:].upper(),
                              "%06X" % {RED: CELL_RED, YELLOW: CELL_YELLOW}[int(colour)])
-        self.assertIsNone(sheet.cell(LIVE_FIRST_ROW + 1 + len(live), 1).value)
+        self.assertIsNone(sheet.cell(LIVE_FIRST_ROW + 2 + len(live), 1).value)
         saved = [[c.value for c in row] for row in
                  book["Download"].iter_rows(min_row=2, max_row=8, max_col=4)]
         self.assertEqual(saved[6], [None] * 4)
@@ -443,6 +505,23 @@ class CalcDrivesTheAssistant(unittest.TestCase):
         self.press(doc, "Help")
         self.assertTrue(spin(lambda: os.path.exists(HELP_LOG)))
 
+        # A Connect that fails tells only in its box: the box's text becomes the
+        # last error, with its time; the next success clears it.
+        self.meter.close()
+        self.meter = None
+        self.witness.answers["721 Assistant"] = "OK"
+        del self.witness.events[:]
+        self.press(doc, "Connect")
+        self.assertTrue(spin(lambda: "721 Assistant: " in cell(doc, "Live", "B2").String))
+        # It ends as it began, disconnected.
+        self.assertTrue(spin(lambda: self.witness.names() == ["Disconnected"] * 2))
+        self.assertRegex(cell(doc, "Live", "B2").String,
+                         r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  721 Assistant: \S")
+        self.assertEqual(status(doc), "Disconnected")
+        self.meter = Meter(self.port)
+        self.connect(doc)
+        self.assertEqual(cell(doc, "Live", "B2").String, "")
+
     def test_calc_closed_mid_run_leaves_no_meter_streaming(self):
         self.meter = Meter(self.port)
         doc = self.open_template()
@@ -475,8 +554,9 @@ class CalcDrivesTheAssistant(unittest.TestCase):
                   .GetConnectionUnixProcessID(NAME, dbus_interface="org.freedesktop.DBus"))
         os.kill(pid, signal.SIGKILL)
         self.assertTrue(spin(lambda: status(doc) == "Disconnected"))
-        self.assertEqual(cell(doc, "Live", "B2").String, "The Assistant server ended")
-        rows = len(table(doc, "Live", LIVE_FIRST_ROW, 1))
+        self.assertTrue(spin(lambda: cell(doc, "Live", "B2").String.endswith(
+            "The Assistant server ended")))
+        rows = len(readings(table(doc, "Live", LIVE_FIRST_ROW, 2)))
         # The dead Assistant's instrument object lets the port go as its server ends.
         self.assertTrue(spin(lambda: not has_owner(INSTRUMENT)))
         self.connect(doc)  # a new server and a new Assistant for the same document

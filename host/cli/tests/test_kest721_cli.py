@@ -482,8 +482,11 @@ class Kest721Test(unittest.TestCase):
     def test_progress_line_on_a_terminal(self):
         with Meter(15, "--interval-ms", "200"):
             rc, _, err = self.run_kest721("--port", "15", "log", "--csv", self.path("p.csv"),
-                                          terminal=True, typed=["n"])
+                                          terminal=True)
         self.assertEqual(rc, 0, err)
+        # Which port and device, while connecting and in a line that stays.
+        self.assertRegex(err, r"Connecting to the 721 on port 15 \(/dev/pts/\d+\)\.\.\.")
+        self.assertRegex(err, r"Connected to the 721 on port 15 \(/dev/pts/\d+\)\.\x1b\[K\r?\n")
         n = len(self.events.live)
         self.assertIn("%d reading%s, about" % (n, "" if n == 1 else "s"), err)
         self.assertIn(" s left", err)
@@ -492,13 +495,42 @@ class Kest721Test(unittest.TestCase):
 
     def test_the_disconnect_question_asked_on_the_terminal(self):
         with Meter(18):
-            rc, out, err = self.run_kest721("--port", "18", "status", terminal=True,
-                                            typed=["maybe", "y"])
+            rc, out, err = self.run_kest721("--port", "18", "status", "--save", "ask",
+                                            terminal=True, typed=["maybe", "y"])
         self.assertEqual(rc, 0, err)
         self.assertIn("Disconnect: If any changes to the 721 settings", err)
         # An answer that is none of the three is asked again.
         self.assertEqual(err.count("[c]ancel: "), 2)
         self.assertEqual(self.events.answer_of("Disconnect"), "Yes")
+
+    def test_ctrl_c_on_a_terminal_keeps_nothing_in_the_meter_without_asking(self):
+        # kest721 changes no setting of the meter: there is nothing to ask about.
+        reg_write("TimerLength", "REG_DWORD", 600)
+        with Meter(23, "--interval-ms", "200"):
+            rc, out, err = self.run_kest721("--port", "23", "log", "--csv", self.path("c.csv"),
+                                            terminal=True,
+                                            when=lambda: len(self.events.live) >= 2,
+                                            then=lambda p: p.send_signal(signal.SIGINT))
+        self.assertEqual(rc, 128 + signal.SIGINT, err)
+        self.assertNotIn("Keep the setting changes", err)
+        self.assertEqual(self.events.answer_of("Disconnect"), "No")
+
+    def test_the_servers_keep_their_notes_out_of_the_terminal_unless_asked(self):
+        for rules, chatty in ((None, False), ("norvale.*=true", True)):
+            with self.subTest(rules=rules), Meter(24):
+                env = dict(os.environ)
+                env.pop("QT_LOGGING_RULES", None)
+                env.pop("NORVALE_TRACE", None)
+                if rules:
+                    env["QT_LOGGING_RULES"] = rules
+                # A bus of its own, whose servers write to this standard error,
+                # as on a desktop where the session's terminal is the user's.
+                proc = subprocess.run(["dbus-run-session", "--", program("host", "cli", "kest721"),
+                                       "--port", "24", "status"], env=env, capture_output=True,
+                                      text=True, timeout=RUN_LIMIT_S)
+                self.assertEqual(proc.returncode, 0, proc.stderr)
+                theirs = [l for l in proc.stderr.splitlines() if not l.startswith("dbus-daemon[")]
+                self.assertEqual(bool(theirs), chatty, proc.stderr)
 
     def test_status_reports_the_meter_and_stores_the_port(self):
         with Meter(16, "--model", "M", "--units", "Sv", "--serial", "4321"):
@@ -507,7 +539,8 @@ class Kest721Test(unittest.TestCase):
         self.assertEqual(out.splitlines(), ["Connected: yes", "Serial number: 4321",
                                             "Model: 720M", "Units: sievert (uSv/h)",
                                             "Initialized: true",
-                                            "Calibration: no due date recorded"])
+                                            "Calibration: no due date recorded",
+                                            "Publishing: off"])
         self.assertIn("16", reg_read("ComPort"))
         # Without --port the stored port is the one used.
         with Meter(16, "--serial", "1111"):
@@ -584,17 +617,26 @@ class Kest721Test(unittest.TestCase):
         self.assertIn("Readings\n\n%d" % len(self.events.live), text)
 
     def test_a_meter_that_does_not_answer_is_an_error(self):
+        # The link of an adapter that is not plugged in.
+        link = os.path.join(os.environ["NORVALE_PORTS"], "com17")
+        os.symlink(self.path("unplugged-adapter"), link)
+        self.addCleanup(os.remove, link)
         rc, out, err = self.run_kest721("--port", "17", "log", "--csv", self.path("none.csv"))
         self.assertEqual(rc, 1)
-        self.assertIn("error (721 Assistant): Initialization failed!", err)
+        # The seed's text, then the port, its device and the system's reason.
+        self.assertRegex(err, r"error \(721 Assistant\): Initialization failed! Operation valid "
+                         r"only when the port is open: port 17 \(.*/com17 -> .*/unplugged-adapter\)"
+                         r": No such file or directory")
         self.assertEqual(self.events.answer_of("721 Assistant"), "OK")
         self.assertEqual(self.events.live, [])
         self.assertEqual(self.read_csv("none.csv"), [["time", "value", "unit", "alarm_color"]])
 
-        rc, out, err = self.run_kest721("--port", "17", "status")
+        # A port number stored by mistake shows in every later error.
+        rc, out, err = self.run_kest721("status")
         self.assertEqual(rc, 1)
         self.assertEqual(out, "Connected: no\n")
         self.assertIn("Initialization failed!", err)
+        self.assertIn("port 17 (%s -> " % link, err)
 
     def log_runs(self):
         rc, out, err = self.run_kest721("journal", "list")
@@ -741,6 +783,10 @@ class Kest721Test(unittest.TestCase):
         self.assertEqual(rc, 0)
         self.assertIn("--port N", out)
         self.assertIn("stored setting", out)
+        self.assertIn("norvale/journal.sqlite", out)
+        rc, out, err = self.run_kest721("--version")
+        self.assertEqual(rc, 0, err)
+        self.assertRegex(out, r"^kest721 \d+\.\d+\.\d+\n$")
         for args in (["log", "--port", "x"], ["frobnicate"], [], ["log", "--save", "maybe"],
                      ["status", "--csv", "f.csv"], ["log", "extra"], ["--bogus", "log"],
                      ["download", "--reconnect"], ["log", "--reconnect-every", "5"],

@@ -47,6 +47,10 @@ def StopLog(*_args):
     _press("StopLog")
 
 
+def ResumeLog(*_args):
+    _press("ResumeLog")
+
+
 def DownloadLog(*_args):
     _press("DownloadLog")
 
@@ -71,5 +75,5 @@ def ShowHelp(*_args):
     _press("ShowHelp")
 
 
-g_exportedScripts = (Connect, Disconnect, StartLog, StopLog, DownloadLog, ShowIntegrate,
-                     ShowProperties, ShowOptions, ShowAbout, ShowHelp)
+g_exportedScripts = (Connect, Disconnect, StartLog, StopLog, ResumeLog, DownloadLog,
+                     ShowIntegrate, ShowProperties, ShowOptions, ShowAbout, ShowHelp)

@@ -17,11 +17,13 @@ from com.sun.star.document import XDocumentEventListener
 from com.sun.star.frame import XTerminateListener
 from gi.repository import Gio, GLib
 
-from .workbook import Workbook, unit_text
+from .workbook import Workbook, now_as_date_number, unit_text
 
 NAME = "kest721xl.kest721Assistant"
 IFACE = "kest721xl._kest721Assistant"
+HOUSE = "Norvale.Assistant"
 EVENTS = "kest721xl.__kest721Assistant"
+PROMPTS = "Norvale.Automation.Prompts"
 FACTORY = "Norvale.Automation.ClassFactory"
 OBJECT = "Norvale.Automation.Object"
 PROPS = "org.freedesktop.DBus.Properties"
@@ -30,6 +32,14 @@ NO_TIMEOUT = GLib.MAXINT
 
 MEMBERS = ("Connect", "Disconnect", "StartLog", "StopLog", "DownloadLog", "ShowIntegrate",
            "ShowProperties", "ShowOptions", "ShowAbout", "ShowHelp")
+# Members of the Assistant's house interface, beside its default one.
+HOUSE_MEMBERS = ("ResumeLog",)
+
+# The status cell's texts.
+CONNECTED, DISCONNECTED, LOGGING = "Connected", "Disconnected", "Logging"
+LINK_LOST = "Connection lost"
+LINK_LOST_ERROR = ("LiveDataError: the meter stopped sending readings. Resume Log continues "
+                   "the run once it is back; Stop Log ends the run.")
 
 
 def _log(text):
@@ -153,8 +163,13 @@ class Session(unohelper.Base, XDocumentEventListener):
         self.waiting = []
         self.subscription = None
         self.owner_watch = None
+        self.prompts = None
         self.unit = ""
+        self.serial = ""
         self.connected = False
+        self.link_lost = False  # a run's meter fell silent and has not come back
+        self.in_flight = 0  # this document's calls still waiting for their reply
+        self.downloaded = 0
         self.ended = False
         doc.addDocumentEventListener(self)
 
@@ -175,14 +190,24 @@ class Session(unohelper.Base, XDocumentEventListener):
             self.waiting.append(member)
             self._create()
             return
+        book = self.book
         if member == "DownloadLog":
-            self.ui.post(self.book.clear_download)
+            self.downloaded = 0
+            self._ui(lambda: (book.clear_download(), book.set_download_progress("Starting")))
+        self.in_flight += 1
 
         def done(_result, error):
+            self.in_flight -= 1
             if error:
                 self._error("%s: %s" % (member, error))
+            elif member == "ResumeLog":
+                self._resumed()
 
-        self.bus.call(self.path, IFACE, member, None, done)
+        self.bus.call(self.path, HOUSE if member in HOUSE_MEMBERS else IFACE, member, None, done)
+
+    def _resumed(self):
+        self.link_lost = False
+        self._ui(lambda: (self.book.set_status(LOGGING), self.book.set_error("")))
 
     def _create(self):
         if self.creating:
@@ -206,6 +231,9 @@ class Session(unohelper.Base, XDocumentEventListener):
                 "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
                 "/org/freedesktop/DBus", NAME, Gio.DBusSignalFlags.NONE, self._owner_changed,
                 None)
+            self.prompts = self.bus.connection.signal_subscribe(
+                None, PROMPTS, "Shown", "/prompts", None, Gio.DBusSignalFlags.NONE,
+                self._box_shown, None)
             waiting, self.waiting = self.waiting, []
             for member in waiting:
                 self._call(member)
@@ -218,29 +246,79 @@ class Session(unohelper.Base, XDocumentEventListener):
         if name == "LiveData":
             measured, colour, stamp = args
             unit = self.unit
-            self._ui(lambda: (book.add_live(measured, colour, stamp, unit), book.grow_chart()))
+            back = self.link_lost  # readings again: the link came back by itself
+            self.link_lost = False
+
+            def row():
+                book.add_live(measured, colour, stamp, unit)
+                book.refresh_chart()
+                if back:
+                    book.set_status(LOGGING)
+                    book.set_error("")
+
+            self._ui(row)
         elif name == "DataDownload":
             degrees, (value, unit_system, _prefix, _label) = args
-            self._ui(lambda: book.add_download(degrees, value, unit_text(unit_system)))
+            self.downloaded += 1
+            progress = "%d records so far" % self.downloaded
+            self._ui(lambda: (book.add_download(degrees, value, unit_text(unit_system)),
+                              book.set_download_progress(progress)))
+        elif name == "DataDownLoadComplete":
+            progress = "%d records, complete" % self.downloaded
+            self._ui(lambda: (book.set_download_progress(progress), book.set_error("")))
         elif name == "DoseRate":
-            self._ui(lambda: book.add_dose(*args))
+            self._ui(lambda: (book.add_dose(*args), book.set_error("")))
         elif name == "Connected":
             self.connected = True
-            self._read_unit()
-            self._ui(lambda: (book.set_status("Connected"), book.set_error("")))
+            self.link_lost = False
+            self._read_instrument()
+            self._ui(lambda: (book.set_status(CONNECTED), book.set_error("")))
         elif name == "Disconnected":
             self.connected = False
-            self._ui(lambda: book.set_status("Disconnected"))
+            self.link_lost = False
+            self._ui(lambda: book.set_status(DISCONNECTED))
         elif name == "LogStarted":
-            self._read_unit()
-            self._ui(lambda: book.set_status("Logging"))
+            self.link_lost = False
+            stamp = now_as_date_number()
+            self._read_instrument(lambda serial: self._ui(lambda: book.set_run_serial(serial)))
+            serial = self.serial
+            self._ui(lambda: (book.refresh_chart(True), book.add_run_header(stamp, serial),
+                              book.set_status(LOGGING), book.set_error("")))
         elif name == "LogStopped":
-            status = "Connected" if self.connected else "Disconnected"
-            self._ui(lambda: book.set_status(status))
+            self._ui(lambda: book.refresh_chart(True))
+            self._show_connection()
         elif name == "LiveDataError":
-            self._error("LiveDataError: the meter stopped sending readings")
+            self.link_lost = True
+            self._ui(lambda: (book.refresh_chart(True), book.set_status(LINK_LOST)))
+            self._error(LINK_LOST_ERROR)
         elif name == "DataDownloadError":
+            progress = "failed after %d records" % self.downloaded
+            self._ui(lambda: book.set_download_progress(progress))
             self._error("DataDownloadError: the log download failed")
+
+    def _show_connection(self):
+        """After a run, the status the Assistant reports: it no longer counts the
+        meter as initialised once a run lost its link, until Connect finds it."""
+
+        def got(result, error):
+            if error or not self.connected:
+                status = DISCONNECTED
+            elif result[0]:
+                status = CONNECTED
+            else:
+                status = LINK_LOST
+            self._ui(lambda: self.book.set_status(status))
+
+        self.bus.call(self.path, PROPS, "Get", GLib.Variant("(ss)", (IFACE, "Initialized")), got)
+
+    def _box_shown(self, _conn, _sender, _path, _iface, _name, params, _data):
+        """A box with only OK tells of a failure (a Connect that could not reach the
+        meter says so only in its box): the latest becomes the last error. Boxes
+        while none of this document's calls waits are another document's."""
+        _id, title, text, buttons = params.unpack()
+        if list(buttons) != ["OK"] or not self.in_flight:
+            return
+        self._error("%s: %s" % (title, " ".join(text.split())))
 
     def _owner_changed(self, _conn, _sender, _path, _iface, _name, params, _data):
         """The server ended under us: the next press makes a new Assistant."""
@@ -250,21 +328,32 @@ class Session(unohelper.Base, XDocumentEventListener):
         self._unsubscribe()
         self.path = None
         self.connected = False
-        self._ui(lambda: (self.book.set_status("Disconnected"),
-                          self.book.set_error("The Assistant server ended")))
+        self._ui(lambda: self.book.set_status(DISCONNECTED))
+        self._error("The Assistant server ended")
 
-    def _read_unit(self):
-        """The instrument's unit system names the unit of the Live readings."""
+    def _read_instrument(self, then=None):
+        """The instrument's unit system names the unit of the Live readings; its
+        serial number goes into each run's header row (then(serial))."""
+
+        def got_serial(result, error):
+            if not error:
+                self.serial = result[0]
+            if then:
+                then(self.serial)
 
         def got_units(result, error):
             if not error:
                 self.unit = unit_text(result[0])
 
         def got_control(result, error):
-            if not error:
-                service, path = result[0]
-                self.bus.call(path, PROPS, "Get", GLib.Variant("(ss)", (INSTRUMENT, "Units")),
-                              got_units, service=service)
+            if error:
+                if then:
+                    then(self.serial)
+                return
+            service, path = result[0]
+            for name, handler in (("Units", got_units), ("SerialNumber", got_serial)):
+                self.bus.call(path, PROPS, "Get", GLib.Variant("(ss)", (INSTRUMENT, name)),
+                              handler, service=service)
 
         self.bus.call(self.path, PROPS, "Get", GLib.Variant("(ss)", (IFACE, "Control")),
                       got_control)
@@ -280,10 +369,10 @@ class Session(unohelper.Base, XDocumentEventListener):
         self.ui.post(guarded)
 
     def _unsubscribe(self):
-        for sub in (self.subscription, self.owner_watch):
+        for sub in (self.subscription, self.owner_watch, self.prompts):
             if sub is not None:
                 self.bus.connection.signal_unsubscribe(sub)
-        self.subscription = self.owner_watch = None
+        self.subscription = self.owner_watch = self.prompts = None
 
     def _release(self):
         """Ends the Assistant: it stops a run and the meter's stream and closes the port."""
@@ -300,7 +389,9 @@ class Session(unohelper.Base, XDocumentEventListener):
     # -- document events (main thread) --------------------------------------------
 
     def documentEventOccured(self, event):
-        if event.EventName in ("OnPrepareUnload", "OnUnload"):
+        # Not at OnPrepareUnload: the person may still cancel the close (the
+        # question whether to save comes after it), and the run must go on.
+        if event.EventName == "OnUnload":
             self.end()
 
     def disposing(self, _source):
