@@ -3,8 +3,10 @@
 #include "RuntimeError.h"
 #include "Ticks.h"
 
+#include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QTimer>
+#include <algorithm>
 #include <set>
 
 Q_LOGGING_CATEGORY(lcTimer, "norvale.modTimer")
@@ -38,18 +40,70 @@ ClockOwner::~ClockOwner()
         c->forgetOwner(this);
 }
 
+// A repeating timer whose ticks fall on a fixed grid (start + n × period of
+// the steady clock), armed one tick at a time so that it can sleep through
+// ticks nobody wants without moving the ones after.
+class QtTimerSource::Ticker : public QTimer
+{
+public:
+    Ticker(int periodMs, std::function<void()> tick) : m_periodMs(periodMs), m_tick(std::move(tick))
+    {
+        setSingleShot(true);
+        setTimerType(Qt::PreciseTimer);
+        connect(this, &QTimer::timeout, this, [this] {
+            m_fired = m_index;
+            m_inTick = true;
+            m_tick();
+            m_inTick = false;
+            if (!m_killed)
+                armNext();
+        });
+        m_origin.start();
+        armNext();
+    }
+    void kill()
+    {
+        m_killed = true;
+        stop();
+    }
+    void skip(int ms)
+    {
+        m_notBeforeMs = m_origin.elapsed() + ms;
+        // Asked between ticks, the tick armed is armed again.
+        if (!m_inTick && !m_killed)
+            armNext();
+    }
+
+private:
+    void armNext()
+    {
+        const qint64 now = m_origin.elapsed();
+        const auto firstAtOrAfter = [this](qint64 ms) {
+            return (ms + m_periodMs - 1) / m_periodMs;
+        };
+        // Ticks missed while the thread was busy are not made up, as with a
+        // repeating timer.
+        m_index = std::max({m_fired + 1, firstAtOrAfter(now), firstAtOrAfter(m_notBeforeMs)});
+        start(static_cast<int>(m_index * m_periodMs - now));
+    }
+
+    const qint64 m_periodMs;
+    std::function<void()> m_tick;
+    QElapsedTimer m_origin;
+    qint64 m_index = 0; // of the tick armed, counted from the start
+    qint64 m_fired = 0; // of the last tick that came
+    qint64 m_notBeforeMs = 0;
+    bool m_inTick = false;
+    bool m_killed = false;
+};
+
 QtTimerSource::QtTimerSource() = default;
 QtTimerSource::~QtTimerSource() = default;
 
 int QtTimerSource::startTimer(int periodMs, std::function<void()> tick)
 {
-    auto timer = std::make_unique<QTimer>();
-    timer->setInterval(periodMs);
-    timer->setTimerType(Qt::PreciseTimer);
-    QObject::connect(timer.get(), &QTimer::timeout, timer.get(), std::move(tick));
-    timer->start();
     const int id = m_nextId++;
-    m_timers.emplace(id, std::move(timer));
+    m_timers.emplace(id, std::make_unique<Ticker>(periodMs, std::move(tick)));
     return id;
 }
 
@@ -58,10 +112,17 @@ void QtTimerSource::killTimer(int id)
     const auto it = m_timers.find(id);
     if (it == m_timers.end())
         return;
-    it->second->stop();
+    it->second->kill();
     // The tick that asks to stop may be running inside this very timer's signal.
     it->second.release()->deleteLater();
     m_timers.erase(it);
+}
+
+void QtTimerSource::skipTicks(int id, int ms)
+{
+    const auto it = m_timers.find(id);
+    if (it != m_timers.end())
+        it->second->skip(ms);
 }
 
 SamplingClock::SamplingClock(ClockSource *clock, TimerSource *timers)
@@ -120,6 +181,9 @@ void SamplingClock::RestartTimer(ClockOwner *owner, bool start)
     if (start)
         startTicking();
     m_sampleInterval = m_intervalMs / 1000.0;
+    // A shorter interval may sample before the next whole second.
+    if (!start && m_timerId != 0)
+        timers().skipTicks(m_timerId, 0);
     m_startTick = m_lastTick = clock().tickCount();
     m_haveLastTick = true;
 }
@@ -160,6 +224,7 @@ void SamplingClock::StopTimer()
 
 void SamplingClock::TimerTick()
 {
+    const int id = m_timerId;
     try {
         if (SampleDue() && m_owner)
             m_owner->RaiseLiveData();
@@ -167,6 +232,11 @@ void SamplingClock::TimerTick()
         // The tick must keep running whatever the owner's event handlers do.
         qCWarning(lcTimer) << "sampling tick failed:" << e.what();
     }
+    // Samples fall on whole seconds of the wall clock: the ticks before the
+    // next one cannot sample, and need not wake the program (nine in ten).
+    // A wall clock set forward meanwhile is noticed at that tick.
+    if (m_timerId == id && id != 0 && m_sampleInterval > 0)
+        timers().skipTicks(id, 1000 - clock().currentDateTime().time().msec());
 }
 
 bool SamplingClock::SampleDue()

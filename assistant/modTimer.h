@@ -41,6 +41,14 @@ public:
     // Starts a repeating timer on this thread; the identifier is never 0.
     virtual int startTimer(int periodMs, std::function<void()> tick) = 0;
     virtual void killTimer(int id) = 0;
+    // The ticks of `id` that fall within `ms` from now are not wanted: a source
+    // may sleep through them; the ticks after keep their places. By default
+    // every tick comes.
+    virtual void skipTicks(int id, int ms)
+    {
+        (void)id;
+        (void)ms;
+    }
 };
 
 // Repeating QTimers of the calling thread.
@@ -51,9 +59,11 @@ public:
     ~QtTimerSource() override;
     int startTimer(int periodMs, std::function<void()> tick) override;
     void killTimer(int id) override;
+    void skipTicks(int id, int ms) override;
 
 private:
-    std::map<int, std::unique_ptr<QTimer>> m_timers;
+    class Ticker;
+    std::map<int, std::unique_ptr<Ticker>> m_timers;
     int m_nextId = 1;
 };
 

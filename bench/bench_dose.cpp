@@ -10,6 +10,7 @@
 #include "Kest720DBusTypes.h"
 #include "Meter.h"
 #include "Prompts.h"
+#include "TestWait.h"
 #include "frmAbout.h"
 #include "frmDataLog.h"
 #include "frmDose.h"
@@ -30,9 +31,9 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTextStream>
-#include <QThread>
 #include <QTimer>
 
+#include <limits>
 #include <sys/resource.h>
 
 using namespace norvale;
@@ -54,10 +55,7 @@ double cpuSeconds()
 
 void spin(const std::function<bool()> &until)
 {
-    while (!until()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        QThread::msleep(5);
-    }
+    testsupport::waitFor(until, std::numeric_limits<int>::max());
 }
 
 // Share of one core over a stretch of wall time, and CPU seconds per minute.

@@ -4,22 +4,28 @@
 // not a measure of speed).
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QThread>
+#include <QTimer>
 #include <functional>
 
 namespace testsupport
 {
 
-// Runs the event loop until `done` holds; false if it never does within `limitMs`.
+// Runs the event loop until `done` holds; false if it never does within
+// `limitMs`. The loop sleeps until an event comes; a condition that another
+// thread changes (the simulated meter's) sends no event here, so a coarse
+// timer looks again every few milliseconds.
 inline bool waitFor(const std::function<bool()> &done, int limitMs = 30000)
 {
+    if (done())
+        return true;
     QElapsedTimer clock;
     clock.start();
+    QTimer look;
+    look.start(5);
     while (!done()) {
         if (clock.elapsed() > limitMs)
             return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
 }

@@ -1,5 +1,6 @@
 #include "Bitmaps.h"
 
+#include <QHash>
 #include <QString>
 
 // Outside any namespace, as the resource initialiser requires; called before
@@ -19,11 +20,19 @@ namespace norvale::bitmaps
 namespace
 {
 
+// Decoded once: the LED flashes four times a second, and decoding its bitmap
+// each time was most of the display's work while an alarm flashed. The
+// pictures are used on the user-interface thread only.
 QImage load(const char *component, int number)
 {
     initBitmapResources();
-    return QImage(
-        QStringLiteral(":/norvale/bitmaps/%1/%2.bmp").arg(QLatin1String(component)).arg(number));
+    const QString path =
+        QStringLiteral(":/norvale/bitmaps/%1/%2.bmp").arg(QLatin1String(component)).arg(number);
+    static QHash<QString, QImage> decoded;
+    const auto it = decoded.constFind(path);
+    if (it != decoded.constEnd())
+        return *it;
+    return *decoded.insert(path, QImage(path));
 }
 
 } // namespace

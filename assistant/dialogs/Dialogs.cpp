@@ -234,8 +234,10 @@ void nameControls(QWidget *form)
             w->window() != form)
             continue;
         QString name;
-        if (auto *b = qobject_cast<QAbstractButton *>(w))
-            name = plain(b->text());
+        // A button with a caption is named by it as it stands (a caption that
+        // changes, as Cancel becomes Stop, must not leave the old name behind).
+        if (auto *b = qobject_cast<QAbstractButton *>(w); b && !plain(b->text()).isEmpty())
+            continue;
         for (QLabel *l : form->findChildren<QLabel *>())
             if (name.isEmpty() && l->buddy() == w)
                 name = plain(l->text());

@@ -34,6 +34,8 @@ struct FakeTimers : TimerSource {
         return next++;
     }
     void killTimer(int id) override { running.erase(id); }
+    QList<int> skips; // what the clock said it need not be woken for
+    void skipTicks(int, int ms) override { skips << ms; }
     void fire()
     {
         for (auto &[id, tick] : decltype(running)(running))
@@ -301,4 +303,66 @@ TEST(ModTimer, TheProcessClockTicksOnARealTimer)
     StopTimer();
     EXPECT_GE(owner.instants.size(), 2);
     setClockSources(nullptr, nullptr);
+}
+
+TEST(ModTimer, TicksBeforeTheNextWholeSecondAreNotWanted)
+{
+    const struct {
+        const char *legend;
+        int32_t intervalSeconds;
+        QList<int> skips;
+    } cases[] = {
+        {"one second", 1, {900, 800, 1000, 900}},
+        {"five seconds", 5, {900, 800, 1000, 900}},
+        {"zero: every tick samples", 0, {}},
+    };
+    for (const auto &c : cases) {
+        Rig r("12:00:00.750", 1000); // starts at 12:00:01.000
+        r.sc.SetTimerInterval(c.intervalSeconds);
+        r.sc.RestartTimer(&r.owner, true);
+        for (const char *when : {"12:00:01.100", "12:00:01.200", "12:00:02.000", "12:00:02.100"}) {
+            r.clock.now = at(when);
+            r.timers.fire();
+        }
+        EXPECT_EQ(r.timers.skips, c.skips) << c.legend;
+    }
+    // A shorter interval set during a run may sample before the next second.
+    Rig r("12:00:00.750", 1000);
+    r.sc.SetTimerInterval(5);
+    r.sc.RestartTimer(&r.owner, true);
+    r.run(100);
+    r.sc.SetTimerInterval(0);
+    r.sc.RestartTimer(&r.owner);
+    EXPECT_EQ(r.timers.skips, (QList<int>{900, 0}));
+}
+
+TEST(ModTimer, QtTimersSleepThroughTheTicksSkippedAndKeepTheOthers)
+{
+    QtTimerSource timers;
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> at;
+    int id = 0;
+    int skipMs = 450;
+    id = timers.startTimer(100, [&] {
+        at << clock.elapsed();
+        timers.skipTicks(id, skipMs);
+    });
+    const auto waitForTicks = [&](int n) {
+        QElapsedTimer guard;
+        guard.start();
+        while (at.size() < n && guard.elapsed() < 20000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        return at.size() >= n;
+    };
+    ASSERT_TRUE(waitForTicks(3));
+    for (int i = 1; i < at.size(); ++i)
+        EXPECT_GE(at[i] - at[i - 1], 450) << "tick " << i << " came within the ticks skipped";
+    // Told between ticks that the next ones are wanted after all, it wakes
+    // long before the hour it was told to skip.
+    skipMs = 3600 * 1000;
+    ASSERT_TRUE(waitForTicks(4));
+    timers.skipTicks(id, 0);
+    ASSERT_TRUE(waitForTicks(5));
+    timers.killTimer(id);
 }

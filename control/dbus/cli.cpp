@@ -14,10 +14,13 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QStringList>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <optional>
 #include <unistd.h>
 #include <variant>
@@ -80,6 +83,18 @@ standard error), 2 wrong usage, 130 stopped by Ctrl-C.
 
 // ---- Output -----------------------------------------------------------------
 
+// A wait sleeps in the event loop; the interrupt handler and a failed write
+// wake it through this pipe (a write is all a signal handler may do).
+int wakeFds[2] = {-1, -1};
+
+void wakeWait()
+{
+    if (wakeFds[1] >= 0) {
+        const char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::write(wakeFds[1], &byte, 1);
+    }
+}
+
 // Rows go out through stdio and are flushed one by one, so that a reader of
 // a pipe or a file sees each record as it arrives and an interrupt loses none.
 bool outputBroken = false;
@@ -89,8 +104,10 @@ void emitLine(const QString &line)
     const QByteArray bytes = line.toLocal8Bit() + '\n';
     if (std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout) !=
             static_cast<size_t>(bytes.size()) ||
-        std::fflush(stdout) != 0)
+        std::fflush(stdout) != 0) {
         outputBroken = true;
+        wakeWait();
+    }
 }
 
 void note(const QString &line)
@@ -109,10 +126,13 @@ void onInterrupt(int)
     interrupts = interrupts + 1;
     if (interrupts >= 2)
         _exit(exitInterrupted);
+    wakeWait();
 }
 
 void catchInterrupts()
 {
+    if (::pipe2(wakeFds, O_NONBLOCK | O_CLOEXEC) != 0)
+        wakeFds[0] = wakeFds[1] = -1;
     struct sigaction sa {
     };
     sa.sa_handler = onInterrupt;
@@ -128,16 +148,58 @@ bool stopAsked()
     return interrupts > 0 || outputBroken;
 }
 
-// Runs the event loop until `done` is set, a stop is asked, or `ms` have passed
-// (ms < 0: no limit).
-void runUntil(const bool &done, qint64 ms)
+// One wait on the server: the event loop sleeps until finish() is called (by
+// the event waited for), a stop is asked, or the time limit passes. Nothing
+// polls, so a client that waits an hour for the meter uses no CPU meanwhile.
+class Wait
 {
-    QEventLoop loop;
-    QElapsedTimer clock;
-    clock.start();
-    while (!done && !stopAsked() && (ms < 0 || clock.elapsed() < ms))
-        loop.processEvents(QEventLoop::WaitForMoreEvents, 50);
-}
+public:
+    void finish()
+    {
+        m_finished = true;
+        m_loop.quit();
+    }
+    bool finished() const { return m_finished; }
+
+    // Returns at once when already finished or stopped; ms < 0: no limit.
+    void run(qint64 ms = -1)
+    {
+        if (m_finished || stopAsked())
+            return;
+        std::optional<QSocketNotifier> woken;
+        if (wakeFds[0] >= 0) {
+            woken.emplace(wakeFds[0], QSocketNotifier::Read);
+            QObject::connect(&*woken, &QSocketNotifier::activated, &m_loop, [this] {
+                char bytes[16];
+                while (::read(wakeFds[0], bytes, sizeof bytes) > 0) {
+                }
+                if (stopAsked())
+                    m_loop.quit();
+            });
+        }
+        // A timer's interval is an int of milliseconds: a longer limit is
+        // waited in steps of a day.
+        QElapsedTimer clock;
+        clock.start();
+        QTimer limit;
+        limit.setSingleShot(true);
+        constexpr qint64 dayMs = 24LL * 3600 * 1000;
+        QObject::connect(&limit, &QTimer::timeout, &m_loop, [&] {
+            const qint64 left = ms - clock.elapsed();
+            if (left <= 0)
+                m_loop.quit();
+            else
+                limit.start(static_cast<int>(std::min(left, dayMs)));
+        });
+        if (ms >= 0)
+            limit.start(static_cast<int>(std::min(ms, dayMs)));
+        m_loop.exec();
+    }
+
+private:
+    QEventLoop m_loop;
+    bool m_finished = false;
+};
 
 // ---- Words and numbers ------------------------------------------------------
 
@@ -455,12 +517,29 @@ void stream(kest720Proxy &k, qint64 seconds)
     qint64 lastMs = 0;
     qint64 interval = 1000; // the meter's rate, until two readings show it
     const qint64 windowMs = seconds * 1000;
+    Wait wait;
+    // The window is counted from the first reading; a timer's interval is an
+    // int of milliseconds, so a longer window is waited in steps of a day.
+    QTimer window;
+    window.setSingleShot(true);
+    const auto armWindow = [&] {
+        const qint64 left = windowMs - sinceFirst.elapsed();
+        if (left > 0) {
+            window.start(static_cast<int>(std::min<qint64>(left, 24LL * 3600 * 1000)));
+            return;
+        }
+        done = true;
+        wait.finish();
+    };
+    QObject::connect(&window, &QTimer::timeout, armWindow);
     emitLine(QStringLiteral("seconds,value,unit,prefix,unit_string"));
     QObject::connect(&k, &kest720Proxy::LiveData, [&](const Measurement &m) {
         if (done)
             return;
-        if (readings == 0)
+        if (readings == 0) {
             sinceFirst.start();
+            armWindow();
+        }
         const qint64 at = sinceFirst.elapsed();
         if (readings == 1 || (readings > 1 && at - lastMs < interval))
             interval = std::max<qint64>(1, at - lastMs);
@@ -468,20 +547,19 @@ void stream(kest720Proxy &k, qint64 seconds)
         // or less before the window closes) ends the run instead of adding a row.
         if (readings > 0 && at > windowMs - interval / 2) {
             done = true;
+            wait.finish();
             return;
         }
         lastMs = at;
         ++readings;
         emitLine(QStringLiteral("%1,%2").arg(at / 1000.0, 0, 'f', 3).arg(csvMeasurement(m)));
     });
-    QObject::connect(&k, &kest720Proxy::LiveDataError, [&] { failed = true; });
+    QObject::connect(&k, &kest720Proxy::LiveDataError, [&] {
+        failed = true;
+        wait.finish();
+    });
     k.StartLog();
-    QEventLoop loop;
-    while (!done && !failed && !stopAsked()) {
-        loop.processEvents(QEventLoop::WaitForMoreEvents, 50);
-        if (readings > 0 && sinceFirst.elapsed() >= windowMs)
-            done = true;
-    }
+    wait.run();
     if (failed) {
         // The meter fell silent: bring it back if it can be, but report the silence.
         try {
@@ -561,10 +639,17 @@ Ending download(kest720Proxy &k)
                      .arg(csvMeasurement(m)));
         progress.record(recordChars(degreesC, m));
     });
-    QObject::connect(&k, &kest720Proxy::DataDownloadComplete, [&] { done = true; });
-    QObject::connect(&k, &kest720Proxy::DataDownloadError, [&] { done = failed = true; });
+    Wait wait;
+    QObject::connect(&k, &kest720Proxy::DataDownloadComplete, [&] {
+        done = true;
+        wait.finish();
+    });
+    QObject::connect(&k, &kest720Proxy::DataDownloadError, [&] {
+        done = failed = true;
+        wait.finish();
+    });
     k.StartLogDownload();
-    runUntil(done, -1);
+    wait.run();
     progress.finish();
     if (!done) {
         // The meter's log dump cannot be called back: closing the port ends
@@ -587,8 +672,7 @@ void dose(kest720Proxy &k, qint64 seconds)
     k.StartIntegrate();
     QElapsedTimer clock;
     clock.start();
-    const bool never = false;
-    runUntil(never, seconds * 1000);
+    Wait().run(seconds * 1000);
     // Interrupted, it reports the dose integrated so far, over the time it ran.
     const double elapsed = static_cast<double>(clock.elapsed()) / 1000.0;
     const double d = k.GetDose();

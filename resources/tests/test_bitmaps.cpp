@@ -90,3 +90,14 @@ TEST(Bitmaps, GeneratorRefusesBadArguments)
     EXPECT_EQ(help.exitCode(), 0);
     EXPECT_TRUE(help.readAllStandardOutput().startsWith("Usage: makebitmaps"));
 }
+
+TEST(Bitmaps, APictureIsDecodedOnceAndSharedAfterwards)
+{
+    // The flashing LED asks for its two pictures four times a second.
+    for (int n : {101, 102, 110}) {
+        const QImage first = bitmaps::displayPicture(n);
+        EXPECT_EQ(bitmaps::displayPicture(n).constBits(), first.constBits()) << n;
+    }
+    EXPECT_EQ(bitmaps::assistantPicture(103).constBits(),
+              bitmaps::assistantPicture(103).constBits());
+}

@@ -89,7 +89,7 @@ def application():
     return None
 
 
-def find_any(roles, name, root=None):
+def find_any(roles, name, root=None, limit=20):
     """The first showing accessible of one of `roles` named `name`, waited for."""
     def look():
         base = root or application()
@@ -103,13 +103,13 @@ def find_any(roles, name, root=None):
             except Exception:
                 continue
         return None
-    acc = spin(look, 20)
+    acc = spin(look, limit)
     assert acc is not None, "no %s named %r" % ("/".join(roles), name)
     return acc
 
 
-def find(role, name, root=None):
-    return find_any((role,), name, root)
+def find(role, name, root=None, limit=20):
+    return find_any((role,), name, root, limit)
 
 
 def press(acc):
@@ -235,6 +235,27 @@ class DialogsByAccessibility(unittest.TestCase):
         about = find("dialog", "About Norvale 721 Assistant for Excel")
         find("label", "1234", about)
         press(find("push button", "OK", about))
+
+    def test_the_dose_windows_button_is_named_as_it_reads(self):
+        self.call("Connect")
+        shown = {}
+        self.obj.ShowIntegrate(dbus_interface=I, timeout=1e6,
+                               reply_handler=lambda *a: shown.setdefault("ok", a),
+                               error_handler=lambda e: shown.setdefault("error", e))
+        setup = find("dialog", "721 Integrated Dose Measurement")
+        timer = find("check box", "Use the timer to determine when to stop.", setup)
+        if timer.getState().contains(pyatspi.STATE_CHECKED):
+            press(timer)
+        press(find("push button", "Start", setup))
+        progress = find_any(("dialog", "frame", "window"), "Integrating Dose")
+        # During the 30-second wait the button cancels, and is heard as it reads.
+        find("push button", "Cancel", progress)
+        button = find("push button", "Stop", progress, limit=90)
+        press(button)
+        self.assertTrue(spin(lambda: not progress.getState().contains(pyatspi.STATE_SHOWING),
+                             30))
+        self.assertTrue(spin(lambda: shown, 30))
+        self.assertNotIn("error", shown)
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
 #include "frmDose.h"
 #include "frmDoseProgress.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QProgressBar>
 #include <QSignalSpy>
@@ -20,6 +21,12 @@ void store(const char *name, int32_t value)
     cRegistry r = setting(name);
     r.setValueType(cRegistry::REG_DWORD);
     r.setValue(QVariant(value));
+}
+
+// The button's name as a screen reader hears it.
+QString heard(QWidget *button)
+{
+    return QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name);
 }
 
 // Fills the dose setup (timed or not, `value` in `unit`) and presses Start.
@@ -249,11 +256,13 @@ TEST_F(DoseRun, ATimedMeasurementReportsTheMetersDoseAndItsAverage)
     EXPECT_FALSE(dialogs::dose()->isVisible());
     ASSERT_TRUE(reaches(frmDoseProgress::Phase::Waiting));
     EXPECT_EQ(control<QAbstractButton>(progress, "cmdStop")->text(), QStringLiteral("Cancel"));
+    EXPECT_EQ(heard(control<QAbstractButton>(progress, "cmdStop")), QStringLiteral("Cancel"));
     EXPECT_EQ(text(progress, "lblMsg"), QStringLiteral("Please wait for 30 seconds ..."));
     EXPECT_EQ(meter->state(), sim721::State::Streaming);
     ASSERT_TRUE(reaches(frmDoseProgress::Phase::Integrating));
     EXPECT_EQ(text(progress, "lblMsg"), QStringLiteral("Integrating for 1 minute ..."));
     EXPECT_EQ(control<QAbstractButton>(progress, "cmdStop")->text(), QStringLiteral("Stop"));
+    EXPECT_EQ(heard(control<QAbstractButton>(progress, "cmdStop")), QStringLiteral("Stop"));
     EXPECT_EQ(control<QProgressBar>(progress, "ProgressBar1")->maximum(), 60);
     ASSERT_TRUE(bustest::waitFor([&] { return !results.empty(); }, 60000));
     ASSERT_EQ(results.size(), 1u);

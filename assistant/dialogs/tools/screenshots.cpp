@@ -6,6 +6,7 @@
 #include "Kest720DBusTypes.h"
 #include "Meter.h"
 #include "Prompts.h"
+#include "TestWait.h"
 #include "frmAbout.h"
 #include "frmDataLog.h"
 #include "frmDose.h"
@@ -57,15 +58,7 @@ private:
 
 bool waitFor(const std::function<bool()> &cond, int limitMs = 60000)
 {
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > limitMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
+    return testsupport::waitFor(cond, limitMs);
 }
 
 class Shooter

@@ -81,8 +81,7 @@ public:
             clock.start();
             if (auto hook = std::exchange(m_journal.duringHold, {}))
                 hook();
-            while (clock.elapsed() < m_journal.holdMs)
-                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            testsupport::runFor(static_cast<int>(m_journal.holdMs - clock.elapsed()));
             m_journal.events << QStringLiteral("hold ends");
             return QVariantList{};
         });
