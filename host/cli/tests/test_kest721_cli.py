@@ -107,6 +107,14 @@ class Meter:
         if not self.link:
             self.proc.kill()
             raise RuntimeError("sim721 did not start: %s" % self.args)
+        # A meter started right after another on the same port: the link must
+        # name this one's terminal before a host looks it up.
+        deadline = time.monotonic() + 5
+        while os.path.realpath(self.link) != os.path.realpath(self.slave):
+            if time.monotonic() > deadline:
+                self.proc.kill()
+                raise RuntimeError("%s does not lead to %s" % (self.link, self.slave))
+            time.sleep(0.02)
         return self
 
     def __exit__(self, *exc):
