@@ -2,6 +2,7 @@
 
 #include "AlarmSound.h"
 #include "AssistantWindows.h"
+#include "Calibration.h"
 #include "Journal.h"
 #include "Prompter.h"
 #include "PublishFeed.h"
@@ -731,6 +732,8 @@ void kest721Assistant::publishConnected()
     meter.alarmEnabled = modAlarm::GetAlarmEnabled();
     meter.alarmPoint = modAlarm::GetAlarmPoint();
     meter.software = QCoreApplication::applicationVersion();
+    if (const std::optional<Calibration> c = storedCalibration(meter.serial))
+        meter.calibrationDue = c->due;
     m_feedSerial = meter.serial;
     m_services.feed->meterConnected(meter);
     publishState("connected");

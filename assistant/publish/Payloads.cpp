@@ -84,6 +84,9 @@ Message metaMessage(const QString &prefix, const Meta &m)
                   {QStringLiteral("software"), m.software}};
     putOptional(o, "alarmPoint", m.alarmPoint);
     o.insert(QStringLiteral("alarmUnit"), m.units);
+    // A meter overdue for calibration still publishes; subscribers decide.
+    if (m.calibrationDue.isValid())
+        o.insert(QStringLiteral("calibrationDue"), m.calibrationDue.toString(Qt::ISODate));
     return {topic(prefix, m.serial, "meta"), json(o), 1, true};
 }
 

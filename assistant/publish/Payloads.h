@@ -3,6 +3,7 @@
 // with "v": 1 (README.md in this folder is the schema). Pure functions.
 #include <QByteArray>
 #include <QList>
+#include <QDate>
 #include <QString>
 #include <optional>
 
@@ -44,6 +45,7 @@ struct Meta {
     std::optional<double> alarmPoint;
     bool alarmEnabled = false;
     QString software;
+    QDate calibrationDue; // invalid when none is recorded
 };
 
 struct Reading {

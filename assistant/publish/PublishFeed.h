@@ -4,6 +4,7 @@
 // of these may block or fail.
 #include "Journal.h"
 
+#include <QDate>
 #include <QString>
 #include <optional>
 
@@ -20,6 +21,7 @@ public:
         std::optional<double> alarmPoint;
         bool alarmEnabled = false;
         QString software;
+        QDate calibrationDue; // invalid when none is recorded
     };
 
     virtual ~PublishFeed() = default;

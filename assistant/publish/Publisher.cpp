@@ -593,7 +593,7 @@ void PublishWorker::onPublish(int mid)
 void PublishWorker::meterConnected(const PublishFeed::Meter &meter)
 {
     Meta meta{meter.serial,     meter.model,        meter.units,
-              meter.alarmPoint, meter.alarmEnabled, meter.software};
+              meter.alarmPoint, meter.alarmEnabled, meter.software, meter.calibrationDue};
     m_meters[meter.serial].meta = meta;
     // The connection's last will speaks for the first meter this server serves.
     if (m_willSerial.isEmpty() && !meter.serial.isEmpty()) {

@@ -774,7 +774,7 @@ QList<ReportField> detailFields(const ReportInput &in)
                                       .arg(orUnknown(i.model), orUnknown(in.run.serialNumber))});
     if (in.calibration) {
         const bool overdue = in.calibration->overdueOn(in.madeAt.date());
-        f.append({QStringLiteral("Calibration"), calibrationText(*in.calibration, in.madeAt.date()),
+        f.append({QStringLiteral("Calibration"), norvale::calibrationText(*in.calibration, in.madeAt.date()),
                   overdue});
     } else {
         f.append({QStringLiteral("Calibration"),

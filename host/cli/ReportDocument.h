@@ -29,7 +29,7 @@ struct ReportInput {
     norvale::Journal::Run run;
     QList<norvale::Journal::Row> rows;
     QList<norvale::Journal::Event> events;
-    std::optional<Calibration> calibration;
+    std::optional<norvale::Calibration> calibration;
     QDateTime madeAt; // when the report is made: "so far" and "overdue" count from it
 };
 

@@ -263,7 +263,7 @@ void parseSurveyOptions(const QCommandLineParser &parser, const QStringList &arg
         if (isSet("certificate") && !isSet("due"))
             throw UsageError{QStringLiteral("--certificate goes with --due")};
         if (isSet("due")) {
-            if (!kest721host::parseDueDate(value("due")))
+            if (!norvale::parseDueDate(value("due")))
                 throw UsageError{QStringLiteral("--due needs a date as YYYY-MM-DD, e.g. "
                                                 "2027-03-31, not '%1'")
                                      .arg(value("due"))};
@@ -535,7 +535,7 @@ void finishRows(kest721host::TableWriters &rows,
 
 void warnIfCalibrationOverdue(const QString &serial)
 {
-    const std::optional<kest721host::Calibration> c = kest721host::storedCalibration(serial);
+    const std::optional<norvale::Calibration> c = norvale::storedCalibration(serial);
     if (c && c->overdueOn(QDate::currentDate())) {
         err << "kest721: warning: the 721 (serial number " << serial
             << ") was due for calibration on " << c->due.toString(Qt::ISODate) << '\n';
@@ -872,7 +872,7 @@ int runJournal(const Options &o)
     // The run's details as a report gives them, in a sheet of their own.
     kest721host::ReportInput details;
     details.run = *run;
-    details.calibration = kest721host::storedCalibration(run->serialNumber);
+    details.calibration = norvale::storedCalibration(run->serialNumber);
     details.madeAt = QDateTime::currentDateTime();
     QList<std::pair<QString, QString>> fields;
     for (const kest721host::ReportField &f : kest721host::detailFields(details))

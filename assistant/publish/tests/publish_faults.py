@@ -349,6 +349,8 @@ def case_plain(c):
     # Just under the simulated meter's background: its noise makes alarm episodes.
     c.reg("AlarmPoint", "REG_SZ", "0.0149")
     c.reg("AlarmEnabled", "REG_DWORD", 1)
+    # An overdue meter is published with its due date, not held back.
+    c.kest721("calibration", SERIAL, "--due", "2020-01-31", check=0)
     rows = c.log(3)
     run = max(c.journal())
     got = c.check_complete(sub, run)
@@ -368,6 +370,7 @@ def case_plain(c):
     assert "alarm" in states, "no alarm episode to look at: %s" % states
     meta = sub.of("meta")[-1]
     assert meta["serial"] == SERIAL and meta["unit"] == "mR/h" and meta["v"] == 1, meta
+    assert meta["calibrationDue"] == "2020-01-31", meta
     states = [p["state"] for p in sub.of("state")]
     assert "logging" in states and states[-1] == "disconnected", states
     shown = c.kest721("publish", "show", check=0).stdout

@@ -7,20 +7,20 @@
 #include <QLoggingCategory>
 #include <QRegularExpression>
 
-Q_LOGGING_CATEGORY(lcCalibration, "norvale.kest721.calibration")
+Q_LOGGING_CATEGORY(lcCalibration, "norvale.assistant.calibration")
 
-namespace kest721host
+namespace norvale
 {
 
 namespace
 {
-norvale::cRegistry at(const QString &serialNumber, const char *valueName)
+cRegistry at(const QString &serialNumber, const char *valueName)
 {
-    norvale::cRegistry r;
-    r.setClassKey(norvale::settings::RootKey);
-    r.setSectionKey(QString::fromLatin1(norvale::settings::CalibrationKey) + serialNumber);
+    cRegistry r;
+    r.setClassKey(settings::RootKey);
+    r.setSectionKey(QString::fromLatin1(settings::CalibrationKey) + serialNumber);
     r.setValueKey(QString::fromLatin1(valueName));
-    r.setValueType(norvale::cRegistry::REG_SZ);
+    r.setValueType(cRegistry::REG_SZ);
     return r;
 }
 } // namespace
@@ -38,8 +38,8 @@ std::optional<QDate> parseDueDate(const QString &text)
 
 void storeCalibration(const QString &serialNumber, const Calibration &c)
 {
-    at(serialNumber, norvale::settings::CalibrationDue).setValue(c.due.toString(Qt::ISODate));
-    at(serialNumber, norvale::settings::CalibrationCertificate).setValue(c.certificate);
+    at(serialNumber, settings::CalibrationDue).setValue(c.due.toString(Qt::ISODate));
+    at(serialNumber, settings::CalibrationCertificate).setValue(c.certificate);
 }
 
 std::optional<Calibration> storedCalibration(const QString &serialNumber)
@@ -47,15 +47,15 @@ std::optional<Calibration> storedCalibration(const QString &serialNumber)
     if (serialNumber.isEmpty())
         return std::nullopt;
     try {
-        norvale::cRegistry due = at(serialNumber, norvale::settings::CalibrationDue);
+        cRegistry due = at(serialNumber, settings::CalibrationDue);
         if (!due.KeyExists())
             return std::nullopt;
         due.setDefault(QString());
         const std::optional<QDate> date = parseDueDate(due.Value().toString());
         if (!date)
             return std::nullopt;
-        norvale::cRegistry certificate =
-            at(serialNumber, norvale::settings::CalibrationCertificate);
+        cRegistry certificate =
+            at(serialNumber, settings::CalibrationCertificate);
         certificate.setDefault(QString());
         return Calibration{*date, certificate.Value().toString()};
     } catch (const norvale::AutomationError &e) {
@@ -74,4 +74,4 @@ QString calibrationText(const Calibration &c, const QDate &today)
     return text;
 }
 
-} // namespace kest721host
+} // namespace norvale

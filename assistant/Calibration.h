@@ -6,7 +6,7 @@
 #include <QString>
 #include <optional>
 
-namespace kest721host
+namespace norvale
 {
 
 struct Calibration {
@@ -30,4 +30,4 @@ std::optional<Calibration> storedCalibration(const QString &serialNumber);
 // "due 2027-03-01 (certificate C-1)" and, when it has passed, "OVERDUE".
 QString calibrationText(const Calibration &c, const QDate &today);
 
-} // namespace kest721host
+} // namespace norvale
