@@ -536,11 +536,12 @@ void stream(kest720Proxy &k, qint64 seconds)
     QObject::connect(&k, &kest720Proxy::LiveData, [&](const Measurement &m) {
         if (done)
             return;
-        if (readings == 0) {
+        // The first reading is the run's zero, whatever arming the window costs.
+        if (readings == 0)
             sinceFirst.start();
+        const qint64 at = readings == 0 ? 0 : sinceFirst.elapsed();
+        if (readings == 0)
             armWindow();
-        }
-        const qint64 at = sinceFirst.elapsed();
         if (readings == 1 || (readings > 1 && at - lastMs < interval))
             interval = std::max<qint64>(1, at - lastMs);
         // A reading that belongs to the next period (it comes half an interval
