@@ -19,6 +19,14 @@ def spin(cond, limit=60.0):
     return True
 
 
+def drain():
+    """Hands every message already received to its handlers, so that signals a
+    server sent before it ended reach nobody who listens from now on."""
+    ctx = GLib.MainContext.default()
+    while ctx.pending():
+        ctx.iteration(False)
+
+
 def _daemon():
     return dbus.SessionBus().get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
 

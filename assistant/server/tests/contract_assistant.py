@@ -19,7 +19,7 @@ import dbus
 from dbus.mainloop.glib import DBusGMainLoop
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bustest import error_parts, has_owner, pid_of, spin  # noqa: E402
+from bustest import drain, error_parts, has_owner, pid_of, spin  # noqa: E402
 
 NAME = "kest721xl.kest721Assistant"
 I = "kest721xl._kest721Assistant"
@@ -145,6 +145,7 @@ class AssistantContract(unittest.TestCase):
     def setUp(self):
         # Each test starts with fresh servers that load the settings it wrote.
         self.assertTrue(spin(lambda: not has_owner(NAME) and not has_owner("Norvale720.kest720")))
+        drain()
         AssistantContract.port += 1
         reg_write("ComPort", "REG_DWORD", self.port)
         reg_write("TimerInterval", "REG_DWORD", 1)

@@ -43,7 +43,7 @@ from office import Office, file_url, props  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..",
                                 "assistant", "server", "tests"))
-from bustest import has_owner, spin  # noqa: E402
+from bustest import drain, has_owner, spin  # noqa: E402
 
 NAME = "kest721xl.kest721Assistant"
 INSTRUMENT = "Norvale720.kest720"
@@ -322,6 +322,7 @@ class CalcDrivesTheAssistant(unittest.TestCase):
     def setUp(self):
         # Each test starts with fresh servers that load the settings it wrote.
         self.assertTrue(spin(lambda: not has_owner(NAME) and not has_owner(INSTRUMENT)))
+        drain()
         CalcDrivesTheAssistant.port += 1
         reg_write("ComPort", "REG_DWORD", self.port)
         reg_write("TimerInterval", "REG_DWORD", 1)
@@ -640,6 +641,7 @@ class CalcDrivesTheAssistant(unittest.TestCase):
         doc.close(True)
         # The document's Assistant ends at once, with the office still running.
         self.assertTrue(spin(lambda: not has_owner(NAME) and not has_owner(INSTRUMENT)))
+        drain()
         self.assertIsNone(self.office.proc.poll())
 
         # The office itself ending mid-run does the same.
@@ -649,6 +651,7 @@ class CalcDrivesTheAssistant(unittest.TestCase):
         self.office.desktop.terminate()
         self.office.proc.wait(60)
         self.assertTrue(spin(lambda: not has_owner(NAME) and not has_owner(INSTRUMENT)))
+        drain()
 
         # The meter is free again and answers the next office.
         self.office = Office(PROFILE).start()
