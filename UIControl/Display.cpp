@@ -1,6 +1,6 @@
-#include "Display.h"
-#include "Form1.h"
-#include "kest720Display.h"
+#include "UIControl/Display.h"
+#include "UIControl/Form1.h"
+#include "displaycontrols/kest720Display.h"
 
 #include <QFontMetricsF>
 #include <QLineEdit>

@@ -3,7 +3,7 @@
 // pushes readings, units, range and alarm state into it and hears about the
 // acknowledge button through Acknowledge. It decides nothing about alarms: it
 // maps a state chosen by its client to LED colour, flashing and the button.
-#include "OleColor.h"
+#include "ui/OleColor.h"
 
 #include <QObject>
 #include <QString>

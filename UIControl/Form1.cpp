@@ -1,10 +1,10 @@
-#include "Form1.h"
-#include "AutomationError.h"
-#include "Bitmaps.h"
-#include "Fonts.h"
-#include "PropertyBag.h"
-#include "Twips.h"
-#include "kest720Display.h"
+#include "UIControl/Form1.h"
+#include "platform/AutomationError.h"
+#include "resources/Bitmaps.h"
+#include "displaycontrols/Fonts.h"
+#include "displaycontrols/PropertyBag.h"
+#include "displaycontrols/Twips.h"
+#include "displaycontrols/kest720Display.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>

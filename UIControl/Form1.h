@@ -3,8 +3,8 @@
 // behind a Display object: the reading panel, the alarm LED, the alarm text
 // line and the "Acknowledge Alarm" button. It holds no alarm logic; Display
 // tells it what to show.
-#include "OleColor.h"
-#include "PaintEffects.h"
+#include "ui/OleColor.h"
+#include "ui/PaintEffects.h"
 
 #include <QWidget>
 #include <optional>

@@ -1,6 +1,6 @@
-#include "AlarmSound.h"
+#include "assistant/AlarmSound.h"
 
-#include "RegistryStore.h"
+#include "platform/registry/RegistryStore.h"
 
 namespace norvale
 {

@@ -3,7 +3,7 @@
 // instrument, the status windows and the dialogs. The server's main wires in
 // the desktop's windows; tests of the core wire in a recorder. The core
 // decides what to show and when; only the implementation opens windows.
-#include "modAlarm.h"
+#include "assistant/modAlarm.h"
 
 #include <QObject>
 #include <QPoint>

@@ -1,8 +1,8 @@
-#include "Calibration.h"
+#include "assistant/Calibration.h"
 
-#include "AutomationError.h"
-#include "Settings.h"
-#include "cRegistry.h"
+#include "platform/AutomationError.h"
+#include "assistant/Settings.h"
+#include "assistant/cRegistry.h"
 
 #include <QLoggingCategory>
 #include <QRegularExpression>

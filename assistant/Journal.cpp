@@ -1,4 +1,4 @@
-#include "Journal.h"
+#include "assistant/Journal.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "Prompter.h"
+#include "assistant/Prompter.h"
 
 namespace norvale
 {

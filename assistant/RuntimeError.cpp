@@ -1,4 +1,4 @@
-#include "RuntimeError.h"
+#include "assistant/RuntimeError.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

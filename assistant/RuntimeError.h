@@ -1,7 +1,7 @@
 #pragma once
 // The Assistant's run-time failures (a text that is not a number, a number too
 // big for its field) as automation errors of the program itself.
-#include "AutomationError.h"
+#include "platform/AutomationError.h"
 
 #include <QString>
 

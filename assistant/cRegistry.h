@@ -3,8 +3,8 @@
 // (ClassKey), a key path (SectionKey) and a value name (ValueKey), then reads or
 // writes Value. Failures are raised as norvale::AutomationError with the source
 // "<program>.cRegistry".
-#include "AutomationError.h"
-#include "RegistryStore.h"
+#include "platform/AutomationError.h"
+#include "platform/registry/RegistryStore.h"
 
 #include <QString>
 #include <QStringList>

@@ -2,8 +2,8 @@
 // kest721Assistant: the object a spreadsheet host drives. It owns one
 // instrument object of the kest720 server, the virtual display, the status
 // windows, the logging run and its alarm, and raises the host's events.
-#include "Measurement.h"
-#include "modTimer.h"
+#include "control/Measurement.h"
+#include "assistant/modTimer.h"
 
 #include <QDBusServiceWatcher>
 #include <QObject>

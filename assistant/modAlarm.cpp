@@ -1,4 +1,4 @@
-#include "modAlarm.h"
+#include "assistant/modAlarm.h"
 
 namespace norvale::modAlarm
 {

@@ -1,6 +1,6 @@
-#include "modCalc.h"
+#include "assistant/modCalc.h"
 
-#include "RuntimeError.h"
+#include "assistant/RuntimeError.h"
 
 #include <QLocale>
 #include <cmath>

@@ -1,11 +1,11 @@
-#include "modMain.h"
+#include "assistant/modMain.h"
 
-#include "RuntimeError.h"
-#include "Settings.h"
-#include "cRegistry.h"
-#include "modAlarm.h"
-#include "modCalc.h"
-#include "modTimer.h"
+#include "assistant/RuntimeError.h"
+#include "assistant/Settings.h"
+#include "assistant/cRegistry.h"
+#include "assistant/modAlarm.h"
+#include "assistant/modCalc.h"
+#include "assistant/modTimer.h"
 
 #include <QLocale>
 #include <QLoggingCategory>

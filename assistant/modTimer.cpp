@@ -1,7 +1,7 @@
-#include "modTimer.h"
+#include "assistant/modTimer.h"
 
-#include "RuntimeError.h"
-#include "Ticks.h"
+#include "assistant/RuntimeError.h"
+#include "platform/Ticks.h"
 
 #include <QElapsedTimer>
 #include <QLoggingCategory>

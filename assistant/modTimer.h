@@ -5,7 +5,7 @@
 //
 // Time comes from a ClockSource and timers from a TimerSource, so that tests
 // can drive the clock without waiting.
-#include "Clock.h"
+#include "platform/Clock.h"
 
 #include <QDateTime>
 #include <QString>

@@ -3,10 +3,10 @@
 //   initialize  start-up time vs the protocol minimum
 //   download    records per second of a 500-record log vs the wire limit
 //   stream      CPU share of one core over a live stream
-#include "Meter.h"
-#include "TestWait.h"
-#include "Ticks.h"
-#include "kest720.h"
+#include "simulator/Meter.h"
+#include "cmake/TestWait.h"
+#include "platform/Ticks.h"
+#include "control/kest720.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -5,21 +5,21 @@
 // on the session bus this program is given:
 //
 //   XDG_DATA_DIRS=build/share:/usr/share dbus-run-session -- build/bench/bench_dose [--seconds N]
-#include "DesktopWindows.h"
-#include "Dialogs.h"
-#include "Kest720DBusTypes.h"
-#include "Meter.h"
-#include "Prompts.h"
-#include "TestWait.h"
-#include "frmAbout.h"
-#include "frmDataLog.h"
-#include "frmDose.h"
-#include "frmDoseProgress.h"
-#include "frmOptions.h"
-#include "kest720Proxy.h"
-#include "kest721Assistant.h"
-#include "modMain.h"
-#include "modTimer.h"
+#include "assistant/dialogs/DesktopWindows.h"
+#include "assistant/dialogs/Dialogs.h"
+#include "control/dbus/Kest720DBusTypes.h"
+#include "simulator/Meter.h"
+#include "assistant/dialogs/Prompts.h"
+#include "cmake/TestWait.h"
+#include "assistant/dialogs/frmAbout.h"
+#include "assistant/dialogs/frmDataLog.h"
+#include "assistant/dialogs/frmDose.h"
+#include "assistant/dialogs/frmDoseProgress.h"
+#include "assistant/dialogs/frmOptions.h"
+#include "control/dbus/kest720Proxy.h"
+#include "assistant/kest721Assistant.h"
+#include "assistant/modMain.h"
+#include "assistant/modTimer.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -5,7 +5,7 @@
 // memory, size of the PDF), beside the goals.
 //
 //     build/bench/bench_report [--rows N] [--keep FOLDER]
-#include "Journal.h"
+#include "assistant/Journal.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

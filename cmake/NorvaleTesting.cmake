@@ -8,7 +8,6 @@ set(NORVALE_TEST_PRINTERS ${CMAKE_CURRENT_LIST_DIR}/QtTestPrinters.h)
 add_library(norvale_testmain STATIC ${CMAKE_CURRENT_LIST_DIR}/testmain.cpp)
 target_link_libraries(norvale_testmain PUBLIC GTest::gtest Qt6::Widgets)
 # TestWait.h, the tests' one wait helper.
-target_include_directories(norvale_testmain PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 
 function(norvale_add_gtest)
   cmake_parse_arguments(T "DBUS" "NAME;TIMEOUT;SHARDS" "SOURCES;LIBS;LABELS" ${ARGN})

@@ -1,4 +1,4 @@
-#include "Measurement.h"
+#include "control/Measurement.h"
 
 #include <cmath>
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "Types.h"
+#include "control/Types.h"
 
 #include <QMetaType>
 #include <QString>

@@ -1,6 +1,6 @@
-#include "Protocol.h"
+#include "control/Protocol.h"
 
-#include "AutomationError.h"
+#include "platform/AutomationError.h"
 
 #include <QRegularExpression>
 #include <cmath>

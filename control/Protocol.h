@@ -2,9 +2,9 @@
 // The meter's protocol as pure functions over text: no port, no timing. The
 // instrument server feeds them what it collected from the line; tests and
 // fuzzers call them directly.
-#include "Measurement.h"
-#include "Ranges.h"
-#include "Types.h"
+#include "control/Measurement.h"
+#include "control/Ranges.h"
+#include "control/Types.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,6 +1,6 @@
-#include "Ranges.h"
+#include "control/Ranges.h"
 
-#include "AutomationError.h"
+#include "platform/AutomationError.h"
 
 namespace {
 [[noreturn]] void subscriptOutOfRange()

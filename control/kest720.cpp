@@ -1,9 +1,9 @@
-#include "kest720.h"
+#include "control/kest720.h"
 
-#include "AutomationError.h"
-#include "Clock.h"
-#include "Protocol.h"
-#include "Ticks.h"
+#include "platform/AutomationError.h"
+#include "platform/Clock.h"
+#include "control/Protocol.h"
+#include "platform/Ticks.h"
 
 #include <QLoggingCategory>
 

@@ -8,11 +8,11 @@
 // Every failure of a public member is thrown as norvale::AutomationError with
 // number vbObjectError + 1, source "721 Control" and a fixed description.
 // Errors of the serial layer (a closed or lost port) pass through unchanged.
-#include "Clock.h"
-#include "Measurement.h"
-#include "Ranges.h"
-#include "SerialLink.h"
-#include "Types.h"
+#include "platform/Clock.h"
+#include "control/Measurement.h"
+#include "control/Ranges.h"
+#include "platform/SerialLink.h"
+#include "control/Types.h"
 
 #include <QObject>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "Fonts.h"
+#include "displaycontrols/Fonts.h"
 
 #include <QFontDatabase>
 #include <QHash>

@@ -1,4 +1,4 @@
-#include "PropertyBag.h"
+#include "displaycontrols/PropertyBag.h"
 
 #include <QLoggingCategory>
 #include <QRegularExpression>

@@ -1,8 +1,8 @@
-#include "kest720Display.h"
-#include "Fonts.h"
-#include "PropertyBag.h"
-#include "Twips.h"
-#include "kest720Scale.h"
+#include "displaycontrols/kest720Display.h"
+#include "displaycontrols/Fonts.h"
+#include "displaycontrols/PropertyBag.h"
+#include "displaycontrols/Twips.h"
+#include "displaycontrols/kest720Scale.h"
 
 #include <QLabel>
 #include <QPainter>

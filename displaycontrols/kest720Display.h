@@ -2,7 +2,7 @@
 // kest720Display: the face of the survey meter. A coloured panel with curved
 // corners, the reading in large digits with its unit prefix and rate unit, a
 // bar scale beneath, and a message line that can cover the reading.
-#include "OleColor.h"
+#include "ui/OleColor.h"
 
 #include <QString>
 #include <QWidget>

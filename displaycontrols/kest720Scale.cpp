@@ -1,7 +1,7 @@
-#include "kest720Scale.h"
-#include "Fonts.h"
-#include "PropertyBag.h"
-#include "Twips.h"
+#include "displaycontrols/kest720Scale.h"
+#include "displaycontrols/Fonts.h"
+#include "displaycontrols/PropertyBag.h"
+#include "displaycontrols/Twips.h"
 
 #include <QPaintEvent>
 #include <QPainter>

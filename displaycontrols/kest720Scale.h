@@ -2,7 +2,7 @@
 // kest720Scale: the analogue part of the meter face, a bar of up to 100
 // strokes over a scale of 51 ticks with six numbered major ticks. All
 // geometry is in twips.
-#include "OleColor.h"
+#include "ui/OleColor.h"
 
 #include <QImage>
 #include <QList>

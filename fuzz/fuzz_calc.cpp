@@ -1,7 +1,7 @@
 // The Assistant's text-to-number conversions, fed with texts a host can send:
 // each gives a finite number or raises one of its documented errors.
-#include "RuntimeError.h"
-#include "modCalc.h"
+#include "assistant/RuntimeError.h"
+#include "assistant/modCalc.h"
 
 #include <QLocale>
 #include <cmath>

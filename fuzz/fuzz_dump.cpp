@@ -1,6 +1,6 @@
 // The memory monitor's dump reply; the first four bytes are the address.
-#include "AutomationError.h"
-#include "Protocol.h"
+#include "platform/AutomationError.h"
+#include "control/Protocol.h"
 
 #include <cstdint>
 

@@ -1,5 +1,5 @@
 // The range report and the dose line of the reply to "R".
-#include "Protocol.h"
+#include "control/Protocol.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // One line of the data log, as the download loop cuts it at each LF.
-#include "Protocol.h"
+#include "control/Protocol.h"
 
 #include <cmath>
 #include <cstdint>

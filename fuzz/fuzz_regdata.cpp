@@ -1,7 +1,7 @@
 // Typed data of the settings store: whatever bytes a value holds can be shown,
 // and every text the store accepts for a type reads back as the same data.
-#include "RegistryData.h"
-#include "RegistryStore.h"
+#include "platform/registry/RegistryData.h"
+#include "platform/registry/RegistryStore.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // The live stream: bytes as they come off the line, in chunks, through the
 // filter and the tokenizer, as the stream loop feeds them.
-#include "Protocol.h"
+#include "control/Protocol.h"
 
 #include <cstdint>
 #include <cstdlib>

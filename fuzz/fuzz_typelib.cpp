@@ -1,7 +1,7 @@
 // An introspection document, as a server reads its type library: either a
 // table the exporter can trust or an AutomationError, never anything else.
-#include "AutomationError.h"
-#include "TypeLibrary.h"
+#include "platform/AutomationError.h"
+#include "platform/automation/TypeLibrary.h"
 
 #include <QDBusSignature>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "Clock.h"
+#include "platform/Clock.h"
 
-#include "Ticks.h"
+#include "platform/Ticks.h"
 
 namespace norvale
 {

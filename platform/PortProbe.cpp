@@ -1,6 +1,6 @@
-#include "PortProbe.h"
+#include "platform/PortProbe.h"
 
-#include "SerialLink.h"
+#include "platform/SerialLink.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "SerialLink.h"
+#include "platform/SerialLink.h"
 
-#include "PortProbe.h"
+#include "platform/PortProbe.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -5,7 +5,7 @@
 //
 // Every operation on a closed port throws AutomationError (serialPortNotOpen):
 // the caller sees number, source and description, never a crash.
-#include "AutomationError.h"
+#include "platform/AutomationError.h"
 
 #include <QByteArray>
 #include <QString>

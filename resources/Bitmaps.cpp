@@ -1,4 +1,4 @@
-#include "Bitmaps.h"
+#include "resources/Bitmaps.h"
 
 #include <QHash>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "Dialogue.h"
+#include "simulator/Dialogue.h"
 
 #include <algorithm>
 #include <cctype>

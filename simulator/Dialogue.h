@@ -3,7 +3,7 @@
 // host types, what it sends by itself as time passes (readings, the prompt
 // after a blank burst), its memory map, range tables and data log. It takes a
 // character and the time and leaves the replies to send; no threads, no I/O.
-#include "MeterTypes.h"
+#include "simulator/MeterTypes.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,6 +1,6 @@
-#include "Meter.h"
+#include "simulator/Meter.h"
 
-#include "Dialogue.h"
+#include "simulator/Dialogue.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -7,7 +7,7 @@
 // pace while the host's thread is blocked in a sleep. Every public method is
 // thread-safe. The exact text of every reply is described in
 // simulator/README.md.
-#include "MeterTypes.h"
+#include "simulator/MeterTypes.h"
 
 #include <QByteArray>
 #include <QList>

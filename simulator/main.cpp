@@ -1,8 +1,8 @@
 // sim721: the 721 meter on a pseudo-terminal, in the foreground, until
 // SIGINT, SIGTERM or the end of standard input.
-#include "Meter.h"
-#include "PortProbe.h"
-#include "SerialLink.h"
+#include "simulator/Meter.h"
+#include "platform/PortProbe.h"
+#include "platform/SerialLink.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,5 +1,5 @@
-#include "MsgBox.h"
-#include "Bitmaps.h"
+#include "ui/MsgBox.h"
+#include "resources/Bitmaps.h"
 
 #include <QApplication>
 #include <QCloseEvent>

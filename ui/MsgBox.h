@@ -1,7 +1,7 @@
 #pragma once
 // MsgBox: a small modeless status window with one line of text and a "Hide"
 // button, shown while a long operation runs without blocking its caller.
-#include "PaintEffects.h"
+#include "ui/PaintEffects.h"
 
 #include <QObject>
 #include <QPointer>

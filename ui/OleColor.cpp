@@ -1,5 +1,5 @@
-#include "OleColor.h"
-#include "OleColorPrivate.h"
+#include "ui/OleColor.h"
+#include "ui/OleColorPrivate.h"
 
 #include <QGuiApplication>
 #include <QPalette>

@@ -1,6 +1,6 @@
 #pragma once
 // Colour translation shared by the painting effects and toQColor().
-#include "OleColor.h"
+#include "ui/OleColor.h"
 
 #include <QList>
 #include <optional>

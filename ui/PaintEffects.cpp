@@ -1,6 +1,6 @@
-#include "PaintEffects.h"
-#include "AutomationError.h"
-#include "OleColorPrivate.h"
+#include "ui/PaintEffects.h"
+#include "platform/AutomationError.h"
+#include "ui/OleColorPrivate.h"
 
 #include <QLoggingCategory>
 #include <QPainter>

@@ -2,7 +2,7 @@
 // Picture painting effects: a picture or an image painted plainly, with one
 // colour transparent, or embossed as a disabled picture. Coordinates and sizes
 // are device pixels; colours are OLE colours translated through a palette.
-#include "OleColor.h"
+#include "ui/OleColor.h"
 
 #include <QIcon>
 #include <QImage>

@@ -1,9 +1,9 @@
 // The Display object driving a real window: its alarm state table, Reset, the
 // acknowledge path and the window's life.
-#include "Display.h"
-#include "Form1.h"
-#include "kest720Display.h"
-#include "kest720Scale.h"
+#include "UIControl/Display.h"
+#include "UIControl/Form1.h"
+#include "displaycontrols/kest720Display.h"
+#include "displaycontrols/kest720Scale.h"
 
 #include <QFontMetricsF>
 #include <QLabel>

@@ -1,7 +1,7 @@
 // The display window: layout, LED pictures painted with magenta transparent,
 // flashing, the acknowledge button and the close box.
-#include "Form1.h"
-#include "kest720Display.h"
+#include "UIControl/Form1.h"
+#include "displaycontrols/kest720Display.h"
 
 #include <QGuiApplication>
 #include <QLabel>

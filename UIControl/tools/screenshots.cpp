@@ -1,9 +1,9 @@
 // Renders the virtual instrument window and the message window to PNG files,
 // so that a person can check the look without a meter.
-#include "Bitmaps.h"
-#include "Display.h"
-#include "Form1.h"
-#include "MsgBox.h"
+#include "resources/Bitmaps.h"
+#include "UIControl/Display.h"
+#include "UIControl/Form1.h"
+#include "ui/MsgBox.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

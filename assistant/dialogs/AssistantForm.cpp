@@ -1,9 +1,9 @@
-#include "AssistantForm.h"
+#include "assistant/dialogs/AssistantForm.h"
 
-#include "Dialogs.h"
-#include "Prompts.h"
-#include "kest720Proxy.h"
-#include "kest721Assistant.h"
+#include "assistant/dialogs/Dialogs.h"
+#include "assistant/dialogs/Prompts.h"
+#include "control/dbus/kest720Proxy.h"
+#include "assistant/kest721Assistant.h"
 
 #include <QAbstractButton>
 #include <QComboBox>

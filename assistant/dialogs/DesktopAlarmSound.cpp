@@ -1,4 +1,4 @@
-#include "DesktopAlarmSound.h"
+#include "assistant/dialogs/DesktopAlarmSound.h"
 
 #include <QApplication>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #pragma once
 // The alarm sound on the desktop: the file assigned to the alias, played with
 // the audio library; the desktop's beep when there is none or it cannot play.
-#include "AlarmSound.h"
+#include "assistant/AlarmSound.h"
 
 #include <QString>
 #include <memory>

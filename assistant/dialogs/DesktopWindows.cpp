@@ -1,9 +1,9 @@
-#include "DesktopWindows.h"
+#include "assistant/dialogs/DesktopWindows.h"
 
-#include "Dialogs.h"
-#include "Display.h"
-#include "Form1.h"
-#include "MsgBox.h"
+#include "assistant/dialogs/Dialogs.h"
+#include "UIControl/Display.h"
+#include "UIControl/Form1.h"
+#include "ui/MsgBox.h"
 
 namespace norvale
 {

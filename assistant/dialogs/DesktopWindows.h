@@ -2,7 +2,7 @@
 // The Assistant's windows on the desktop: the hosted virtual instrument
 // (the display component's Display and its window), the message window as
 // the status window, and the dialogs.
-#include "AssistantWindows.h"
+#include "assistant/AssistantWindows.h"
 
 #include <memory>
 

@@ -1,13 +1,13 @@
-#include "Dialogs.h"
+#include "assistant/dialogs/Dialogs.h"
 
-#include "frmAbout.h"
-#include "frmDataLog.h"
-#include "frmDose.h"
-#include "frmDoseProgress.h"
-#include "frmOptions.h"
-#include "kest721Assistant.h"
-#include "modMain.h"
-#include "modTimer.h"
+#include "assistant/dialogs/frmAbout.h"
+#include "assistant/dialogs/frmDataLog.h"
+#include "assistant/dialogs/frmDose.h"
+#include "assistant/dialogs/frmDoseProgress.h"
+#include "assistant/dialogs/frmOptions.h"
+#include "assistant/kest721Assistant.h"
+#include "assistant/modMain.h"
+#include "assistant/modTimer.h"
 
 #include <QAbstractButton>
 #include <QLabel>

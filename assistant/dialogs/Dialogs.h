@@ -3,7 +3,7 @@
 // process, shown modeless by the Assistant's entry points and unloaded by its
 // Disconnect. They work on the instrument object of the Assistant that
 // opened them and open their boxes through that Assistant's prompts.
-#include "AssistantWindows.h"
+#include "assistant/AssistantWindows.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "Prompts.h"
+#include "assistant/dialogs/Prompts.h"
 
 #include <QAbstractButton>
 #include <QEventLoop>

@@ -1,7 +1,7 @@
 #pragma once
 // The desktop's side of the Assistant's message boxes: each box a real
 // dialog, also announced on the bus and answerable there.
-#include "Prompter.h"
+#include "assistant/Prompter.h"
 
 #include <QObject>
 #include <QPointer>

@@ -1,8 +1,8 @@
-#include "PublishPage.h"
+#include "assistant/dialogs/PublishPage.h"
 
-#include "MqttClient.h"
-#include "PublishSettings.h"
-#include "PublishStatus.h"
+#include "assistant/publish/MqttClient.h"
+#include "assistant/publish/PublishSettings.h"
+#include "assistant/publish/PublishStatus.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,9 +1,9 @@
-#include "SoundChooser.h"
+#include "assistant/dialogs/SoundChooser.h"
 
-#include "AlarmSound.h"
-#include "Dialogs.h"
-#include "RegistryStore.h"
-#include "kest721Assistant.h"
+#include "assistant/AlarmSound.h"
+#include "assistant/dialogs/Dialogs.h"
+#include "platform/registry/RegistryStore.h"
+#include "assistant/kest721Assistant.h"
 
 #include <QApplication>
 #include <QDialogButtonBox>

@@ -1,7 +1,7 @@
-#include "frmAbout.h"
+#include "assistant/dialogs/frmAbout.h"
 
-#include "Dialogs.h"
-#include "kest720Proxy.h"
+#include "assistant/dialogs/Dialogs.h"
+#include "control/dbus/kest720Proxy.h"
 #include "ui_frmAbout.h"
 
 #include <QLoggingCategory>

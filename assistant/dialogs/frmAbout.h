@@ -1,6 +1,6 @@
 #pragma once
 // Which version of the Assistant runs, and the serial number of the meter.
-#include "AssistantForm.h"
+#include "assistant/dialogs/AssistantForm.h"
 
 #include <QPixmap>
 #include <memory>

@@ -1,11 +1,11 @@
-#include "frmDataLog.h"
+#include "assistant/dialogs/frmDataLog.h"
 
-#include "Dialogs.h"
-#include "Settings.h"
-#include "kest720Proxy.h"
-#include "kest721Assistant.h"
-#include "modAlarm.h"
-#include "modCalc.h"
+#include "assistant/dialogs/Dialogs.h"
+#include "assistant/Settings.h"
+#include "control/dbus/kest720Proxy.h"
+#include "assistant/kest721Assistant.h"
+#include "assistant/modAlarm.h"
+#include "assistant/modCalc.h"
 #include "ui_frmDataLog.h"
 
 #include <QLoggingCategory>

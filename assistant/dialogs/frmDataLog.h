@@ -1,7 +1,7 @@
 #pragma once
 // The logging properties: the sampling interval and run length of the
 // Assistant's logging runs, and its computer-side alarm point.
-#include "AssistantForm.h"
+#include "assistant/dialogs/AssistantForm.h"
 
 #include <memory>
 

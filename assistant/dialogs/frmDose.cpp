@@ -1,12 +1,12 @@
-#include "frmDose.h"
+#include "assistant/dialogs/frmDose.h"
 
-#include "Dialogs.h"
-#include "Settings.h"
-#include "cRegistry.h"
-#include "frmDoseProgress.h"
-#include "kest721Assistant.h"
-#include "modCalc.h"
-#include "modTimer.h"
+#include "assistant/dialogs/Dialogs.h"
+#include "assistant/Settings.h"
+#include "assistant/cRegistry.h"
+#include "assistant/dialogs/frmDoseProgress.h"
+#include "assistant/kest721Assistant.h"
+#include "assistant/modCalc.h"
+#include "assistant/modTimer.h"
 #include "ui_frmDose.h"
 
 #include <QLoggingCategory>

@@ -1,6 +1,6 @@
 #pragma once
 // The setup of an integrated-dose measurement: timed or until Stop, and how long.
-#include "AssistantForm.h"
+#include "assistant/dialogs/AssistantForm.h"
 
 #include <memory>
 

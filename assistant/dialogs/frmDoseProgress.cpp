@@ -1,8 +1,8 @@
-#include "frmDoseProgress.h"
+#include "assistant/dialogs/frmDoseProgress.h"
 
-#include "Dialogs.h"
-#include "kest720Proxy.h"
-#include "modTimer.h"
+#include "assistant/dialogs/Dialogs.h"
+#include "control/dbus/kest720Proxy.h"
+#include "assistant/modTimer.h"
 #include "ui_frmDoseProgress.h"
 
 #include <QCloseEvent>

@@ -4,7 +4,7 @@
 // dose read from the meter and the average rate worked out. It is driven by
 // a timer of the event loop, so the window, the host and the meter's events
 // are served throughout without the measurement taking a core.
-#include "AssistantForm.h"
+#include "assistant/dialogs/AssistantForm.h"
 
 #include <QTimer>
 #include <cstdint>

@@ -1,16 +1,16 @@
-#include "frmOptions.h"
+#include "assistant/dialogs/frmOptions.h"
 
-#include "PublishPage.h"
+#include "assistant/dialogs/PublishPage.h"
 
-#include "Dialogs.h"
-#include "RuntimeError.h"
-#include "SerialLink.h"
-#include "SoundChooser.h"
-#include "kest720Proxy.h"
-#include "kest721Assistant.h"
-#include "modAlarm.h"
-#include "modCalc.h"
-#include "modMain.h"
+#include "assistant/dialogs/Dialogs.h"
+#include "assistant/RuntimeError.h"
+#include "platform/SerialLink.h"
+#include "assistant/dialogs/SoundChooser.h"
+#include "control/dbus/kest720Proxy.h"
+#include "assistant/kest721Assistant.h"
+#include "assistant/modAlarm.h"
+#include "assistant/modCalc.h"
+#include "assistant/modMain.h"
 #include "ui_frmOptions.h"
 
 #include <QDir>

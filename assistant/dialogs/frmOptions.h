@@ -3,7 +3,7 @@
 // acknowledging, alarm-state colours) and, while a meter is connected, the
 // meter's settings (data-log clearing and interval, blink alarm, units, mode
 // button), with Save to EEPROM and Clear Log.
-#include "AssistantForm.h"
+#include "assistant/dialogs/AssistantForm.h"
 
 #include <cstdint>
 #include <memory>

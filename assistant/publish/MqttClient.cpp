@@ -1,4 +1,4 @@
-#include "MqttClient.h"
+#include "assistant/publish/MqttClient.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>

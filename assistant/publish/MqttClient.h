@@ -2,8 +2,8 @@
 // The libmosquitto side of publishing: a client set up from the settings
 // (TLS, user name and the password from its file, a last will) and the one-off
 // connection test that says in a sentence what happened.
-#include "Payloads.h"
-#include "PublishSettings.h"
+#include "assistant/publish/Payloads.h"
+#include "assistant/publish/PublishSettings.h"
 
 #include <QString>
 #include <memory>

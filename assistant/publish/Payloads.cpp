@@ -1,4 +1,4 @@
-#include "Payloads.h"
+#include "assistant/publish/Payloads.h"
 
 #include <QDateTime>
 #include <QJsonArray>

@@ -2,7 +2,7 @@
 // What the Assistant tells the publisher, from its user-interface thread. An
 // implementation only hands each call on to where the network is served: none
 // of these may block or fail.
-#include "Journal.h"
+#include "assistant/Journal.h"
 
 #include <QDate>
 #include <QString>

@@ -1,7 +1,7 @@
-#include "PublishSettings.h"
+#include "assistant/publish/PublishSettings.h"
 
-#include "RegistryData.h"
-#include "RegistryStore.h"
+#include "platform/registry/RegistryData.h"
+#include "platform/registry/RegistryStore.h"
 
 #include <QFile>
 #include <QRegularExpression>

@@ -1,6 +1,6 @@
-#include "PublishStatus.h"
+#include "assistant/publish/PublishStatus.h"
 
-#include "Journal.h"
+#include "assistant/Journal.h"
 
 #include <QDateTime>
 #include <QFile>

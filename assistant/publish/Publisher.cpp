@@ -1,9 +1,9 @@
-#include "Publisher.h"
+#include "assistant/publish/Publisher.h"
 
-#include "MqttClient.h"
-#include "Pacing.h"
-#include "Payloads.h"
-#include "PublishSettings.h"
+#include "assistant/publish/MqttClient.h"
+#include "assistant/publish/Pacing.h"
+#include "assistant/publish/Payloads.h"
+#include "assistant/publish/PublishSettings.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -6,8 +6,8 @@
 // LiveData event. Nothing is lost: a reading counts as handed on only once the
 // broker has acknowledged it (PUBACK); until then it stays in the journal and
 // goes out later, flagged late, oldest first, paced beside the live ones.
-#include "PublishFeed.h"
-#include "PublishStatus.h"
+#include "assistant/publish/PublishFeed.h"
+#include "assistant/publish/PublishStatus.h"
 
 #include <QObject>
 #include <QThread>

@@ -1,6 +1,6 @@
-#include "Kest721DBusTypes.h"
+#include "assistant/server/Kest721DBusTypes.h"
 
-#include "Kest720DBusTypes.h"
+#include "control/dbus/Kest720DBusTypes.h"
 
 #include <QDBusMetaType>
 

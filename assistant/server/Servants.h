@@ -3,8 +3,8 @@
 // classes kest721Assistant and MsgBox, and the two objects that the program
 // publishes itself, the message boxes at /prompts and each Assistant's
 // display at <path>/Display.
-#include "ExportedObject.h"
-#include "Server.h"
+#include "platform/automation/ExportedObject.h"
+#include "platform/automation/Server.h"
 
 #include <QDBusServiceWatcher>
 #include <QPointer>

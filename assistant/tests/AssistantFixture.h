@@ -2,13 +2,13 @@
 // The Assistant in process against the real kest720 server on this test's
 // private bus and a simulated K720 in roentgen units on port 3; its boxes go
 // to a prompts board that the test answers as a host would.
-#include "../../control/dbus/tests/BusFixture.h"
-#include "DesktopWindows.h"
-#include "Meter.h"
-#include "Prompts.h"
-#include "kest720Proxy.h"
-#include "kest721Assistant.h"
-#include "modMain.h"
+#include "control/dbus/tests/BusFixture.h"
+#include "assistant/dialogs/DesktopWindows.h"
+#include "simulator/Meter.h"
+#include "assistant/dialogs/Prompts.h"
+#include "control/dbus/kest720Proxy.h"
+#include "assistant/kest721Assistant.h"
+#include "assistant/modMain.h"
 
 namespace assistanttest
 {

@@ -1,4 +1,4 @@
-#include "cRegistry.h"
+#include "assistant/cRegistry.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

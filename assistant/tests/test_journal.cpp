@@ -1,7 +1,7 @@
 // The journal as a file: what today's code writes, what files of the first
 // schema become when they are opened, and what a report or a publisher reads
 // back.
-#include "Journal.h"
+#include "assistant/Journal.h"
 
 #include <QDateTime>
 #include <QTemporaryDir>

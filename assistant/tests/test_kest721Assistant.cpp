@@ -1,16 +1,16 @@
 // The Assistant class in process: its pure helpers, its message boxes, the
 // sound alias, and the alarm annunciation of a logging run against the real
 // kest720 server and a simulated meter with scripted readings.
-#include "AlarmSound.h"
-#include "AssistantFixture.h"
-#include "DesktopWindows.h"
-#include "Display.h"
-#include "Form1.h"
-#include "Journal.h"
-#include "RegistryStore.h"
-#include "Settings.h"
-#include "modAlarm.h"
-#include "modTimer.h"
+#include "assistant/AlarmSound.h"
+#include "assistant/tests/AssistantFixture.h"
+#include "assistant/dialogs/DesktopWindows.h"
+#include "UIControl/Display.h"
+#include "UIControl/Form1.h"
+#include "assistant/Journal.h"
+#include "platform/registry/RegistryStore.h"
+#include "assistant/Settings.h"
+#include "assistant/modAlarm.h"
+#include "assistant/modTimer.h"
 
 #include <QAccessible>
 #include <QApplication>

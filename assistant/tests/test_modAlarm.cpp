@@ -1,4 +1,4 @@
-#include "modAlarm.h"
+#include "assistant/modAlarm.h"
 
 #include <gtest/gtest.h>
 #include <limits>

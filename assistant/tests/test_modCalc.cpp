@@ -1,6 +1,6 @@
-#include "AutomationError.h"
-#include "LocaleGuard.h"
-#include "modCalc.h"
+#include "platform/AutomationError.h"
+#include "assistant/tests/LocaleGuard.h"
+#include "assistant/modCalc.h"
 
 #include <gtest/gtest.h>
 #include <optional>

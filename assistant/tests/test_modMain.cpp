@@ -1,9 +1,9 @@
-#include "LocaleGuard.h"
-#include "RegistryStore.h"
-#include "Settings.h"
-#include "modAlarm.h"
-#include "modMain.h"
-#include "modTimer.h"
+#include "assistant/tests/LocaleGuard.h"
+#include "platform/registry/RegistryStore.h"
+#include "assistant/Settings.h"
+#include "assistant/modAlarm.h"
+#include "assistant/modMain.h"
+#include "assistant/modTimer.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,5 +1,5 @@
-#include "AutomationError.h"
-#include "modTimer.h"
+#include "platform/AutomationError.h"
+#include "assistant/modTimer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "Kest720DBusTypes.h"
+#include "control/dbus/Kest720DBusTypes.h"
 
 #include <QDBusMetaType>
 

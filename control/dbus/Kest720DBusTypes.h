@@ -1,8 +1,8 @@
 #pragma once
 // How the instrument's value types cross the bus: a Measurement as (diis),
 // a Range as (snds), the range table as a(snds).
-#include "Measurement.h"
-#include "Ranges.h"
+#include "control/Measurement.h"
+#include "control/Ranges.h"
 
 #include <QDBusArgument>
 #include <QList>

@@ -1,7 +1,7 @@
-#include "Kest720Servant.h"
+#include "control/dbus/Kest720Servant.h"
 
-#include "Automation.h"
-#include "Kest720DBusTypes.h"
+#include "platform/automation/Automation.h"
+#include "control/dbus/Kest720DBusTypes.h"
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>

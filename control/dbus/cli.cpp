@@ -5,10 +5,10 @@
 // Arguments are checked in full before the meter is woken, rows are written
 // the moment they arrive, and an interrupt (Ctrl-C) stops the job cleanly:
 // the rows so far stay in the output and the meter is left at its prompt.
-#include "Automation.h"
-#include "PortProbe.h"
-#include "SerialLink.h"
-#include "kest720Proxy.h"
+#include "platform/automation/Automation.h"
+#include "platform/PortProbe.h"
+#include "platform/SerialLink.h"
+#include "control/dbus/kest720Proxy.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

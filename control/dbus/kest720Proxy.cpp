@@ -1,4 +1,4 @@
-#include "kest720Proxy.h"
+#include "control/dbus/kest720Proxy.h"
 
 #include "kest720_events_interface.h"
 #include "kest720_interface.h"

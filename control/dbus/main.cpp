@@ -1,9 +1,9 @@
 // kest720: the instrument control server. Serves kest720 objects on the
 // session bus under the name Norvale720.kest720; normally started by the bus
 // on the first call, and gone when its last object has been released.
-#include "Kest720DBusTypes.h"
-#include "Kest720Servant.h"
-#include "Server.h"
+#include "control/dbus/Kest720DBusTypes.h"
+#include "control/dbus/Kest720Servant.h"
+#include "platform/automation/Server.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

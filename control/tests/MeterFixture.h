@@ -1,11 +1,11 @@
 #pragma once
 // A kest720 talking to the simulated meter over a real pseudo-terminal, at the
 // simulator's fast rate unless a test asks otherwise.
-#include "AutomationError.h"
-#include "Clock.h"
-#include "SimTesting.h"
-#include "Ticks.h"
-#include "kest720.h"
+#include "platform/AutomationError.h"
+#include "platform/Clock.h"
+#include "simulator/tests/SimTesting.h"
+#include "platform/Ticks.h"
+#include "control/kest720.h"
 
 #include <QTemporaryDir>
 #include <functional>

@@ -1,5 +1,5 @@
 // Download of the meter's internal data log from the simulated meter.
-#include "MeterFixture.h"
+#include "control/tests/MeterFixture.h"
 
 #include <QTimer>
 

@@ -1,7 +1,7 @@
 // The meter's protocol without a port: tables of replies and what the parsers
 // make of them, garbage and cut replies among them.
-#include "AutomationError.h"
-#include "Protocol.h"
+#include "platform/AutomationError.h"
+#include "control/Protocol.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The recorded conversations that name a call of the server, replayed through
 // the real kest720 over a pseudo-terminal: the server types exactly what the
 // transcript says and hears exactly what the meter answered.
-#include "MeterFixture.h"
-#include "Transcript.h"
+#include "control/tests/MeterFixture.h"
+#include "simulator/tests/Transcript.h"
 
 #include <QDir>
 

@@ -1,6 +1,6 @@
 // Settings written to the simulated meter: the exact byte in its settings
 // area, validation before any traffic, non-volatile memory.
-#include "MeterFixture.h"
+#include "control/tests/MeterFixture.h"
 
 #include <optional>
 

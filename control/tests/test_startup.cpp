@@ -1,6 +1,6 @@
 // Start-up against the simulated meter: model and unit detection, the range
 // table, the settings area, and the ways a start-up fails.
-#include "MeterFixture.h"
+#include "control/tests/MeterFixture.h"
 
 using sim721::Model;
 using sim721::Units;

@@ -1,5 +1,5 @@
 // The live data stream against the simulated meter.
-#include "MeterFixture.h"
+#include "control/tests/MeterFixture.h"
 
 #include <QTimer>
 

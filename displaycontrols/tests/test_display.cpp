@@ -1,7 +1,7 @@
 // The reading control: number formats, unit labels, message, colours, flash.
-#include "Twips.h"
-#include "kest720Display.h"
-#include "kest720Scale.h"
+#include "displaycontrols/Twips.h"
+#include "displaycontrols/kest720Display.h"
+#include "displaycontrols/kest720Scale.h"
 
 #include <QLabel>
 #include <QTimer>

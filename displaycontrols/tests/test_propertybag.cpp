@@ -1,7 +1,7 @@
 // The property bag on its own and as the controls use it.
-#include "PropertyBag.h"
-#include "kest720Display.h"
-#include "kest720Scale.h"
+#include "displaycontrols/PropertyBag.h"
+#include "displaycontrols/kest720Display.h"
+#include "displaycontrols/kest720Scale.h"
 
 #include <gtest/gtest.h>
 

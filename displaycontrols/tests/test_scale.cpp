@@ -1,7 +1,7 @@
 // The bar scale: its ladder and layout as numbers, then the same rendered
 // offscreen and read back pixel by pixel.
-#include "Twips.h"
-#include "kest720Scale.h"
+#include "displaycontrols/Twips.h"
+#include "displaycontrols/kest720Scale.h"
 
 #include <QImage>
 #include <QSet>

@@ -1,6 +1,6 @@
-#include "AssistantSession.h"
+#include "host/cli/AssistantSession.h"
 
-#include "StopSignals.h"
+#include "host/cli/StopSignals.h"
 #include "assistant_events_interface.h"
 #include "assistant_house_interface.h"
 #include "assistant_interface.h"

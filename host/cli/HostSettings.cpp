@@ -1,7 +1,7 @@
-#include "HostSettings.h"
+#include "host/cli/HostSettings.h"
 
-#include "Settings.h"
-#include "cRegistry.h"
+#include "assistant/Settings.h"
+#include "assistant/cRegistry.h"
 
 #include <QVariant>
 

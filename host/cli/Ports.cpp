@@ -1,6 +1,6 @@
-#include "Ports.h"
+#include "host/cli/Ports.h"
 
-#include "SerialLink.h"
+#include "platform/SerialLink.h"
 
 #include <QDir>
 #include <QFile>

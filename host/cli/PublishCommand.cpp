@@ -1,10 +1,10 @@
 // kest721 publish: the publishing settings (HKCU\Software\Norvale\721\Publish)
 // set, shown, turned off, and tried once against the broker.
-#include "PublishCommand.h"
+#include "host/cli/PublishCommand.h"
 
-#include "MqttClient.h"
-#include "PublishSettings.h"
-#include "PublishStatus.h"
+#include "assistant/publish/MqttClient.h"
+#include "assistant/publish/PublishSettings.h"
+#include "assistant/publish/PublishStatus.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
-#include "ReportCommand.h"
+#include "host/cli/ReportCommand.h"
 
-#include "AutomationError.h"
-#include "Journal.h"
+#include "platform/AutomationError.h"
+#include "assistant/Journal.h"
 
 #include <QFileInfo>
 #include <QTextStream>

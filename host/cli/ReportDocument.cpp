@@ -1,8 +1,8 @@
-#include "ReportDocument.h"
+#include "host/cli/ReportDocument.h"
 
-#include "Rows.h"
-#include "RunTimes.h"
-#include "modAlarm.h"
+#include "host/cli/Rows.h"
+#include "host/cli/RunTimes.h"
+#include "assistant/modAlarm.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QBuffer>

@@ -3,9 +3,9 @@
 // the meter's calibration, the summary, a chart and every reading, written as
 // PDF (searchable text, paged) or HTML, or as plain text on a terminal. Needs
 // a QApplication (the chart is a QtCharts scene); never shows a window.
-#include "Calibration.h"
-#include "Journal.h"
-#include "ReportSummary.h"
+#include "assistant/Calibration.h"
+#include "assistant/Journal.h"
+#include "host/cli/ReportSummary.h"
 
 #include <QDateTime>
 #include <QList>

@@ -1,7 +1,7 @@
-#include "ReportSummary.h"
+#include "host/cli/ReportSummary.h"
 
-#include "Rows.h"
-#include "modAlarm.h"
+#include "host/cli/Rows.h"
+#include "assistant/modAlarm.h"
 
 #include <algorithm>
 #include <numeric>

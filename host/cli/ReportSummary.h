@@ -2,7 +2,7 @@
 // What a survey record says about a run's readings: their span and
 // statistics, the alarm episodes and the gaps where the link to the meter was
 // lost. Pure: computed from the journal's rows and marks alone.
-#include "Journal.h"
+#include "assistant/Journal.h"
 
 #include <QList>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "Rows.h"
+#include "host/cli/Rows.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,6 +1,6 @@
-#include "RunTimes.h"
+#include "host/cli/RunTimes.h"
 
-#include "Settings.h"
+#include "assistant/Settings.h"
 
 #include <QRegularExpression>
 

@@ -1,4 +1,4 @@
-#include "StopSignals.h"
+#include "host/cli/StopSignals.h"
 
 #include <cerrno>
 #include <csignal>

@@ -1,4 +1,4 @@
-#include "TableWriter.h"
+#include "host/cli/TableWriter.h"
 
 #include <QFile>
 #include <QTextStream>

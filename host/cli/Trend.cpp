@@ -1,4 +1,4 @@
-#include "Trend.h"
+#include "host/cli/Trend.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,9 +1,9 @@
 // kest721 watch: every meter the broker knows, as a table that follows the
 // messages, or the messages themselves as JSON lines for scripts.
-#include "PublishCommand.h"
+#include "host/cli/PublishCommand.h"
 
-#include "MqttClient.h"
-#include "PublishSettings.h"
+#include "assistant/publish/MqttClient.h"
+#include "assistant/publish/PublishSettings.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>

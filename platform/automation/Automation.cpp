@@ -1,4 +1,4 @@
-#include "Automation.h"
+#include "platform/automation/Automation.h"
 
 namespace norvale::automation
 {

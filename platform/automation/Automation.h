@@ -6,7 +6,7 @@
 // serves a class factory at "/". Each created object lives at a path of its
 // own, belongs to the client that created it, and ends on Release() or when
 // that client leaves the bus.
-#include "AutomationError.h"
+#include "platform/AutomationError.h"
 
 #include <QDBusError>
 #include <QDBusMessage>

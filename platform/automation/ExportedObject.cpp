@@ -1,6 +1,6 @@
-#include "ExportedObject.h"
+#include "platform/automation/ExportedObject.h"
 
-#include "Automation.h"
+#include "platform/automation/Automation.h"
 
 #include <QDBusArgument>
 #include <QDBusMetaType>

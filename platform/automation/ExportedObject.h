@@ -5,7 +5,7 @@
 // Norvale.Automation.Error. Property reads and writes go through handlers
 // of our own (not QtDBus's property machinery) so that they, too, can fail
 // with an error.
-#include "TypeLibrary.h"
+#include "platform/automation/TypeLibrary.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

@@ -1,4 +1,4 @@
-#include "RemoteObject.h"
+#include "platform/automation/RemoteObject.h"
 
 #include <QDBusObjectPath>
 #include <QDBusPendingCall>

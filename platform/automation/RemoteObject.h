@@ -2,7 +2,7 @@
 // The client side of one automation object: creation through the class
 // factory of a server, calls and property access with time-outs that fit the
 // slowest member, errors rebuilt as AutomationError, and Release.
-#include "Automation.h"
+#include "platform/automation/Automation.h"
 
 #include <QDBusConnection>
 #include <QString>

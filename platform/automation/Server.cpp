@@ -1,6 +1,6 @@
-#include "Server.h"
+#include "platform/automation/Server.h"
 
-#include "Automation.h"
+#include "platform/automation/Automation.h"
 
 #include <QCommandLineParser>
 #include <QDBusConnectionInterface>

@@ -5,8 +5,8 @@
 // The program ends (finished() is emitted) when its last object has ended,
 // when no client has created an object within the start-up grace time, or
 // when the connection to the bus is lost.
-#include "ExportedObject.h"
-#include "TypeLibrary.h"
+#include "platform/automation/ExportedObject.h"
+#include "platform/automation/TypeLibrary.h"
 
 #include <QDBusConnection>
 #include <QDBusContext>

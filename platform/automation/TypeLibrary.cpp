@@ -1,6 +1,6 @@
-#include "TypeLibrary.h"
+#include "platform/automation/TypeLibrary.h"
 
-#include "Automation.h"
+#include "platform/automation/Automation.h"
 
 #include <QDBusSignature>
 #include <QFile>

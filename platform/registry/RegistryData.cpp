@@ -1,6 +1,6 @@
-#include "RegistryData.h"
+#include "platform/registry/RegistryData.h"
 
-#include "RegistryStore.h"
+#include "platform/registry/RegistryStore.h"
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "RegistryStore.h"
+#include "platform/registry/RegistryStore.h"
 
 #include <QDir>
 

@@ -1,4 +1,4 @@
-#include "RegistrySqlite.h"
+#include "platform/registry/RegistrySqlite.h"
 
 #include <QDir>
 #include <QFileInfo>

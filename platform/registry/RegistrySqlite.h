@@ -2,7 +2,7 @@
 // The SQLite helpers of the registry store: one connection per database file,
 // self-finalizing statements, write transactions, and the mapping of SQLite's
 // result codes to the registry's. Internal to the store.
-#include "RegistryStore.h"
+#include "platform/registry/RegistryStore.h"
 
 #include <QFile>
 #include <QLoggingCategory>

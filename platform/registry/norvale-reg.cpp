@@ -1,7 +1,7 @@
 // norvale-reg: look at and repair the registry store from a shell, as one would
 // with a registry editor.
-#include "RegistryData.h"
-#include "RegistryStore.h"
+#include "platform/registry/RegistryData.h"
+#include "platform/registry/RegistryStore.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

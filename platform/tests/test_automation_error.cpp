@@ -1,4 +1,4 @@
-#include "AutomationError.h"
+#include "platform/AutomationError.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The serial link against a real pseudo-terminal: the far side is the master
 // end, held by the test.
-#include "SerialLink.h"
-#include "Ticks.h"
+#include "platform/SerialLink.h"
+#include "platform/Ticks.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "Ticks.h"
+#include "platform/Ticks.h"
 
 #include <gtest/gtest.h>
 

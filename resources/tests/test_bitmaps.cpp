@@ -1,6 +1,6 @@
 // The committed bitmaps as the components load them, and the generator that
 // made them.
-#include "Bitmaps.h"
+#include "resources/Bitmaps.h"
 
 #include <QDirIterator>
 #include <QFile>

@@ -1,8 +1,8 @@
 #pragma once
 // What the tests against the simulated meter share: the meter at its fast
 // rate, and a wait that runs the event loop meanwhile.
-#include "Meter.h"
-#include "TestWait.h"
+#include "simulator/Meter.h"
+#include "cmake/TestWait.h"
 
 namespace sim721::testing
 {

@@ -15,7 +15,7 @@
 //   saved 9 15 50            the same in the non-volatile copy
 //   units Sv                 the unit system
 //   power                    a power cycle
-#include "MeterTypes.h"
+#include "simulator/MeterTypes.h"
 
 #include <QFile>
 #include <QList>

@@ -3,7 +3,7 @@
 // noticing, the link. The exact answers to commands are recorded
 // conversations in transcripts/; the faults a host notices are the control
 // tests'.
-#include "Meter.h"
+#include "simulator/Meter.h"
 
 #include <QFileInfo>
 #include <QTemporaryDir>

@@ -1,7 +1,7 @@
 // Every recorded conversation in transcripts/, replayed against the meter's
 // dialogue alone: a new regression is a new file there, not new code here.
-#include "Dialogue.h"
-#include "Transcript.h"
+#include "simulator/Dialogue.h"
+#include "simulator/tests/Transcript.h"
 
 #include <QDir>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The message window on the offscreen platform: texts, placement, the Hide
 // button, the close box and the corner picture.
-#include "MsgBox.h"
+#include "ui/MsgBox.h"
 
 #include <QApplication>
 #include <QLabel>

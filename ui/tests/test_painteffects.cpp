@@ -1,7 +1,7 @@
 // The painting effects on real images: each case paints onto a filled
 // destination and looks at the pixels that must change and those that must not.
-#include "AutomationError.h"
-#include "PaintEffects.h"
+#include "platform/AutomationError.h"
+#include "ui/PaintEffects.h"
 
 #include <QApplication>
 #include <QPainter>

@@ -2,16 +2,16 @@
 // The dialogs in process against the real kest720 server and a simulated
 // K720 in roentgen units on port 3; every box is recorded and answered
 // through the prompts board as a host on the bus would answer it.
-#include "../../tests/AssistantFixture.h"
-#include "Dialogs.h"
-#include "Settings.h"
-#include "cRegistry.h"
-#include "frmAbout.h"
-#include "frmDataLog.h"
-#include "frmDose.h"
-#include "frmOptions.h"
-#include "modAlarm.h"
-#include "modTimer.h"
+#include "assistant/tests/AssistantFixture.h"
+#include "assistant/dialogs/Dialogs.h"
+#include "assistant/Settings.h"
+#include "assistant/cRegistry.h"
+#include "assistant/dialogs/frmAbout.h"
+#include "assistant/dialogs/frmDataLog.h"
+#include "assistant/dialogs/frmDose.h"
+#include "assistant/dialogs/frmOptions.h"
+#include "assistant/modAlarm.h"
+#include "assistant/modTimer.h"
 
 #include <QAbstractButton>
 #include <QComboBox>

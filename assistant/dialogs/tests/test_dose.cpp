@@ -1,9 +1,9 @@
 // The logging properties and the integrated-dose measurement against the
 // real kest720 server and the simulated meter.
-#include "DialogFixture.h"
-#include "frmDataLog.h"
-#include "frmDose.h"
-#include "frmDoseProgress.h"
+#include "assistant/dialogs/tests/DialogFixture.h"
+#include "assistant/dialogs/frmDataLog.h"
+#include "assistant/dialogs/frmDose.h"
+#include "assistant/dialogs/frmDoseProgress.h"
 
 #include <QAccessible>
 #include <QCheckBox>

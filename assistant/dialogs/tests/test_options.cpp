@@ -1,13 +1,13 @@
 // The options dialog and its blink-alarm conversion, the entry points and what
 // every form offers the keyboard and a screen reader (the names themselves,
 // the about box and the interval's bounds are the accessibility test's).
-#include "AlarmSound.h"
-#include "DialogFixture.h"
-#include "SoundChooser.h"
-#include "frmAbout.h"
-#include "frmDataLog.h"
-#include "frmDose.h"
-#include "frmOptions.h"
+#include "assistant/AlarmSound.h"
+#include "assistant/dialogs/tests/DialogFixture.h"
+#include "assistant/dialogs/SoundChooser.h"
+#include "assistant/dialogs/frmAbout.h"
+#include "assistant/dialogs/frmDataLog.h"
+#include "assistant/dialogs/frmDose.h"
+#include "assistant/dialogs/frmOptions.h"
 
 #include <QAccessible>
 #include <QCheckBox>

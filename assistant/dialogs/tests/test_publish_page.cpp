@@ -1,9 +1,9 @@
 // The "Publishing" page of the options dialog: what it stores, what it
 // refuses, and its Test button, none of which ever opens a box.
-#include "DialogFixture.h"
-#include "PublishSettings.h"
-#include "TestWait.h"
-#include "frmOptions.h"
+#include "assistant/dialogs/tests/DialogFixture.h"
+#include "assistant/publish/PublishSettings.h"
+#include "cmake/TestWait.h"
+#include "assistant/dialogs/frmOptions.h"
 
 #include <QCheckBox>
 #include <QLineEdit>

@@ -1,10 +1,10 @@
 // The parts of publishing that need no broker: the broker URL, the password
 // file's permissions, the settings' one home, the backlog's pace, and what the
 // journal says about rows not yet handed on.
-#include "Journal.h"
-#include "Pacing.h"
-#include "Payloads.h"
-#include "PublishSettings.h"
+#include "assistant/Journal.h"
+#include "assistant/publish/Pacing.h"
+#include "assistant/publish/Payloads.h"
+#include "assistant/publish/PublishSettings.h"
 
 #include <QDateTime>
 #include <QFile>

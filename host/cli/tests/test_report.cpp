@@ -1,9 +1,9 @@
 // The survey record: its summary from a journal run (pure), and kest721
 // report and the run options of kest721 log as a user runs them, read back
 // with poppler's pdftotext, pdfinfo and pdftoppm.
-#include "Journal.h"
-#include "ReportSummary.h"
-#include "Trend.h"
+#include "assistant/Journal.h"
+#include "host/cli/ReportSummary.h"
+#include "host/cli/Trend.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,6 +1,6 @@
 // The row formats of kest721: date numbers to local time, colours by name,
 // units, numbers and CSV quoting, each against a table of known answers.
-#include "Rows.h"
+#include "host/cli/Rows.h"
 
 #include <gtest/gtest.h>
 

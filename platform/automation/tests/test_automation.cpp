@@ -1,11 +1,11 @@
 // The automation layer on a private session bus: a server and its clients in
 // one process, each client on a connection (and so a bus name) of its own.
-#include "Automation.h"
-#include "ExportedObject.h"
-#include "RemoteObject.h"
-#include "Server.h"
-#include "TestWait.h"
-#include "TypeLibrary.h"
+#include "platform/automation/Automation.h"
+#include "platform/automation/ExportedObject.h"
+#include "platform/automation/RemoteObject.h"
+#include "platform/automation/Server.h"
+#include "cmake/TestWait.h"
+#include "platform/automation/TypeLibrary.h"
 
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>

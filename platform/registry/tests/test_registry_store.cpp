@@ -1,5 +1,5 @@
-#include "RegistryStore.h"
-#include "RegistryTestSupport.h"
+#include "platform/registry/RegistryStore.h"
+#include "platform/registry/tests/RegistryTestSupport.h"
 
 #include <QDir>
 #include <QFileInfo>
