@@ -1,20 +1,17 @@
 #include "control/kest720.h"
 
+#include "control/Protocol.h"
 #include "platform/AutomationError.h"
 #include "platform/Clock.h"
-#include "control/Protocol.h"
 #include "platform/Ticks.h"
 
 #include <QLoggingCategory>
 
-Q_LOGGING_CATEGORY(lcKest720, "norvale.kest720")
-// The trace hook: silent unless NORVALE_TRACE is set (or the category is
-// enabled through QT_LOGGING_RULES).
-Q_LOGGING_CATEGORY(lcTrace, "norvale.kest720.trace", QtInfoMsg)
-
 using norvale::AutomationError;
 using norvale::pumpEvents;
 using norvale::ticksSince;
+using norvale::control::lcKest720;
+using norvale::control::Trace;
 
 namespace
 {
@@ -28,25 +25,13 @@ struct DepthScope {
     explicit DepthScope(int &d) : depth(d) { ++depth; }
     ~DepthScope() { --depth; }
 };
-
-[[noreturn]] void raisePortNotOpen()
-{
-    throw AutomationError(norvale::serialerror::portNotOpen, norvale::serialerror::source,
-                          QStringLiteral("Operation valid only when the port is open"));
-}
 } // namespace
 
 kest720::kest720(QObject *parent) : kest720(&norvale::makeQtSerialLink, nullptr, parent) {}
 
 kest720::kest720(LinkFactory factory, norvale::ClockSource *clock, QObject *parent)
-    : QObject(parent), mFactory(std::move(factory)), mClock(clock ? *clock : norvale::systemClock())
+    : QObject(parent), mLink(std::move(factory), clock)
 {
-    // The port object exists from creation, so that a command before OpenPort
-    // fails with the serial layer's own error rather than a text of ours.
-    makeLink();
-    static const bool traceOn = qEnvironmentVariableIsSet("NORVALE_TRACE");
-    if (traceOn)
-        const_cast<QLoggingCategory &>(lcTrace()).setEnabled(QtDebugMsg, true);
     qRegisterMetaType<Measurement>();
     TimerLiveData.setInterval(40);
     TimerDataLog.setInterval(40);
@@ -58,50 +43,12 @@ kest720::~kest720()
 {
     TimerLiveData.stop();
     TimerDataLog.stop();
-    if (mComm)
-        mComm->close();
+    mLink.close();
 }
 
 void kest720::raise(const QString &description) const
 {
     throw AutomationError(kErrorNumber, kest720errors::source, description);
-}
-
-void kest720::Trace(const QString &text) const
-{
-    qCDebug(lcTrace).noquote() << text;
-}
-
-void kest720::makeLink()
-{
-    try {
-        mOwnedComm = mFactory ? mFactory() : nullptr;
-    } catch (const AutomationError &e) {
-        qCWarning(lcKest720).noquote() << "no serial port object:" << e.description();
-        mOwnedComm.reset();
-    }
-    mComm = mOwnedComm.get();
-}
-
-norvale::SerialLink &kest720::link()
-{
-    // Without a port object every exchange fails as a closed port does.
-    if (!mComm)
-        raisePortNotOpen();
-    return *mComm;
-}
-
-void kest720::send(const QByteArray &bytes)
-{
-    link().write(bytes);
-    mStats.bytesSent += bytes.size();
-}
-
-QByteArray kest720::receive()
-{
-    QByteArray got = link().readAll();
-    mStats.bytesReceived += got.size();
-    return got;
 }
 
 void kest720::emitIdleWhenDone()
@@ -112,13 +59,7 @@ void kest720::emitIdleWhenDone()
         emit idle();
 }
 
-void kest720::pause(int ms)
-{
-    mClock.sleep(ms);
-    mStats.pauseMs += ms;
-}
-
-// ---- Serial link and command mode ----------------------------------------
+// ---- Serial link -------------------------------------------------------------
 
 ::Ranges &kest720::Ranges()
 {
@@ -132,204 +73,16 @@ void kest720::setRanges(const ::Ranges &ranges)
 void kest720::OpenPort()
 {
     // Never reports an error: a client finds a closed port when Initialize fails.
-    if (!mComm)
-        makeLink();
-    if (!mComm)
-        return;
-    try {
-        if (mComm->isOpen())
-            mComm->close();
-    } catch (...) {
-    }
-    try {
-        mComm->setClientName(mClientName);
-        mComm->setPortNumber(mPort);
-        mComm->open();
-    } catch (const AutomationError &e) {
-        qCInfo(lcKest720).noquote() << "OpenPort:" << e.description();
-    }
+    mLink.open(mPort, mClientName);
 }
 
 void kest720::ClosePort()
 {
-    if (!mComm)
+    if (!mLink.hasPort())
         return;
-    try {
-        mComm->close();
-    } catch (...) {
-    }
+    mLink.close();
     mRanges.Clear();
     mInitialized = false;
-}
-
-QString kest720::WaitForCom()
-{
-    QString text;
-    mLastWaitCut = false;
-    ++mStats.waits;
-    uint32_t t0 = mClock.tickCount();
-    const uint32_t start = t0;
-    for (;;) {
-        const QByteArray got = receive();
-        const uint32_t now = mClock.tickCount();
-        if (!got.isEmpty()) {
-            text += QString::fromLatin1(got);
-            t0 = now;
-        } else if (ticksSince(t0, now) > 250) {
-            break;
-        }
-        // A meter that never pauses would otherwise keep us here for ever.
-        if (ticksSince(start, now) > static_cast<uint32_t>(kWaitForComLimitMs)) {
-            mLastWaitCut = true;
-            qCInfo(lcKest720) << "WaitForCom: the meter did not pause; reply cut";
-            break;
-        }
-        pumpEvents();
-        mClock.sleep(50);
-    }
-    return text;
-}
-
-bool kest720::StartCommandMode()
-{
-    if (!mComm)
-        return false;
-    Trace(QStringLiteral("In StartCommandMode"));
-    switch (mLinkMode) {
-    case LinkMode::linkCommand:
-        return true;
-    case LinkMode::linkMonitor:
-        LeaveMonitorMode();
-        break;
-    case LinkMode::linkIntegrate:
-        ExitStreamMode();
-        break;
-    case LinkMode::linkUnknown:
-        break;
-    }
-    mHeardTalking = false;
-    link().clearInput();
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        Trace(QStringLiteral(" Sending C char"));
-        send("C");
-        const QString reply = WaitForCom();
-        // The meter echoes the "C" first: a prompt at the very first
-        // character is not an answer to this attempt.
-        if (!reply.isEmpty() && reply.indexOf(QLatin1StringView("CMD?")) >= 1) {
-            mLinkMode = LinkMode::linkCommand;
-            return true;
-        }
-        if (!reply.isEmpty())
-            mHeardTalking = true;
-        if (mLastWaitCut)
-            break; // talking without a pause: another "C" will not be heard either
-        pause(300);
-    }
-    return false;
-}
-
-void kest720::LeaveMonitorMode()
-{
-    if (mLinkMode != LinkMode::linkUnknown && mLinkMode != LinkMode::linkMonitor)
-        return;
-    send("C");
-    waitIgnored();
-    mLinkMode = LinkMode::linkCommand;
-}
-
-void kest720::ExitStreamMode()
-{
-    if (!mComm)
-        return;
-    mStopStream = true;
-    for (int i = 0; i < 4; ++i)
-        pumpEvents();
-    mLinkMode = LinkMode::linkCommand;
-    for (int pass = 0; pass < 7; ++pass) {
-        for (int i = 0; i < 30; ++i) {
-            send(" ");
-            pause(10);
-        }
-        link().clearInput();
-        if (WaitForCom().contains(QLatin1StringView("CMD")))
-            break;
-    }
-}
-
-bool kest720::EnterMonitorMode()
-{
-    if (!mComm)
-        return false;
-    if (mLinkMode == LinkMode::linkMonitor)
-        return true;
-    link().clearInput();
-    QString reply;
-    for (int attempt = 0; attempt < 2 && reply.isEmpty(); ++attempt) {
-        send("\x0C");
-        reply = WaitForCom();
-    }
-    if (!reply.isEmpty() && reply.contains(QLatin1StringView("CMD"))) {
-        send("*");
-        if (WaitForCom().contains(QLatin1Char('*'))) {
-            mLinkMode = LinkMode::linkMonitor;
-            return true;
-        }
-    }
-    return false;
-}
-
-void kest720::SendSlowly(const QString &text)
-{
-    // The monitor is typed at, one character at a time.
-    for (const QChar c : text) {
-        pause(50);
-        send(QByteArray(1, static_cast<char>(c.toLatin1())));
-    }
-}
-
-bool kest720::ReadMemoryLocation(const QString &address, QStringList &bytes)
-{
-    Trace(QStringLiteral("Starting ReadMemoryLocation "));
-    if (!EnterMonitorMode()) {
-        Trace(QStringLiteral("Ending ReadMemoryLocation"));
-        return false;
-    }
-    send("D");
-    pause(50);
-    SendSlowly(address);
-    pause(50);
-    send("\r");
-    const QString reply = WaitForCom();
-    proto::ParseMemoryDump(address, reply, bytes);
-    send(".");
-    waitIgnored();
-    Trace(QStringLiteral("Ending ReadMemoryLocation"));
-    return true;
-}
-
-bool kest720::SetMemoryLocation(const QString &address, QString &value)
-{
-    if (!EnterMonitorMode())
-        return false;
-    send("I");
-    pause(50);
-    SendSlowly(address);
-    pause(50);
-    send("\r");
-    waitIgnored();
-    if (value.isEmpty())
-        value = QStringLiteral("00");
-    else if (value.size() == 1)
-        value = QLatin1Char('0') + value;
-    else
-        value = value.left(2);
-    SendSlowly(value);
-    send("\r");
-    waitIgnored();
-    send(".");
-    pause(50);
-    waitIgnored();
-    return true;
 }
 
 // ---- Start-up, ranges and settings ----------------------------------------
@@ -348,19 +101,19 @@ void kest720::Initialize()
 {
     Trace(QStringLiteral("Starting Initialize"));
     mInitialized = false;
-    mLinkMode = LinkMode::linkUnknown;
-    if (!mComm)
+    mLink.setMode(LinkMode::linkUnknown);
+    if (!mLink.hasPort())
         raise(QStringLiteral("Communications port is not open."));
     Trace(QStringLiteral("Going to StartCommandMode"));
-    if (!StartCommandMode()) {
+    if (!mLink.StartCommandMode()) {
         // A meter left streaming (by a session that ended without stopping
         // it) talks but never answers "C": end the stream, then ask again.
-        if (!mHeardTalking)
+        if (!mLink.heardTalking())
             raise(QStringLiteral("Unable to start command mode."));
         qCInfo(lcKest720) << "the meter talks without a prompt; ending its stream";
-        ExitStreamMode();
-        mLinkMode = LinkMode::linkUnknown;
-        if (!StartCommandMode())
+        mLink.ExitStreamMode();
+        mLink.setMode(LinkMode::linkUnknown);
+        if (!mLink.StartCommandMode())
             raise(QStringLiteral("Unable to start command mode."));
     }
     Trace(QStringLiteral("Updating ranges"));
@@ -388,20 +141,20 @@ void kest720::Initialize()
     Trace(QStringLiteral("Reading 720Settings"));
     Read720Settings();
     mInitialized = true;
-    StartCommandMode();
+    mLink.StartCommandMode();
     Trace(QStringLiteral("Ending Initialize  - Success"));
 }
 
 int16_t kest720::UpdateRanges()
 {
     Trace(QStringLiteral("Starting UpdateRanges"));
-    if (!StartCommandMode()) {
+    if (!mLink.StartCommandMode()) {
         Trace(QStringLiteral("Ending UpdateRanges - Unable to start command mode"));
         return -1;
     }
-    link().clearInput();
-    send("R");
-    const QString reply = WaitForCom();
+    mLink.clearInput();
+    mLink.send("R");
+    const QString reply = mLink.WaitForCom();
     const std::optional<QList<Range>> table = proto::ParseRangeReport(reply);
     if (!table) {
         Trace(QStringLiteral("Ending UpdateRanges - bad response:  "));
@@ -424,7 +177,7 @@ int16_t kest720::Read720Settings()
     for (int read = 0; read < 2; ++read) {
         QStringList bytes{QString()};
         const QString address = QString(mPage) + QStringLiteral("FD0");
-        ReadMemoryLocation(address, bytes);
+        mLink.ReadMemoryLocation(address, bytes);
         if (bytes.size() - 1 == 0)
             raise(QStringLiteral("Unable to get the alarm settings"));
         // A missing entry (a dump line cut short) converts like bad text.
@@ -435,7 +188,7 @@ int16_t kest720::Read720Settings()
             if (mPage == QLatin1Char('D'))
                 break;
             mPage = QLatin1Char('D');
-            waitIgnored();
+            mLink.waitIgnored();
             continue;
         }
         const int16_t alarmRange = static_cast<int16_t>(((b(15) & 0xF0) >> 4) + 1);
@@ -482,18 +235,18 @@ QString kest720::SerialNumber() const
 
 void kest720::StartLog()
 {
-    if (!StartCommandMode())
+    if (!mLink.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
     // Cleared here rather than at the tick, so that a StopLog that comes
     // before the first tick is not lost.
-    mStopStream = false;
+    mLink.clearStop();
     TimerLiveData.start();
 }
 
 void kest720::StopLog()
 {
-    mStopStream = true;
-    if (!StartCommandMode())
+    mLink.requestStop();
+    if (!mLink.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
     mCurrentScale.clear();
 }
@@ -501,7 +254,7 @@ void kest720::StopLog()
 void kest720::TimerLiveData_Timer()
 {
     TimerLiveData.stop();
-    if (mStopStream || !mComm)
+    if (mLink.stopRequested() || !mLink.hasPort())
         return; // stopped before the stream began: the meter was never asked to stream
     {
         DepthScope busy(mLiveLoopDepth);
@@ -513,47 +266,47 @@ void kest720::TimerLiveData_Timer()
 void kest720::LiveLoop()
 {
     try {
-        link().clearInput();
-        send("T");
+        mLink.clearInput();
+        mLink.send("T");
         QString buf;
-        uint32_t t0 = mClock.tickCount();
+        uint32_t t0 = mLink.tickCount();
         for (;;) {
-            if (link().bytesWaiting() > 0) {
-                t0 = mClock.tickCount();
-            } else if (ticksSince(t0, mClock.tickCount()) > 10000) {
+            if (mLink.bytesWaiting() > 0) {
+                t0 = mLink.tickCount();
+            } else if (ticksSince(t0, mLink.tickCount()) > 10000) {
                 emit LiveDataError();
                 break;
             }
-            if (mStopStream)
+            if (mLink.stopRequested())
                 break;
             pumpEvents();
             pumpEvents();
-            buf += proto::FilterLiveChars(QString::fromLatin1(receive()));
+            buf += proto::FilterLiveChars(QString::fromLatin1(mLink.receive()));
             pumpEvents();
-            pause(100);
+            mLink.pause(100);
             pumpEvents();
             // Every complete token is taken in the same pass, so that readings
             // never fall behind a meter that talks faster than ten tokens a second.
-            while (!mStopStream && proto::TokenizePass(
-                                       buf, mCurrentScale,
-                                       [this](double value) {
-                                           Measurement m;
-                                           m.Value = value;
-                                           m.Prefix = proto::ParsePrefix(mCurrentScale);
-                                           m.Unit = mUnits;
-                                           m.UnitString = mCurrentScale;
-                                           emit LiveData(m);
-                                       },
-                                       [] { pumpEvents(); })) {
+            while (!mLink.stopRequested() && proto::TokenizePass(
+                                                 buf, mCurrentScale,
+                                                 [this](double value) {
+                                                     Measurement m;
+                                                     m.Value = value;
+                                                     m.Prefix = proto::ParsePrefix(mCurrentScale);
+                                                     m.Unit = mUnits;
+                                                     m.UnitString = mCurrentScale;
+                                                     emit LiveData(m);
+                                                 },
+                                                 [] { pumpEvents(); })) {
             }
         }
         pumpEvents();
-        ExitStreamMode();
+        mLink.ExitStreamMode();
     } catch (const AutomationError &e) {
         // The line went away under the stream: tell the client, and forget
         // what the meter's state was.
         qCWarning(lcKest720).noquote() << "live data stream failed:" << e.description();
-        mLinkMode = LinkMode::linkUnknown;
+        mLink.setMode(LinkMode::linkUnknown);
         emit LiveDataError();
     }
 }
@@ -574,7 +327,7 @@ void kest720::setAlarmRange(int16_t n)
     // The monitor takes the digits as hexadecimal: 10 is the byte 0x10, that
     // is the range number minus 1 in the high four bits.
     QString text = QString::number((n - 1) * 10);
-    if (!SetMemoryLocation(QString(mPage) + QStringLiteral("FDF"), text))
+    if (!mLink.SetMemoryLocation(QString(mPage) + QStringLiteral("FDF"), text))
         raise(QStringLiteral("Unable to set memory location."));
     mAlarmRange = n;
 }
@@ -591,7 +344,7 @@ void kest720::setAlarmPercent(int16_t n)
     if (n < 0 || n > 99)
         raise(QStringLiteral("Bad Alarm percentage settings"));
     QString text = QString::number(n, 16).toUpper();
-    if (!SetMemoryLocation(QString(mPage) + QStringLiteral("FD2"), text))
+    if (!mLink.SetMemoryLocation(QString(mPage) + QStringLiteral("FD2"), text))
         raise(QStringLiteral("Unable to set the memory location."));
     mAlarmPercent = n;
 }
@@ -610,7 +363,7 @@ void kest720::setSampleRate(int16_t n)
     const QString address = QString(mPage) + (mPage == QLatin1Char('D') ? QStringLiteral("FDC")
                                                                         : QStringLiteral("FD3"));
     QString text = QString::number(n, 16).toUpper();
-    if (!SetMemoryLocation(address, text))
+    if (!mLink.SetMemoryLocation(address, text))
         raise(QStringLiteral("Unable to set memory location."));
     mSampleRate = n;
 }
@@ -633,12 +386,12 @@ void kest720::setUnits(TYPE_UNITS u)
     // The switch is reported done only when the meter's new range report
     // shows it: a meter that was not listening, or a line that went away,
     // would otherwise leave the meter unchanged behind a success.
-    if (!StartCommandMode())
+    if (!mLink.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    send("U");
-    waitIgnored();
-    send("Y");
-    waitIgnored();
+    mLink.send("U");
+    mLink.waitIgnored();
+    mLink.send("Y");
+    mLink.waitIgnored();
     // An unreadable report leaves the outcome unknown: the caller is told, and
     // the old value stays.
     if (UpdateRanges() < 0)
@@ -671,12 +424,12 @@ void kest720::setClearLogSetting(TYPE_CLEARLOG v)
     // Any other value would be typed at the meter as digits it does not expect.
     if (v != clearlogTurnOnOnly && v != clearlogIntegrateReset)
         raise(QStringLiteral("Invalid clear log setting."));
-    if (!StartCommandMode())
+    if (!mLink.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode"));
-    send("S");
-    waitIgnored();
-    send(QByteArray::number(static_cast<int>(v)));
-    waitIgnored();
+    mLink.send("S");
+    mLink.waitIgnored();
+    mLink.send(QByteArray::number(static_cast<int>(v)));
+    mLink.waitIgnored();
     mClearLog = v;
 }
 
@@ -691,58 +444,58 @@ void kest720::setModeButton(TYPE_MODEBUTTON v)
 {
     if (v != modebuttonDisabled && v != modebuttonIntegrate && v != modebuttonFreeze)
         raise(QStringLiteral("Invalid mode button setting."));
-    if (!StartCommandMode())
+    if (!mLink.StartCommandMode())
         raise(QStringLiteral("Unable to set mode button."));
-    send("H");
-    waitIgnored();
-    send(QByteArray::number(static_cast<int>(v)));
-    waitIgnored();
+    mLink.send("H");
+    mLink.waitIgnored();
+    mLink.send(QByteArray::number(static_cast<int>(v)));
+    mLink.waitIgnored();
     mModeButton = v;
 }
 
 void kest720::WriteToEEPROM()
 {
-    if (!StartCommandMode())
+    if (!mLink.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    send("E");
-    waitIgnored();
-    send("Y");
-    waitIgnored();
-    send("\r");
-    waitIgnored();
+    mLink.send("E");
+    mLink.waitIgnored();
+    mLink.send("Y");
+    mLink.waitIgnored();
+    mLink.send("\r");
+    mLink.waitIgnored();
 }
 
 void kest720::Disconnect(bool Save)
 {
     if (!mInitialized)
         raise(QStringLiteral("Not Initialized"));
-    if (!StartCommandMode())
+    if (!mLink.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    send(Save ? "E" : "Q");
-    mLinkMode = LinkMode::linkUnknown;
+    mLink.send(Save ? "E" : "Q");
+    mLink.setMode(LinkMode::linkUnknown);
 }
 
 // ---- Internal data log -----------------------------------------------------
 
 void kest720::StartLogDownload()
 {
-    if (!StartCommandMode())
+    if (!mLink.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode"));
     TimerDataLog.start();
 }
 
 void kest720::ClearLog()
 {
-    if (!StartCommandMode())
+    if (!mLink.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    send("Y");
+    mLink.send("Y");
 }
 
 void kest720::TimerDataLog_Timer()
 {
     TimerDataLog.stop();
     Trace(QStringLiteral("In timerDataLog_Timer"));
-    if (!mComm) {
+    if (!mLink.hasPort()) {
         emit DataDownloadError();
         return;
     }
@@ -756,37 +509,37 @@ void kest720::TimerDataLog_Timer()
 void kest720::DownloadLoop()
 {
     try {
-        link().clearInput();
-        send("X");
+        mLink.clearInput();
+        mLink.send("X");
         QString buf;
-        uint32_t t0 = mClock.tickCount();
+        uint32_t t0 = mLink.tickCount();
         Trace(QStringLiteral("    Starting Do Loop"));
         for (;;) {
             Trace(QStringLiteral("    Sleeping for 100 ms"));
-            pause(100);
-            const int waiting = link().bytesWaiting();
+            mLink.pause(100);
+            const int waiting = mLink.bytesWaiting();
             Trace(QStringLiteral("    InBufferCount = %1").arg(waiting));
-            if (waiting < 1 && ticksSince(t0, mClock.tickCount()) > 1500) {
+            if (waiting < 1 && ticksSince(t0, mLink.tickCount()) > 1500) {
                 Trace(QStringLiteral("    Timeout Raising event DataLogError"));
                 emit DataDownloadError();
                 Trace(QStringLiteral("    Timeout Raising event DataLogError back exiting do"));
                 break;
             }
             if (waiting >= 1)
-                t0 = mClock.tickCount();
-            buf += QString::fromLatin1(receive());
+                t0 = mLink.tickCount();
+            buf += QString::fromLatin1(mLink.receive());
             qsizetype n = buf.indexOf(QLatin1Char('\n')) + 1;
             Trace(QStringLiteral("    comMsg = ") + buf);
             Trace(QStringLiteral("    nChar = %1").arg(n));
             Trace(QStringLiteral("    Starting While nChar"));
             bool complete = false;
             while (n > 0) {
-                pause(20);
+                mLink.pause(20);
                 const QString line = buf.left(n);
                 buf.remove(0, n);
                 if (proto::IsLogEnd(line)) {
                     Trace(QStringLiteral("        Received CAL ****************"));
-                    mLinkMode = LinkMode::linkCommand;
+                    mLink.setMode(LinkMode::linkCommand);
                     buf.clear();
                     Trace(QStringLiteral("        Raising event DataLogComplete"));
                     emit DataDownloadComplete();
@@ -794,7 +547,7 @@ void kest720::DownloadLoop()
                     break;
                 }
                 ParseDataDownload(line);
-                pause(20);
+                mLink.pause(20);
                 for (int i = 0; i < 7; ++i)
                     pumpEvents();
                 n = buf.indexOf(QLatin1Char('\n')) + 1;
@@ -806,7 +559,7 @@ void kest720::DownloadLoop()
     } catch (const AutomationError &e) {
         Trace(QStringLiteral("TimerDataLog_Timer() : Error ") + e.description());
         qCWarning(lcKest720).noquote() << "log download failed:" << e.description();
-        mLinkMode = LinkMode::linkUnknown;
+        mLink.setMode(LinkMode::linkUnknown);
         emit DataDownloadError();
     }
 }
@@ -833,29 +586,29 @@ void kest720::ParseDataDownload(const QString &line)
 
 void kest720::StartIntegrate()
 {
-    if (!StartCommandMode())
+    if (!mLink.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
     bool started = false;
     for (int attempt = 0; attempt < 2 && !started; ++attempt) {
         try {
-            send("T");
-            started = WaitForCom().contains(QLatin1Char('T'), Qt::CaseInsensitive);
+            mLink.send("T");
+            started = mLink.WaitForCom().contains(QLatin1Char('T'), Qt::CaseInsensitive);
         } catch (const AutomationError &) {
         }
     }
     if (!started)
         raise(QStringLiteral("Unable to start integrate mode."));
-    mLinkMode = LinkMode::linkIntegrate;
+    mLink.setMode(LinkMode::linkIntegrate);
 }
 
 double kest720::GetDose()
 {
     if (!mInitialized)
         raise(QStringLiteral("Not Initialized"));
-    if (!StartCommandMode())
+    if (!mLink.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    send("R");
-    const std::optional<double> dose = proto::ParseDose(WaitForCom());
+    mLink.send("R");
+    const std::optional<double> dose = proto::ParseDose(mLink.WaitForCom());
     if (!dose)
         raise(QStringLiteral("Unable to read integrated dose."));
     return *dose;

@@ -3,16 +3,17 @@
 //
 // Everything runs on the owner's thread. Waits pump the event loop, so calls
 // from clients, timer ticks and signal handlers can run nested inside an
-// exchange; the stop flag mStopStream is the only coordination.
+// exchange; the link's stop flag is the only coordination.
 //
 // Every failure of a public member is thrown as norvale::AutomationError with
 // number vbObjectError + 1, source "721 Control" and a fixed description.
 // Errors of the serial layer (a closed or lost port) pass through unchanged.
-#include "platform/Clock.h"
 #include "control/Measurement.h"
+#include "control/MeterLink.h"
 #include "control/Ranges.h"
-#include "platform/SerialLink.h"
 #include "control/Types.h"
+#include "platform/Clock.h"
+#include "platform/SerialLink.h"
 
 #include <QObject>
 #include <QStringList>
@@ -24,7 +25,7 @@ class kest720 : public QObject
 {
     Q_OBJECT
 public:
-    using LinkFactory = std::function<std::unique_ptr<norvale::SerialLink>()>;
+    using LinkFactory = norvale::control::MeterLink::LinkFactory;
 
     explicit kest720(QObject *parent = nullptr);
     // For tests: the serial link is made by `factory` when the object is
@@ -76,7 +77,7 @@ public:
     void setCurrentScale(const QString &v) { mCurrentScale = v; }
 
     // ---- beyond the interface ----------------------------------------------
-    LinkMode linkMode() const { return mLinkMode; }
+    LinkMode linkMode() const { return mLink.mode(); }
     QChar page() const { return mPage; }
     bool isStreaming() const { return mLiveLoopDepth > 0; }
     bool isDownloading() const { return mDownloadLoopDepth > 0; }
@@ -84,20 +85,13 @@ public:
     // object must not be destroyed until it returns.
     bool isBusy() const { return mLiveLoopDepth > 0 || mDownloadLoopDepth > 0; }
 
-    // What the protocol's pacing cost since the last reset: the mandatory
-    // pauses, the number of replies awaited (each ends with 250 ms of quiet)
-    // and the bytes that crossed. The benchmarks compare it with the time taken.
-    struct PacingStats {
-        qint64 pauseMs = 0;
-        int waits = 0;
-        qint64 bytesSent = 0;
-        qint64 bytesReceived = 0;
-    };
-    const PacingStats &pacingStats() const { return mStats; }
-    void resetPacingStats() { mStats = {}; }
+    // What the protocol's pacing cost since the last reset (see MeterLink).
+    using PacingStats = norvale::control::MeterLink::PacingStats;
+    const PacingStats &pacingStats() const { return mLink.pacingStats(); }
+    void resetPacingStats() { mLink.resetPacingStats(); }
 
     // Longest time one WaitForCom collects from a meter that never pauses.
-    static constexpr int kWaitForComLimitMs = 6000;
+    static constexpr int kWaitForComLimitMs = norvale::control::MeterLink::kWaitForComLimitMs;
     // Longest time from a stop request to the meter back at its prompt when
     // the meter stays silent: one pass of the stream loop, then seven passes
     // of 30 paced blanks and a reply wait that ends after 250 ms of quiet,
@@ -114,16 +108,6 @@ signals:
     void idle();
 
 private:
-    // Procedures of the serial dialogue.
-    QString WaitForCom();
-    bool StartCommandMode();
-    bool EnterMonitorMode();
-    void LeaveMonitorMode();
-    void ExitStreamMode();
-    void SendSlowly(const QString &text);
-    bool ReadMemoryLocation(const QString &address, QStringList &bytes);
-    bool SetMemoryLocation(const QString &address, QString &value);
-    void Trace(const QString &text) const;
     int16_t UpdateRanges();
     int16_t Read720Settings();
 
@@ -133,28 +117,17 @@ private:
     void DownloadLoop();
     void ParseDataDownload(const QString &line);
 
-    void send(const QByteArray &bytes);
-    QByteArray receive();
-    void pause(int ms);
-    void makeLink();
-    norvale::SerialLink &link();
     void emitIdleWhenDone();
-    void waitIgnored() { WaitForCom(); }
     void rewriteFirstRangeForK();
     [[noreturn]] void raise(const QString &description) const;
 
-    LinkFactory mFactory;
-    norvale::ClockSource &mClock;
-    std::unique_ptr<norvale::SerialLink> mOwnedComm;
-    norvale::SerialLink *mComm = nullptr; // empty only when the factory failed
+    norvale::control::MeterLink mLink;
     QTimer TimerLiveData;
     QTimer TimerDataLog;
 
     int16_t mPort = 0;
     QString mClientName;
-    LinkMode mLinkMode = LinkMode::linkUnknown;
     QChar mPage = QLatin1Char('D');
-    bool mStopStream = false;
     bool mInitialized = false;
     ::Ranges mRanges;
     TYPE_MODEL mModel = modelUnknown;
@@ -169,11 +142,8 @@ private:
     bool mAutoScaleEnable = false;
     TYPE_PREFIX mAutoScale = prefixOne;
 
-    PacingStats mStats;
     int mLiveLoopDepth = 0;
     int mDownloadLoopDepth = 0;
-    bool mLastWaitCut = false;  // the last WaitForCom stopped at its limit
-    bool mHeardTalking = false; // StartCommandMode heard a reply without the prompt
 };
 
 namespace kest720errors

@@ -1,0 +1,110 @@
+#pragma once
+// The line to one 721 meter: the serial link, the clock that paces it, and the
+// procedures of the serial dialogue (command mode, leaving the stream, the
+// memory monitor), with what the pacing cost.
+//
+// Waits pump the event loop, so a client's call can run nested inside an
+// exchange; the stop flag is the only coordination between a stream on the
+// stack and whoever ends it.
+#include "control/Types.h"
+#include "platform/Clock.h"
+#include "platform/SerialLink.h"
+
+#include <QLoggingCategory>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+namespace norvale::control
+{
+
+Q_DECLARE_LOGGING_CATEGORY(lcKest720)
+// The trace hook: silent unless NORVALE_TRACE is set (or the category is
+// enabled through QT_LOGGING_RULES).
+Q_DECLARE_LOGGING_CATEGORY(lcTrace)
+
+class MeterLink
+{
+public:
+    using LinkFactory = std::function<std::unique_ptr<norvale::SerialLink>()>;
+
+    // The serial link is made by `factory` at once; every pause, quiet time
+    // and time-out reads `clock` (the system's when null).
+    explicit MeterLink(LinkFactory factory, norvale::ClockSource *clock = nullptr);
+    ~MeterLink();
+    MeterLink(const MeterLink &) = delete;
+    MeterLink &operator=(const MeterLink &) = delete;
+
+    // What the protocol's pacing cost since the last reset: the mandatory
+    // pauses, the number of replies awaited (each ends with 250 ms of quiet)
+    // and the bytes that crossed. The benchmarks compare it with the time taken.
+    struct PacingStats {
+        qint64 pauseMs = 0;
+        int waits = 0;
+        qint64 bytesSent = 0;
+        qint64 bytesReceived = 0;
+    };
+    const PacingStats &pacingStats() const { return m_stats; }
+    void resetPacingStats() { m_stats = {}; }
+
+    // Longest time one WaitForCom collects from a meter that never pauses.
+    static constexpr int kWaitForComLimitMs = 6000;
+
+    // ---- the port ----------------------------------------------------------
+    // False only when the factory could not make a port object.
+    bool hasPort() const { return m_comm != nullptr; }
+    // Opens `port` afresh (closing it first); never reports an error: the
+    // first exchange finds a closed port instead.
+    void open(int16_t port, const QString &clientName);
+    void close();
+
+    // ---- what the line is doing ---------------------------------------------
+    LinkMode mode() const { return m_mode; }
+    void setMode(LinkMode mode) { m_mode = mode; }
+    bool stopRequested() const { return m_stopStream; }
+    void requestStop() { m_stopStream = true; }
+    void clearStop() { m_stopStream = false; }
+    // The last StartCommandMode heard a reply without the prompt.
+    bool heardTalking() const { return m_heardTalking; }
+
+    // ---- procedures of the serial dialogue ------------------------------------
+    QString WaitForCom();
+    void waitIgnored() { WaitForCom(); }
+    bool StartCommandMode();
+    bool EnterMonitorMode();
+    void LeaveMonitorMode();
+    void ExitStreamMode();
+    void SendSlowly(const QString &text);
+    bool ReadMemoryLocation(const QString &address, QStringList &bytes);
+    bool SetMemoryLocation(const QString &address, QString &value);
+
+    // ---- single steps ------------------------------------------------------------
+    // Every step throws the serial layer's closed-port error when there is no
+    // port object.
+    void send(const QByteArray &bytes);
+    QByteArray receive();
+    void clearInput();
+    int bytesWaiting();
+    void pause(int ms);
+    uint32_t tickCount() { return m_clock.tickCount(); }
+
+private:
+    void makeLink();
+    norvale::SerialLink &link();
+
+    LinkFactory m_factory;
+    norvale::ClockSource &m_clock;
+    std::unique_ptr<norvale::SerialLink> m_ownedComm;
+    norvale::SerialLink *m_comm = nullptr; // empty only when the factory failed
+
+    LinkMode m_mode = LinkMode::linkUnknown;
+    bool m_stopStream = false;
+    PacingStats m_stats;
+    bool m_lastWaitCut = false;  // the last WaitForCom stopped at its limit
+    bool m_heardTalking = false; // StartCommandMode heard a reply without the prompt
+};
+
+void Trace(const QString &text);
+
+} // namespace norvale::control
