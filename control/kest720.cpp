@@ -30,7 +30,7 @@ struct DepthScope {
 kest720::kest720(QObject *parent) : kest720(&norvale::makeQtSerialLink, nullptr, parent) {}
 
 kest720::kest720(LinkFactory factory, norvale::ClockSource *clock, QObject *parent)
-    : QObject(parent), mLink(std::move(factory), clock)
+    : QObject(parent), m_link(std::move(factory), clock)
 {
     qRegisterMetaType<Measurement>();
     TimerLiveData.setInterval(40);
@@ -43,7 +43,7 @@ kest720::~kest720()
 {
     TimerLiveData.stop();
     TimerDataLog.stop();
-    mLink.close();
+    m_link.close();
 }
 
 void kest720::raise(const QString &description) const
@@ -63,26 +63,26 @@ void kest720::emitIdleWhenDone()
 
 ::Ranges &kest720::Ranges()
 {
-    return mRanges;
+    return m_ranges;
 }
 void kest720::setRanges(const ::Ranges &ranges)
 {
-    mRanges = ranges;
+    m_ranges = ranges;
 }
 
 void kest720::OpenPort()
 {
     // Never reports an error: a client finds a closed port when Initialize fails.
-    mLink.open(mPort, mClientName);
+    m_link.open(m_port, m_clientName);
 }
 
 void kest720::ClosePort()
 {
-    if (!mLink.hasPort())
+    if (!m_link.hasPort())
         return;
-    mLink.close();
-    mRanges.Clear();
-    mInitialized = false;
+    m_link.close();
+    m_ranges.Clear();
+    m_initialized = false;
 }
 
 // ---- Start-up, ranges and settings ----------------------------------------
@@ -91,7 +91,7 @@ void kest720::rewriteFirstRangeForK()
 {
     // A 720K reports readings and log records of its lowest roentgen range in
     // uR/h, although its range report prints that range as 0.5 mR/h.
-    Range &first = mRanges.Item(1);
+    Range &first = m_ranges.Item(1);
     first.ScaleNumber = 500;
     first.ScaleUnits = QStringLiteral("uR/h");
     first.Display = QStringLiteral("500 uR/h");
@@ -100,71 +100,71 @@ void kest720::rewriteFirstRangeForK()
 void kest720::Initialize()
 {
     Trace(QStringLiteral("Starting Initialize"));
-    mInitialized = false;
-    mLink.setMode(LinkMode::linkUnknown);
-    if (!mLink.hasPort())
+    m_initialized = false;
+    m_link.setMode(LinkMode::linkUnknown);
+    if (!m_link.hasPort())
         raise(QStringLiteral("Communications port is not open."));
     Trace(QStringLiteral("Going to StartCommandMode"));
-    if (!mLink.StartCommandMode()) {
+    if (!m_link.StartCommandMode()) {
         // A meter left streaming (by a session that ended without stopping
         // it) talks but never answers "C": end the stream, then ask again.
-        if (!mLink.heardTalking())
+        if (!m_link.heardTalking())
             raise(QStringLiteral("Unable to start command mode."));
         qCInfo(lcKest720) << "the meter talks without a prompt; ending its stream";
-        mLink.ExitStreamMode();
-        mLink.setMode(LinkMode::linkUnknown);
-        if (!mLink.StartCommandMode())
+        m_link.ExitStreamMode();
+        m_link.setMode(LinkMode::linkUnknown);
+        if (!m_link.StartCommandMode())
             raise(QStringLiteral("Unable to start command mode."));
     }
     Trace(QStringLiteral("Updating ranges"));
     if (UpdateRanges() < 0)
         raise(QStringLiteral("Unable to download the ranges."));
-    if (mRanges.Count() >= 1) {
-        const Range &first = mRanges.Item(1);
+    if (m_ranges.Count() >= 1) {
+        const Range &first = m_ranges.Item(1);
         if (first.ScaleUnits.contains(QLatin1Char('R'))) {
-            mUnits = unitR;
+            m_units = unitR;
             if (first.ScaleNumber == 0.5f) {
-                mModel = model720K;
-                mPage = QLatin1Char('D');
+                m_model = model720K;
+                m_page = QLatin1Char('D');
                 rewriteFirstRangeForK();
             } else {
-                mModel = model720M;
-                mPage = QLatin1Char('9');
+                m_model = model720M;
+                m_page = QLatin1Char('9');
             }
         } else if (first.ScaleUnits.contains(QLatin1StringView("Sv"))) {
-            mUnits = unitSv;
+            m_units = unitSv;
             const bool k = first.ScaleNumber == 5.0f;
-            mModel = k ? model720K : model720M;
-            mPage = k ? QLatin1Char('D') : QLatin1Char('9');
+            m_model = k ? model720K : model720M;
+            m_page = k ? QLatin1Char('D') : QLatin1Char('9');
         }
     }
     Trace(QStringLiteral("Reading 720Settings"));
     Read720Settings();
-    mInitialized = true;
-    mLink.StartCommandMode();
+    m_initialized = true;
+    m_link.StartCommandMode();
     Trace(QStringLiteral("Ending Initialize  - Success"));
 }
 
 int16_t kest720::UpdateRanges()
 {
     Trace(QStringLiteral("Starting UpdateRanges"));
-    if (!mLink.StartCommandMode()) {
+    if (!m_link.StartCommandMode()) {
         Trace(QStringLiteral("Ending UpdateRanges - Unable to start command mode"));
         return -1;
     }
-    mLink.clearInput();
-    mLink.send("R");
-    const QString reply = mLink.WaitForCom();
+    m_link.clearInput();
+    m_link.send("R");
+    const QString reply = m_link.WaitForCom();
     const std::optional<QList<Range>> table = proto::ParseRangeReport(reply);
     if (!table) {
         Trace(QStringLiteral("Ending UpdateRanges - bad response:  "));
         Trace(QStringLiteral("\r\n") + reply + QStringLiteral("\r\n"));
         return -2;
     }
-    mRanges.Clear();
+    m_ranges.Clear();
     for (const Range &r : *table)
-        mRanges.Add(r.ScaleUnits, r.ScaleNumber, r.CommandIndex, r.Display);
-    mRanges.Add(QStringLiteral("No Blink"), 0, 6, QStringLiteral("No Blink"));
+        m_ranges.Add(r.ScaleUnits, r.ScaleNumber, r.CommandIndex, r.Display);
+    m_ranges.Add(QStringLiteral("No Blink"), 0, 6, QStringLiteral("No Blink"));
     Trace(QStringLiteral("Ending UpdateRanges - Success!"));
     return 0;
 }
@@ -176,8 +176,8 @@ int16_t kest720::Read720Settings()
     // holds no settings ends the read instead of looping for ever.
     for (int read = 0; read < 2; ++read) {
         QStringList bytes{QString()};
-        const QString address = QString(mPage) + QStringLiteral("FD0");
-        mLink.ReadMemoryLocation(address, bytes);
+        const QString address = QString(m_page) + QStringLiteral("FD0");
+        m_link.ReadMemoryLocation(address, bytes);
         if (bytes.size() - 1 == 0)
             raise(QStringLiteral("Unable to get the alarm settings"));
         // A missing entry (a dump line cut short) converts like bad text.
@@ -185,15 +185,15 @@ int16_t kest720::Read720Settings()
             return proto::HexToInt(k < bytes.size() ? bytes[k] : QString());
         };
         if (b(13) == 0xDD) {
-            if (mPage == QLatin1Char('D'))
+            if (m_page == QLatin1Char('D'))
                 break;
-            mPage = QLatin1Char('D');
-            mLink.waitIgnored();
+            m_page = QLatin1Char('D');
+            m_link.waitIgnored();
             continue;
         }
         const int16_t alarmRange = static_cast<int16_t>(((b(15) & 0xF0) >> 4) + 1);
         const int16_t alarmPercent = b(2);
-        const int16_t sampleRate = mPage == QLatin1Char('D') ? b(12) : b(3);
+        const int16_t sampleRate = m_page == QLatin1Char('D') ? b(12) : b(3);
         const int16_t flags = b(13);
         auto twoDigits = [&bytes](int k) {
             if (k >= bytes.size())
@@ -205,12 +205,12 @@ int16_t kest720::Read720Settings()
             return ok && v >= 0 ? QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0')) : bytes[k];
         };
         const QString serial = twoDigits(4) + twoDigits(5);
-        mAlarmRange = alarmRange;
-        mAlarmPercent = alarmPercent;
-        mSampleRate = sampleRate;
-        mModeButton = static_cast<TYPE_MODEBUTTON>(flags & 3);
-        mClearLog = (flags & 0x10) ? clearlogIntegrateReset : clearlogTurnOnOnly;
-        mSerialNumber = serial;
+        m_alarmRange = alarmRange;
+        m_alarmPercent = alarmPercent;
+        m_sampleRate = sampleRate;
+        m_modeButton = static_cast<TYPE_MODEBUTTON>(flags & 3);
+        m_clearLog = (flags & 0x10) ? clearlogIntegrateReset : clearlogTurnOnOnly;
+        m_serialNumber = serial;
         Trace(QStringLiteral("Ending Read720Settings- Success"));
         return 0;
     }
@@ -219,45 +219,45 @@ int16_t kest720::Read720Settings()
 
 TYPE_MODEL kest720::Model() const
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    return mModel;
+    return m_model;
 }
 
 QString kest720::SerialNumber() const
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    return mSerialNumber;
+    return m_serialNumber;
 }
 
 // ---- Live data stream ------------------------------------------------------
 
 void kest720::StartLog()
 {
-    if (!mLink.StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
     // Cleared here rather than at the tick, so that a StopLog that comes
     // before the first tick is not lost.
-    mLink.clearStop();
+    m_link.clearStop();
     TimerLiveData.start();
 }
 
 void kest720::StopLog()
 {
-    mLink.requestStop();
-    if (!mLink.StartCommandMode())
+    m_link.requestStop();
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    mCurrentScale.clear();
+    m_currentScale.clear();
 }
 
 void kest720::TimerLiveData_Timer()
 {
     TimerLiveData.stop();
-    if (mLink.stopRequested() || !mLink.hasPort())
+    if (m_link.stopRequested() || !m_link.hasPort())
         return; // stopped before the stream began: the meter was never asked to stream
     {
-        DepthScope busy(mLiveLoopDepth);
+        DepthScope busy(m_liveLoopDepth);
         LiveLoop();
     }
     emitIdleWhenDone();
@@ -266,47 +266,47 @@ void kest720::TimerLiveData_Timer()
 void kest720::LiveLoop()
 {
     try {
-        mLink.clearInput();
-        mLink.send("T");
+        m_link.clearInput();
+        m_link.send("T");
         QString buf;
-        uint32_t t0 = mLink.tickCount();
+        uint32_t t0 = m_link.tickCount();
         for (;;) {
-            if (mLink.bytesWaiting() > 0) {
-                t0 = mLink.tickCount();
-            } else if (ticksSince(t0, mLink.tickCount()) > 10000) {
+            if (m_link.bytesWaiting() > 0) {
+                t0 = m_link.tickCount();
+            } else if (ticksSince(t0, m_link.tickCount()) > 10000) {
                 emit LiveDataError();
                 break;
             }
-            if (mLink.stopRequested())
+            if (m_link.stopRequested())
                 break;
             pumpEvents();
             pumpEvents();
-            buf += proto::FilterLiveChars(QString::fromLatin1(mLink.receive()));
+            buf += proto::FilterLiveChars(QString::fromLatin1(m_link.receive()));
             pumpEvents();
-            mLink.pause(100);
+            m_link.pause(100);
             pumpEvents();
             // Every complete token is taken in the same pass, so that readings
             // never fall behind a meter that talks faster than ten tokens a second.
-            while (!mLink.stopRequested() && proto::TokenizePass(
-                                                 buf, mCurrentScale,
-                                                 [this](double value) {
-                                                     Measurement m;
-                                                     m.Value = value;
-                                                     m.Prefix = proto::ParsePrefix(mCurrentScale);
-                                                     m.Unit = mUnits;
-                                                     m.UnitString = mCurrentScale;
-                                                     emit LiveData(m);
-                                                 },
-                                                 [] { pumpEvents(); })) {
+            while (!m_link.stopRequested() && proto::TokenizePass(
+                                                  buf, m_currentScale,
+                                                  [this](double value) {
+                                                      Measurement m;
+                                                      m.Value = value;
+                                                      m.Prefix = proto::ParsePrefix(m_currentScale);
+                                                      m.Unit = m_units;
+                                                      m.UnitString = m_currentScale;
+                                                      emit LiveData(m);
+                                                  },
+                                                  [] { pumpEvents(); })) {
             }
         }
         pumpEvents();
-        mLink.ExitStreamMode();
+        m_link.ExitStreamMode();
     } catch (const AutomationError &e) {
         // The line went away under the stream: tell the client, and forget
         // what the meter's state was.
         qCWarning(lcKest720).noquote() << "live data stream failed:" << e.description();
-        mLink.setMode(LinkMode::linkUnknown);
+        m_link.setMode(LinkMode::linkUnknown);
         emit LiveDataError();
     }
 }
@@ -315,9 +315,9 @@ void kest720::LiveLoop()
 
 int16_t kest720::AlarmRange() const
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    return mAlarmRange;
+    return m_alarmRange;
 }
 
 void kest720::setAlarmRange(int16_t n)
@@ -327,16 +327,16 @@ void kest720::setAlarmRange(int16_t n)
     // The monitor takes the digits as hexadecimal: 10 is the byte 0x10, that
     // is the range number minus 1 in the high four bits.
     QString text = QString::number((n - 1) * 10);
-    if (!mLink.SetMemoryLocation(QString(mPage) + QStringLiteral("FDF"), text))
+    if (!m_link.SetMemoryLocation(QString(m_page) + QStringLiteral("FDF"), text))
         raise(QStringLiteral("Unable to set memory location."));
-    mAlarmRange = n;
+    m_alarmRange = n;
 }
 
 int16_t kest720::AlarmPercent() const
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    return mAlarmPercent;
+    return m_alarmPercent;
 }
 
 void kest720::setAlarmPercent(int16_t n)
@@ -344,40 +344,40 @@ void kest720::setAlarmPercent(int16_t n)
     if (n < 0 || n > 99)
         raise(QStringLiteral("Bad Alarm percentage settings"));
     QString text = QString::number(n, 16).toUpper();
-    if (!mLink.SetMemoryLocation(QString(mPage) + QStringLiteral("FD2"), text))
+    if (!m_link.SetMemoryLocation(QString(m_page) + QStringLiteral("FD2"), text))
         raise(QStringLiteral("Unable to set the memory location."));
-    mAlarmPercent = n;
+    m_alarmPercent = n;
 }
 
 int16_t kest720::SampleRate() const
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    return mSampleRate;
+    return m_sampleRate;
 }
 
 void kest720::setSampleRate(int16_t n)
 {
     if (n < 1 || n > 255)
         raise(QStringLiteral("Invalid sample rate value."));
-    const QString address = QString(mPage) + (mPage == QLatin1Char('D') ? QStringLiteral("FDC")
-                                                                        : QStringLiteral("FD3"));
+    const QString address = QString(m_page) + (m_page == QLatin1Char('D') ? QStringLiteral("FDC")
+                                                                          : QStringLiteral("FD3"));
     QString text = QString::number(n, 16).toUpper();
-    if (!mLink.SetMemoryLocation(address, text))
+    if (!m_link.SetMemoryLocation(address, text))
         raise(QStringLiteral("Unable to set memory location."));
-    mSampleRate = n;
+    m_sampleRate = n;
 }
 
 TYPE_UNITS kest720::Units() const
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    return mUnits;
+    return m_units;
 }
 
 void kest720::setUnits(TYPE_UNITS u)
 {
-    if (u == mUnits)
+    if (u == m_units)
         return;
     // The meter only toggles between its two systems; any other value would
     // switch it and record a unit that it does not have.
@@ -386,27 +386,27 @@ void kest720::setUnits(TYPE_UNITS u)
     // The switch is reported done only when the meter's new range report
     // shows it: a meter that was not listening, or a line that went away,
     // would otherwise leave the meter unchanged behind a success.
-    if (!mLink.StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    mLink.send("U");
-    mLink.waitIgnored();
-    mLink.send("Y");
-    mLink.waitIgnored();
+    m_link.send("U");
+    m_link.waitIgnored();
+    m_link.send("Y");
+    m_link.waitIgnored();
     // An unreadable report leaves the outcome unknown: the caller is told, and
     // the old value stays.
     if (UpdateRanges() < 0)
         raise(QStringLiteral("Unable to download the ranges."));
-    const QString &reported = mRanges.Item(1).ScaleUnits;
+    const QString &reported = m_ranges.Item(1).ScaleUnits;
     const TYPE_UNITS now = reported.contains(QLatin1StringView("Sv")) ? unitSv
                            : reported.contains(QLatin1Char('R'))      ? unitR
                                                                       : unitUnknown;
     // A meter that was not in the units the host held has toggled the other
     // way: what its report shows is what it is in.
     if (now != unitUnknown)
-        mUnits = now;
-    if (mModel == model720K && mUnits == unitR && mRanges.Count() >= 1 &&
-        mRanges.Item(1).ScaleNumber == 0.5f &&
-        mRanges.Item(1).ScaleUnits.contains(QLatin1Char('R')))
+        m_units = now;
+    if (m_model == model720K && m_units == unitR && m_ranges.Count() >= 1 &&
+        m_ranges.Item(1).ScaleNumber == 0.5f &&
+        m_ranges.Item(1).ScaleUnits.contains(QLatin1Char('R')))
         rewriteFirstRangeForK();
     if (now != u)
         raise(QStringLiteral("Unable to change the units."));
@@ -414,9 +414,9 @@ void kest720::setUnits(TYPE_UNITS u)
 
 TYPE_CLEARLOG kest720::ClearLogSetting() const
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    return mClearLog;
+    return m_clearLog;
 }
 
 void kest720::setClearLogSetting(TYPE_CLEARLOG v)
@@ -424,83 +424,83 @@ void kest720::setClearLogSetting(TYPE_CLEARLOG v)
     // Any other value would be typed at the meter as digits it does not expect.
     if (v != clearlogTurnOnOnly && v != clearlogIntegrateReset)
         raise(QStringLiteral("Invalid clear log setting."));
-    if (!mLink.StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode"));
-    mLink.send("S");
-    mLink.waitIgnored();
-    mLink.send(QByteArray::number(static_cast<int>(v)));
-    mLink.waitIgnored();
-    mClearLog = v;
+    m_link.send("S");
+    m_link.waitIgnored();
+    m_link.send(QByteArray::number(static_cast<int>(v)));
+    m_link.waitIgnored();
+    m_clearLog = v;
 }
 
 TYPE_MODEBUTTON kest720::ModeButton() const
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    return mModeButton;
+    return m_modeButton;
 }
 
 void kest720::setModeButton(TYPE_MODEBUTTON v)
 {
     if (v != modebuttonDisabled && v != modebuttonIntegrate && v != modebuttonFreeze)
         raise(QStringLiteral("Invalid mode button setting."));
-    if (!mLink.StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to set mode button."));
-    mLink.send("H");
-    mLink.waitIgnored();
-    mLink.send(QByteArray::number(static_cast<int>(v)));
-    mLink.waitIgnored();
-    mModeButton = v;
+    m_link.send("H");
+    m_link.waitIgnored();
+    m_link.send(QByteArray::number(static_cast<int>(v)));
+    m_link.waitIgnored();
+    m_modeButton = v;
 }
 
 void kest720::WriteToEEPROM()
 {
-    if (!mLink.StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    mLink.send("E");
-    mLink.waitIgnored();
-    mLink.send("Y");
-    mLink.waitIgnored();
-    mLink.send("\r");
-    mLink.waitIgnored();
+    m_link.send("E");
+    m_link.waitIgnored();
+    m_link.send("Y");
+    m_link.waitIgnored();
+    m_link.send("\r");
+    m_link.waitIgnored();
 }
 
 void kest720::Disconnect(bool Save)
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    if (!mLink.StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    mLink.send(Save ? "E" : "Q");
-    mLink.setMode(LinkMode::linkUnknown);
+    m_link.send(Save ? "E" : "Q");
+    m_link.setMode(LinkMode::linkUnknown);
 }
 
 // ---- Internal data log -----------------------------------------------------
 
 void kest720::StartLogDownload()
 {
-    if (!mLink.StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode"));
     TimerDataLog.start();
 }
 
 void kest720::ClearLog()
 {
-    if (!mLink.StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    mLink.send("Y");
+    m_link.send("Y");
 }
 
 void kest720::TimerDataLog_Timer()
 {
     TimerDataLog.stop();
     Trace(QStringLiteral("In timerDataLog_Timer"));
-    if (!mLink.hasPort()) {
+    if (!m_link.hasPort()) {
         emit DataDownloadError();
         return;
     }
     {
-        DepthScope busy(mDownloadLoopDepth);
+        DepthScope busy(m_downloadLoopDepth);
         DownloadLoop();
     }
     emitIdleWhenDone();
@@ -509,37 +509,37 @@ void kest720::TimerDataLog_Timer()
 void kest720::DownloadLoop()
 {
     try {
-        mLink.clearInput();
-        mLink.send("X");
+        m_link.clearInput();
+        m_link.send("X");
         QString buf;
-        uint32_t t0 = mLink.tickCount();
+        uint32_t t0 = m_link.tickCount();
         Trace(QStringLiteral("    Starting Do Loop"));
         for (;;) {
             Trace(QStringLiteral("    Sleeping for 100 ms"));
-            mLink.pause(100);
-            const int waiting = mLink.bytesWaiting();
+            m_link.pause(100);
+            const int waiting = m_link.bytesWaiting();
             Trace(QStringLiteral("    InBufferCount = %1").arg(waiting));
-            if (waiting < 1 && ticksSince(t0, mLink.tickCount()) > 1500) {
+            if (waiting < 1 && ticksSince(t0, m_link.tickCount()) > 1500) {
                 Trace(QStringLiteral("    Timeout Raising event DataLogError"));
                 emit DataDownloadError();
                 Trace(QStringLiteral("    Timeout Raising event DataLogError back exiting do"));
                 break;
             }
             if (waiting >= 1)
-                t0 = mLink.tickCount();
-            buf += QString::fromLatin1(mLink.receive());
+                t0 = m_link.tickCount();
+            buf += QString::fromLatin1(m_link.receive());
             qsizetype n = buf.indexOf(QLatin1Char('\n')) + 1;
             Trace(QStringLiteral("    comMsg = ") + buf);
             Trace(QStringLiteral("    nChar = %1").arg(n));
             Trace(QStringLiteral("    Starting While nChar"));
             bool complete = false;
             while (n > 0) {
-                mLink.pause(20);
+                m_link.pause(20);
                 const QString line = buf.left(n);
                 buf.remove(0, n);
                 if (proto::IsLogEnd(line)) {
                     Trace(QStringLiteral("        Received CAL ****************"));
-                    mLink.setMode(LinkMode::linkCommand);
+                    m_link.setMode(LinkMode::linkCommand);
                     buf.clear();
                     Trace(QStringLiteral("        Raising event DataLogComplete"));
                     emit DataDownloadComplete();
@@ -547,7 +547,7 @@ void kest720::DownloadLoop()
                     break;
                 }
                 ParseDataDownload(line);
-                mLink.pause(20);
+                m_link.pause(20);
                 for (int i = 0; i < 7; ++i)
                     pumpEvents();
                 n = buf.indexOf(QLatin1Char('\n')) + 1;
@@ -559,7 +559,7 @@ void kest720::DownloadLoop()
     } catch (const AutomationError &e) {
         Trace(QStringLiteral("TimerDataLog_Timer() : Error ") + e.description());
         qCWarning(lcKest720).noquote() << "log download failed:" << e.description();
-        mLink.setMode(LinkMode::linkUnknown);
+        m_link.setMode(LinkMode::linkUnknown);
         emit DataDownloadError();
     }
 }
@@ -570,13 +570,13 @@ void kest720::ParseDataDownload(const QString &line)
     const std::optional<proto::LogRecord> record = proto::ParseDataDownload(line);
     if (!record)
         return;
-    if (record->range < 0 || record->range + 1 > mRanges.Count())
+    if (record->range < 0 || record->range + 1 > m_ranges.Count())
         return;
-    const Range &range = mRanges.Item(record->range + 1);
+    const Range &range = m_ranges.Item(record->range + 1);
     Measurement m;
     m.Value = record->value;
     m.Prefix = proto::ParsePrefix(range.ScaleUnits);
-    m.Unit = mUnits;
+    m.Unit = m_units;
     m.UnitString = range.ScaleUnits;
     emit DataDownload(record->DegreesC, m);
     Trace(QStringLiteral("ParseDataDownload Complete"));
@@ -586,29 +586,29 @@ void kest720::ParseDataDownload(const QString &line)
 
 void kest720::StartIntegrate()
 {
-    if (!mLink.StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
     bool started = false;
     for (int attempt = 0; attempt < 2 && !started; ++attempt) {
         try {
-            mLink.send("T");
-            started = mLink.WaitForCom().contains(QLatin1Char('T'), Qt::CaseInsensitive);
+            m_link.send("T");
+            started = m_link.WaitForCom().contains(QLatin1Char('T'), Qt::CaseInsensitive);
         } catch (const AutomationError &) {
         }
     }
     if (!started)
         raise(QStringLiteral("Unable to start integrate mode."));
-    mLink.setMode(LinkMode::linkIntegrate);
+    m_link.setMode(LinkMode::linkIntegrate);
 }
 
 double kest720::GetDose()
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    if (!mLink.StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    mLink.send("R");
-    const std::optional<double> dose = proto::ParseDose(mLink.WaitForCom());
+    m_link.send("R");
+    const std::optional<double> dose = proto::ParseDose(m_link.WaitForCom());
     if (!dose)
         raise(QStringLiteral("Unable to read integrated dose."));
     return *dose;

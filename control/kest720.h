@@ -38,15 +38,15 @@ public:
     // ---- members in the order of the class's interface --------------------
     ::Ranges &Ranges();
     void setRanges(const ::Ranges &ranges);
-    bool Initialized() const { return mInitialized; }
-    void setInitialized(bool value) { mInitialized = value; }
+    bool Initialized() const { return m_initialized; }
+    void setInitialized(bool value) { m_initialized = value; }
     void OpenPort();
     void ClosePort();
     void Initialize();
-    int16_t Port() const { return mPort; }
-    void setPort(int16_t port) { mPort = port; }
+    int16_t Port() const { return m_port; }
+    void setPort(int16_t port) { m_port = port; }
     // Whom this object serves, for the errors of a second client asking for its port.
-    void setClientName(const QString &name) { mClientName = name; }
+    void setClientName(const QString &name) { m_clientName = name; }
     void StartLog();
     void StopLog();
     void StartIntegrate();
@@ -69,26 +69,26 @@ public:
     QString SerialNumber() const;
     void Disconnect(bool Save);
     double GetDose();
-    bool AutoScaleEnable() const { return mAutoScaleEnable; }
-    void setAutoScaleEnable(bool v) { mAutoScaleEnable = v; }
-    TYPE_PREFIX AutoScale() const { return mAutoScale; }
-    void setAutoScale(TYPE_PREFIX v) { mAutoScale = v; }
-    QString CurrentScale() const { return mCurrentScale; }
-    void setCurrentScale(const QString &v) { mCurrentScale = v; }
+    bool AutoScaleEnable() const { return m_autoScaleEnable; }
+    void setAutoScaleEnable(bool v) { m_autoScaleEnable = v; }
+    TYPE_PREFIX AutoScale() const { return m_autoScale; }
+    void setAutoScale(TYPE_PREFIX v) { m_autoScale = v; }
+    QString CurrentScale() const { return m_currentScale; }
+    void setCurrentScale(const QString &v) { m_currentScale = v; }
 
     // ---- beyond the interface ----------------------------------------------
-    LinkMode linkMode() const { return mLink.mode(); }
-    QChar page() const { return mPage; }
-    bool isStreaming() const { return mLiveLoopDepth > 0; }
-    bool isDownloading() const { return mDownloadLoopDepth > 0; }
+    LinkMode linkMode() const { return m_link.mode(); }
+    QChar page() const { return m_page; }
+    bool isStreaming() const { return m_liveLoopDepth > 0; }
+    bool isDownloading() const { return m_downloadLoopDepth > 0; }
     // True when a live-data or download loop is running on the stack: the
     // object must not be destroyed until it returns.
-    bool isBusy() const { return mLiveLoopDepth > 0 || mDownloadLoopDepth > 0; }
+    bool isBusy() const { return m_liveLoopDepth > 0 || m_downloadLoopDepth > 0; }
 
     // What the protocol's pacing cost since the last reset (see MeterLink).
     using PacingStats = norvale::control::MeterLink::PacingStats;
-    const PacingStats &pacingStats() const { return mLink.pacingStats(); }
-    void resetPacingStats() { mLink.resetPacingStats(); }
+    const PacingStats &pacingStats() const { return m_link.pacingStats(); }
+    void resetPacingStats() { m_link.resetPacingStats(); }
 
     // Longest time one WaitForCom collects from a meter that never pauses.
     static constexpr int kWaitForComLimitMs = norvale::control::MeterLink::kWaitForComLimitMs;
@@ -121,29 +121,29 @@ private:
     void rewriteFirstRangeForK();
     [[noreturn]] void raise(const QString &description) const;
 
-    norvale::control::MeterLink mLink;
+    norvale::control::MeterLink m_link;
     QTimer TimerLiveData;
     QTimer TimerDataLog;
 
-    int16_t mPort = 0;
-    QString mClientName;
-    QChar mPage = QLatin1Char('D');
-    bool mInitialized = false;
-    ::Ranges mRanges;
-    TYPE_MODEL mModel = modelUnknown;
-    TYPE_UNITS mUnits = unitUnknown;
-    int16_t mAlarmPercent = 0;
-    int16_t mAlarmRange = 0;
-    int16_t mSampleRate = 0;
-    TYPE_MODEBUTTON mModeButton = modebuttonDisabled;
-    TYPE_CLEARLOG mClearLog = clearlogTurnOnOnly;
-    QString mSerialNumber;
-    QString mCurrentScale;
-    bool mAutoScaleEnable = false;
-    TYPE_PREFIX mAutoScale = prefixOne;
+    int16_t m_port = 0;
+    QString m_clientName;
+    QChar m_page = QLatin1Char('D');
+    bool m_initialized = false;
+    ::Ranges m_ranges;
+    TYPE_MODEL m_model = modelUnknown;
+    TYPE_UNITS m_units = unitUnknown;
+    int16_t m_alarmPercent = 0;
+    int16_t m_alarmRange = 0;
+    int16_t m_sampleRate = 0;
+    TYPE_MODEBUTTON m_modeButton = modebuttonDisabled;
+    TYPE_CLEARLOG m_clearLog = clearlogTurnOnOnly;
+    QString m_serialNumber;
+    QString m_currentScale;
+    bool m_autoScaleEnable = false;
+    TYPE_PREFIX m_autoScale = prefixOne;
 
-    int mLiveLoopDepth = 0;
-    int mDownloadLoopDepth = 0;
+    int m_liveLoopDepth = 0;
+    int m_downloadLoopDepth = 0;
 };
 
 namespace kest720errors
