@@ -117,6 +117,17 @@ int MeterLink::bytesWaiting()
     return link().bytesWaiting();
 }
 
+QString MeterLink::readText()
+{
+    return QString::fromLatin1(receive());
+}
+
+QString MeterLink::command(const QByteArray &bytes)
+{
+    send(bytes);
+    return WaitForCom();
+}
+
 void MeterLink::pause(int ms)
 {
     m_clock.sleep(ms);
@@ -195,8 +206,7 @@ void MeterLink::LeaveMonitorMode()
 {
     if (m_mode != LinkMode::linkUnknown && m_mode != LinkMode::linkMonitor)
         return;
-    send("C");
-    waitIgnored();
+    command("C");
     m_mode = LinkMode::linkCommand;
 }
 
@@ -217,6 +227,25 @@ void MeterLink::ExitStreamMode()
         if (WaitForCom().contains(QLatin1StringView("CMD")))
             break;
     }
+}
+
+// ---- The stream and the log dump ----------------------------------------------
+
+void MeterLink::startStream()
+{
+    clearInput();
+    send("T");
+}
+
+QString MeterLink::readStream()
+{
+    return proto::FilterLiveChars(readText());
+}
+
+void MeterLink::startLogDump()
+{
+    clearInput();
+    send("X");
 }
 
 // ---- The memory monitor --------------------------------------------------------
@@ -266,8 +295,7 @@ bool MeterLink::ReadMemoryLocation(const QString &address, QStringList &bytes)
     send("\r");
     const QString reply = WaitForCom();
     proto::ParseMemoryDump(address, reply, bytes);
-    send(".");
-    waitIgnored();
+    command(".");
     Trace(QStringLiteral("Ending ReadMemoryLocation"));
     return true;
 }
@@ -280,8 +308,7 @@ bool MeterLink::SetMemoryLocation(const QString &address, QString &value)
     pause(50);
     SendSlowly(address);
     pause(50);
-    send("\r");
-    waitIgnored();
+    command("\r");
     if (value.isEmpty())
         value = QStringLiteral("00");
     else if (value.size() == 1)
@@ -289,8 +316,7 @@ bool MeterLink::SetMemoryLocation(const QString &address, QString &value)
     else
         value = value.left(2);
     SendSlowly(value);
-    send("\r");
-    waitIgnored();
+    command("\r");
     send(".");
     pause(50);
     waitIgnored();

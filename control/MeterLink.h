@@ -69,27 +69,52 @@ public:
     bool heardTalking() const { return m_heardTalking; }
 
     // ---- procedures of the serial dialogue ------------------------------------
+    // What the meter sends until it pauses for 250 ms, or until
+    // kWaitForComLimitMs when it never does.
     QString WaitForCom();
     void waitIgnored() { WaitForCom(); }
+    // Brings the meter to its command prompt from whatever mode the line is
+    // in; false when three "C" get no prompt (heardTalking() tells whether
+    // the meter said anything else).
     bool StartCommandMode();
+    // The memory monitor ("*" prompt), reached from the command prompt.
     bool EnterMonitorMode();
     void LeaveMonitorMode();
+    // Ends a stream or an integration with blanks until the prompt comes
+    // back, and raises the stop flag for a stream loop on the stack.
     void ExitStreamMode();
+    // Types `text` at the monitor, one character every 50 ms.
     void SendSlowly(const QString &text);
+    // The dump line from `address` on, one hexadecimal text per byte, into
+    // `bytes` as proto::ParseMemoryDump fills it; false when the monitor was
+    // not reached.
     bool ReadMemoryLocation(const QString &address, QStringList &bytes);
+    // Writes one byte, `value` in hexadecimal, made two digits on the way.
     bool SetMemoryLocation(const QString &address, QString &value);
+    // Sends `bytes` and returns what the meter says until it pauses.
+    QString command(const QByteArray &bytes);
+
+    // Asks the meter for its stream of readings ("T"), after dropping what
+    // came before; readStream() then gives what arrived, only the characters
+    // that the stream's tokens are made of.
+    void startStream();
+    QString readStream();
+    // Asks the meter for its data log ("X"), after dropping what came before;
+    // readText() then gives what arrived.
+    void startLogDump();
+    QString readText();
 
     // ---- single steps ------------------------------------------------------------
     // Every step throws the serial layer's closed-port error when there is no
     // port object.
     void send(const QByteArray &bytes);
-    QByteArray receive();
     void clearInput();
     int bytesWaiting();
     void pause(int ms);
     uint32_t tickCount() { return m_clock.tickCount(); }
 
 private:
+    QByteArray receive();
     void makeLink();
     norvale::SerialLink &link();
 

@@ -153,8 +153,7 @@ int16_t kest720::UpdateRanges()
         return -1;
     }
     m_link.clearInput();
-    m_link.send("R");
-    const QString reply = m_link.WaitForCom();
+    const QString reply = m_link.command("R");
     const std::optional<QList<Range>> table = proto::ParseRangeReport(reply);
     if (!table) {
         Trace(QStringLiteral("Ending UpdateRanges - bad response:  "));
@@ -266,8 +265,7 @@ void kest720::TimerLiveData_Timer()
 void kest720::LiveLoop()
 {
     try {
-        m_link.clearInput();
-        m_link.send("T");
+        m_link.startStream();
         QString buf;
         uint32_t t0 = m_link.tickCount();
         for (;;) {
@@ -281,7 +279,7 @@ void kest720::LiveLoop()
                 break;
             pumpEvents();
             pumpEvents();
-            buf += proto::FilterLiveChars(QString::fromLatin1(m_link.receive()));
+            buf += m_link.readStream();
             pumpEvents();
             m_link.pause(100);
             pumpEvents();
@@ -388,10 +386,8 @@ void kest720::setUnits(TYPE_UNITS u)
     // would otherwise leave the meter unchanged behind a success.
     if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    m_link.send("U");
-    m_link.waitIgnored();
-    m_link.send("Y");
-    m_link.waitIgnored();
+    m_link.command("U");
+    m_link.command("Y");
     // An unreadable report leaves the outcome unknown: the caller is told, and
     // the old value stays.
     if (UpdateRanges() < 0)
@@ -426,10 +422,8 @@ void kest720::setClearLogSetting(TYPE_CLEARLOG v)
         raise(QStringLiteral("Invalid clear log setting."));
     if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode"));
-    m_link.send("S");
-    m_link.waitIgnored();
-    m_link.send(QByteArray::number(static_cast<int>(v)));
-    m_link.waitIgnored();
+    m_link.command("S");
+    m_link.command(QByteArray::number(static_cast<int>(v)));
     m_clearLog = v;
 }
 
@@ -446,10 +440,8 @@ void kest720::setModeButton(TYPE_MODEBUTTON v)
         raise(QStringLiteral("Invalid mode button setting."));
     if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to set mode button."));
-    m_link.send("H");
-    m_link.waitIgnored();
-    m_link.send(QByteArray::number(static_cast<int>(v)));
-    m_link.waitIgnored();
+    m_link.command("H");
+    m_link.command(QByteArray::number(static_cast<int>(v)));
     m_modeButton = v;
 }
 
@@ -457,12 +449,9 @@ void kest720::WriteToEEPROM()
 {
     if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    m_link.send("E");
-    m_link.waitIgnored();
-    m_link.send("Y");
-    m_link.waitIgnored();
-    m_link.send("\r");
-    m_link.waitIgnored();
+    m_link.command("E");
+    m_link.command("Y");
+    m_link.command("\r");
 }
 
 void kest720::Disconnect(bool Save)
@@ -509,8 +498,7 @@ void kest720::TimerDataLog_Timer()
 void kest720::DownloadLoop()
 {
     try {
-        m_link.clearInput();
-        m_link.send("X");
+        m_link.startLogDump();
         QString buf;
         uint32_t t0 = m_link.tickCount();
         Trace(QStringLiteral("    Starting Do Loop"));
@@ -527,7 +515,7 @@ void kest720::DownloadLoop()
             }
             if (waiting >= 1)
                 t0 = m_link.tickCount();
-            buf += QString::fromLatin1(m_link.receive());
+            buf += m_link.readText();
             qsizetype n = buf.indexOf(QLatin1Char('\n')) + 1;
             Trace(QStringLiteral("    comMsg = ") + buf);
             Trace(QStringLiteral("    nChar = %1").arg(n));
@@ -591,8 +579,7 @@ void kest720::StartIntegrate()
     bool started = false;
     for (int attempt = 0; attempt < 2 && !started; ++attempt) {
         try {
-            m_link.send("T");
-            started = m_link.WaitForCom().contains(QLatin1Char('T'), Qt::CaseInsensitive);
+            started = m_link.command("T").contains(QLatin1Char('T'), Qt::CaseInsensitive);
         } catch (const AutomationError &) {
         }
     }
@@ -607,8 +594,7 @@ double kest720::GetDose()
         raise(QStringLiteral("Not Initialized"));
     if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    m_link.send("R");
-    const std::optional<double> dose = proto::ParseDose(m_link.WaitForCom());
+    const std::optional<double> dose = proto::ParseDose(m_link.command("R"));
     if (!dose)
         raise(QStringLiteral("Unable to read integrated dose."));
     return *dose;
