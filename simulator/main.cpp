@@ -106,7 +106,8 @@ std::variant<SimulatorOptions, UsageError> parseOptions(QCommandLineParser &pars
     if (!ok || opt.portNumber < 1 || opt.portNumber > INT16_MAX)
         return UsageError{QStringLiteral("--port must be a number from 1 to %1").arg(INT16_MAX)};
     so.portGiven = parser.isSet(port);
-    opt.portsFolder = parser.isSet(portsDir) ? parser.value(portsDir) : norvale::portsFolder();
+    opt.portsFolder =
+        parser.isSet(portsDir) ? parser.value(portsDir) : norvale::platform::portsFolder();
     if (parser.isSet(fast))
         opt.charMicros = 50;
     if (parser.isSet(charUs)) {
@@ -152,7 +153,7 @@ QString linkInUse(const QString &folder, int n)
     if (!info.isSymLink())
         return {};
     const QString target = info.symLinkTarget();
-    const norvale::PortHolder master = norvale::findPtyMaster(target);
+    const norvale::platform::PortHolder master = norvale::platform::findPtyMaster(target);
     if (!master.pid)
         return {}; // a stale link from a simulator that did not end cleanly
     return QStringLiteral("com%1 is already linked to %2 by process %3 (%4)")

@@ -16,17 +16,20 @@
 // gets the pauses it needs, until a time-out test makes it instant: then every
 // sleep passes at once and moves the clock on, and a silence of seconds takes
 // no time at all.
-struct TestClock : norvale::ClockSource {
+struct TestClock : norvale::platform::ClockSource {
     bool instant = false;
     int64_t offset = 0; // milliseconds ahead of the real clock
-    uint32_t tickCount() override { return norvale::tickCount() + static_cast<uint32_t>(offset); }
+    uint32_t tickCount() override
+    {
+        return norvale::platform::tickCount() + static_cast<uint32_t>(offset);
+    }
     QDateTime currentDateTime() override { return QDateTime::currentDateTime().addMSecs(offset); }
     void sleep(int ms) override
     {
         if (instant)
             offset += ms;
         else
-            norvale::sleepMs(ms);
+            norvale::platform::sleepMs(ms);
     }
 };
 
@@ -59,7 +62,7 @@ protected:
         QString error;
         ASSERT_TRUE(meter->start(&error)) << error;
         clock.instant = false;
-        k = std::make_unique<kest720>(&norvale::makeQtSerialLink, &clock);
+        k = std::make_unique<kest720>(&norvale::platform::makeQtSerialLink, &clock);
         k->setPort(1);
         k->OpenPort();
     }
@@ -77,12 +80,13 @@ protected:
     {
         try {
             f();
-        } catch (const norvale::AutomationError &e) {
-            if (e.source() == norvale::serialerror::source) {
-                EXPECT_EQ(e.number(), norvale::serialerror::portNotOpen) << e.description();
+        } catch (const norvale::platform::AutomationError &e) {
+            if (e.source() == norvale::platform::serialerror::source) {
+                EXPECT_EQ(e.number(), norvale::platform::serialerror::portNotOpen)
+                    << e.description();
                 return QStringLiteral("serial");
             }
-            EXPECT_EQ(e.number(), norvale::vbObjectError + 1) << e.description();
+            EXPECT_EQ(e.number(), norvale::platform::vbObjectError + 1) << e.description();
             EXPECT_EQ(e.source(), "721 Control");
             return e.description();
         }

@@ -117,7 +117,8 @@ TEST_F(MeterTest, NoAnswerGivesErrorAfterOneAndAHalfSecondsOfSilence)
     k->StartLogDownload();
     ASSERT_TRUE(waitFor([&] { return d.done(); }, 10000));
     EXPECT_EQ(d.errors, 1);
-    EXPECT_GE(norvale::ticksSince(t0, clock.tickCount()), 1500u) << "on the server's clock";
+    EXPECT_GE(norvale::platform::ticksSince(t0, clock.tickCount()), 1500u)
+        << "on the server's clock";
 }
 
 TEST_F(MeterTest, DroppedLineDuringTheDownloadGivesError)

@@ -182,7 +182,7 @@ TEST_F(MeterTest, EveryMemberWithoutAnOpenPortFailsWithAnError)
     for (const Case &c : cases) {
         kest720 closed;
         EXPECT_EQ(serverError([&] { c.call(closed); }), c.closedPort) << c.legend;
-        kest720 absent([] { return std::unique_ptr<norvale::SerialLink>(); });
+        kest720 absent([] { return std::unique_ptr<norvale::platform::SerialLink>(); });
         EXPECT_EQ(serverError([&] { c.call(absent); }), c.noPort) << c.legend;
     }
 }

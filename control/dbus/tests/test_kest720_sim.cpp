@@ -9,7 +9,7 @@
 #include <QRegularExpression>
 
 using namespace bustest;
-using norvale::AutomationError;
+using norvale::platform::AutomationError;
 
 namespace
 {
@@ -77,7 +77,7 @@ TEST_F(KestSim, ErrorsThatNeedAMeterArriveIntact)
     k.OpenPort();
     meter.setSilent(true);
     AutomationError e = errorOf([&] { k.Initialize(); });
-    EXPECT_EQ(e.number(), norvale::vbObjectError + 1);
+    EXPECT_EQ(e.number(), norvale::platform::vbObjectError + 1);
     EXPECT_EQ(e.source(), QStringLiteral("721 Control"));
     EXPECT_EQ(e.description(), QStringLiteral("Unable to start command mode."));
 
@@ -102,7 +102,7 @@ TEST_F(KestSim, ErrorsThatNeedAMeterArriveIntact)
     };
     for (const Case &c : cases) {
         e = errorOf(c.call);
-        EXPECT_EQ(e.number(), norvale::vbObjectError + 1) << c.legend;
+        EXPECT_EQ(e.number(), norvale::platform::vbObjectError + 1) << c.legend;
         EXPECT_EQ(e.source(), QStringLiteral("721 Control")) << c.legend;
         EXPECT_EQ(e.description(), c.description) << c.legend;
     }
