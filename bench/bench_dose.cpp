@@ -100,10 +100,10 @@ int main(int argc, char **argv)
         QTextStream(stderr) << "bench_dose: needs a session bus that can start kest720\n";
         return 1;
     }
-    sim721::Options o;
+    norvale::simulator::Options o;
     o.portNumber = 3;
     o.portsFolder = ports.path();
-    sim721::Meter meter(o); // the real line rate
+    norvale::simulator::Meter meter(o); // the real line rate
     QString why;
     if (!meter.start(&why)) {
         QTextStream(stderr) << "bench_dose: " << why << '\n';

@@ -26,8 +26,8 @@ protected:
     // plugged in again.
     void plugMeter()
     {
-        meter = std::make_unique<sim721::Meter>(
-            sim721::testing::fast(ports.path(), 3, sim721::Model::K720, sim721::Units::R, 150));
+        meter = std::make_unique<norvale::simulator::Meter>(norvale::simulator::testing::fast(
+            ports.path(), 3, norvale::simulator::Model::K720, norvale::simulator::Units::R, 150));
         QString why;
         ASSERT_TRUE(meter->start(&why)) << why.toStdString();
     }
@@ -55,7 +55,7 @@ protected:
 
     norvale::assistant::PromptBoard prompts{false};
     norvale::assistant::DesktopWindows windows;
-    std::unique_ptr<sim721::Meter> meter;
+    std::unique_ptr<norvale::simulator::Meter> meter;
 };
 
 } // namespace assistanttest

@@ -33,8 +33,8 @@ struct TestClock : norvale::platform::ClockSource {
     }
 };
 
-using sim721::testing::runFor;
-using sim721::testing::waitFor;
+using norvale::simulator::testing::runFor;
+using norvale::simulator::testing::waitFor;
 
 class MeterTest : public ::testing::Test
 {
@@ -47,18 +47,19 @@ protected:
         qunsetenv("NORVALE_PORTS");
     }
 
-    sim721::Options fast(sim721::Model model = sim721::Model::K720,
-                         sim721::Units units = sim721::Units::R)
+    norvale::simulator::Options
+    fast(norvale::simulator::Model model = norvale::simulator::Model::K720,
+         norvale::simulator::Units units = norvale::simulator::Units::R)
     {
-        return sim721::testing::fast(ports.path(), 1, model, units);
+        return norvale::simulator::testing::fast(ports.path(), 1, model, units);
     }
 
     // Starts the meter and opens port 1 on it.
-    void connectTo(const sim721::Options &o)
+    void connectTo(const norvale::simulator::Options &o)
     {
         k.reset();
         meter.reset(); // its link com1 goes with it
-        meter = std::make_unique<sim721::Meter>(o);
+        meter = std::make_unique<norvale::simulator::Meter>(o);
         QString error;
         ASSERT_TRUE(meter->start(&error)) << error;
         clock.instant = false;
@@ -67,7 +68,7 @@ protected:
         k->OpenPort();
     }
 
-    void initialize(const sim721::Options &o)
+    void initialize(const norvale::simulator::Options &o)
     {
         connectTo(o);
         ASSERT_NO_THROW(k->Initialize());
@@ -95,6 +96,6 @@ protected:
 
     QTemporaryDir ports;
     TestClock clock;
-    std::unique_ptr<sim721::Meter> meter;
+    std::unique_ptr<norvale::simulator::Meter> meter;
     std::unique_ptr<kest720> k;
 };

@@ -258,7 +258,7 @@ TEST_F(DoseRun, ATimedMeasurementReportsTheMetersDoseAndItsAverage)
     EXPECT_EQ(control<QAbstractButton>(progress, "cmdStop")->text(), QStringLiteral("Cancel"));
     EXPECT_EQ(heard(control<QAbstractButton>(progress, "cmdStop")), QStringLiteral("Cancel"));
     EXPECT_EQ(text(progress, "lblMsg"), QStringLiteral("Please wait for 30 seconds ..."));
-    EXPECT_EQ(meter->state(), sim721::State::Streaming);
+    EXPECT_EQ(meter->state(), norvale::simulator::State::Streaming);
     ASSERT_TRUE(reaches(frmDoseProgress::Phase::Integrating));
     EXPECT_EQ(text(progress, "lblMsg"), QStringLiteral("Integrating for 1 minute ..."));
     EXPECT_EQ(control<QAbstractButton>(progress, "cmdStop")->text(), QStringLiteral("Stop"));
@@ -275,7 +275,7 @@ TEST_F(DoseRun, ATimedMeasurementReportsTheMetersDoseAndItsAverage)
     EXPECT_NEAR(measured, std::round(measured), 1e-6);
     EXPECT_GE(std::round(measured), 60);
     EXPECT_LE(std::round(measured), 63);
-    EXPECT_NE(meter->state(), sim721::State::Streaming);
+    EXPECT_NE(meter->state(), norvale::simulator::State::Streaming);
     expectUserTimesBack();
     EXPECT_TRUE(takeBoxes().isEmpty());
     expectProgressGone();
@@ -312,7 +312,7 @@ TEST_F(DoseRun, NoDoseIsReportedForAMeasurementThatMeasuredNothing)
     click(progress, "cmdStop");
     ASSERT_TRUE(ended());
     EXPECT_FALSE(meter->received().contains('R'));
-    EXPECT_NE(meter->state(), sim721::State::Streaming);
+    EXPECT_NE(meter->state(), norvale::simulator::State::Streaming);
     expectUserTimesBack();
 
     // The dose cannot be read: the meter falls silent during the measurement.
@@ -374,7 +374,7 @@ TEST_F(DoseRun, DisconnectEndsAnIntegrationWithoutAResult)
     // Integrate mode ended while the port was open: blanks reached the meter
     // before its Disconnect.
     EXPECT_TRUE(meter->received().startsWith(' ')) << meter->received().toStdString();
-    EXPECT_NE(meter->state(), sim721::State::Streaming);
+    EXPECT_NE(meter->state(), norvale::simulator::State::Streaming);
     expectProgressGone();
     QThread::msleep(300);
     QCoreApplication::processEvents();

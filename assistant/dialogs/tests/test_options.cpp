@@ -216,7 +216,7 @@ TEST_F(DialogTest, UnitsAndModeButtonReachTheMeterAndTheAlarmListFollows)
     choose(f, "cboUnits", QStringLiteral("Sv"));
     choose(f, "cboModeButton", QStringLiteral("Freeze"));
     click(f, "cmdApply");
-    EXPECT_EQ(meter->units(), sim721::Units::Sv);
+    EXPECT_EQ(meter->units(), norvale::simulator::Units::Sv);
     EXPECT_EQ(assistant->Control().ModeButton(), modebuttonFreeze);
     auto *range = control<QComboBox>(f, "cboRange");
     EXPECT_EQ(range->count(), 2);

@@ -134,11 +134,11 @@ int main(int argc, char **argv)
         return 1;
     }
     qputenv("NORVALE_PORTS", ports.path().toLocal8Bit());
-    sim721::Options o;
+    norvale::simulator::Options o;
     o.portNumber = 3;
     o.portsFolder = ports.path();
     o.charMicros = 50;
-    sim721::Meter meter(o);
+    norvale::simulator::Meter meter(o);
     QString why;
     if (!meter.start(&why)) {
         report(why);

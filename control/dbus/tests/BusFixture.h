@@ -24,7 +24,7 @@
 namespace bustest
 {
 
-using sim721::testing::waitFor;
+using norvale::simulator::testing::waitFor;
 
 inline bool serverRunning()
 {
