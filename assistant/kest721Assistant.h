@@ -14,7 +14,7 @@
 
 class kest720Proxy;
 
-namespace norvale
+namespace norvale::assistant
 {
 
 class AlarmSound;
@@ -185,4 +185,4 @@ std::optional<double> meterAlarmLevel(kest720Proxy &k, int16_t range);
 // The Assistant that last began a Connect (the dose integration reports to it).
 kest721Assistant *gAssistant();
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -10,15 +10,16 @@ namespace norvale::control
 Q_LOGGING_CATEGORY(lcKest720, "norvale.kest720")
 Q_LOGGING_CATEGORY(lcTrace, "norvale.kest720.trace", QtInfoMsg)
 
-using norvale::AutomationError;
-using norvale::pumpEvents;
-using norvale::ticksSince;
+using norvale::platform::AutomationError;
+using norvale::platform::pumpEvents;
+using norvale::platform::ticksSince;
 
 namespace
 {
 [[noreturn]] void raisePortNotOpen()
 {
-    throw AutomationError(norvale::serialerror::portNotOpen, norvale::serialerror::source,
+    throw AutomationError(norvale::platform::serialerror::portNotOpen,
+                          norvale::platform::serialerror::source,
                           QStringLiteral("Operation valid only when the port is open"));
 }
 } // namespace
@@ -28,8 +29,8 @@ void Trace(const QString &text)
     qCDebug(lcTrace).noquote() << text;
 }
 
-MeterLink::MeterLink(LinkFactory factory, norvale::ClockSource *clock)
-    : m_factory(std::move(factory)), m_clock(clock ? *clock : norvale::systemClock())
+MeterLink::MeterLink(LinkFactory factory, norvale::platform::ClockSource *clock)
+    : m_factory(std::move(factory)), m_clock(clock ? *clock : norvale::platform::systemClock())
 {
     // The port object exists from creation, so that a command before open()
     // fails with the serial layer's own error rather than a text of ours.
@@ -56,7 +57,7 @@ void MeterLink::makeLink()
     m_comm = m_ownedComm.get();
 }
 
-norvale::SerialLink &MeterLink::link()
+norvale::platform::SerialLink &MeterLink::link()
 {
     // Without a port object every exchange fails as a closed port does.
     if (!m_comm)

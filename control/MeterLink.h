@@ -27,11 +27,11 @@ Q_DECLARE_LOGGING_CATEGORY(lcTrace)
 class MeterLink
 {
 public:
-    using LinkFactory = std::function<std::unique_ptr<norvale::SerialLink>()>;
+    using LinkFactory = std::function<std::unique_ptr<norvale::platform::SerialLink>()>;
 
     // The serial link is made by `factory` at once; every pause, quiet time
     // and time-out reads `clock` (the system's when null).
-    explicit MeterLink(LinkFactory factory, norvale::ClockSource *clock = nullptr);
+    explicit MeterLink(LinkFactory factory, norvale::platform::ClockSource *clock = nullptr);
     ~MeterLink();
     MeterLink(const MeterLink &) = delete;
     MeterLink &operator=(const MeterLink &) = delete;
@@ -116,12 +116,12 @@ public:
 private:
     QByteArray receive();
     void makeLink();
-    norvale::SerialLink &link();
+    norvale::platform::SerialLink &link();
 
     LinkFactory m_factory;
-    norvale::ClockSource &m_clock;
-    std::unique_ptr<norvale::SerialLink> m_ownedComm;
-    norvale::SerialLink *m_comm = nullptr; // empty only when the factory failed
+    norvale::platform::ClockSource &m_clock;
+    std::unique_ptr<norvale::platform::SerialLink> m_ownedComm;
+    norvale::platform::SerialLink *m_comm = nullptr; // empty only when the factory failed
 
     LinkMode m_mode = LinkMode::linkUnknown;
     bool m_stopStream = false;

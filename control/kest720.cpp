@@ -7,15 +7,15 @@
 
 #include <QLoggingCategory>
 
-using norvale::AutomationError;
-using norvale::pumpEvents;
-using norvale::ticksSince;
 using norvale::control::lcKest720;
 using norvale::control::Trace;
+using norvale::platform::AutomationError;
+using norvale::platform::pumpEvents;
+using norvale::platform::ticksSince;
 
 namespace
 {
-constexpr int32_t kErrorNumber = norvale::vbObjectError + 1;
+constexpr int32_t kErrorNumber = norvale::platform::vbObjectError + 1;
 
 // Counts a loop on the stack while it runs, however it leaves: a loop can
 // start nested inside another (a second StartLog re-arms the tick while the
@@ -27,9 +27,11 @@ struct DepthScope {
 };
 } // namespace
 
-kest720::kest720(QObject *parent) : kest720(&norvale::makeQtSerialLink, nullptr, parent) {}
+kest720::kest720(QObject *parent) : kest720(&norvale::platform::makeQtSerialLink, nullptr, parent)
+{
+}
 
-kest720::kest720(LinkFactory factory, norvale::ClockSource *clock, QObject *parent)
+kest720::kest720(LinkFactory factory, norvale::platform::ClockSource *clock, QObject *parent)
     : QObject(parent), m_link(std::move(factory), clock)
 {
     qRegisterMetaType<Measurement>();

@@ -5,7 +5,7 @@
 // from clients, timer ticks and signal handlers can run nested inside an
 // exchange; the link's stop flag is the only coordination.
 //
-// Every failure of a public member is thrown as norvale::AutomationError with
+// Every failure of a public member is thrown as norvale::platform::AutomationError with
 // number vbObjectError + 1, source "721 Control" and a fixed description.
 // Errors of the serial layer (a closed or lost port) pass through unchanged.
 #include "control/Measurement.h"
@@ -31,7 +31,7 @@ public:
     // For tests: the serial link is made by `factory` when the object is
     // created, and every pause, quiet time and time-out reads `clock` (the
     // system's when null).
-    explicit kest720(LinkFactory factory, norvale::ClockSource *clock = nullptr,
+    explicit kest720(LinkFactory factory, norvale::platform::ClockSource *clock = nullptr,
                      QObject *parent = nullptr);
     ~kest720() override;
 

@@ -10,7 +10,7 @@
 
 class kest720Proxy;
 
-namespace norvale
+namespace norvale::assistant
 {
 class kest721Assistant;
 
@@ -63,4 +63,4 @@ private:
     bool m_wasDeactivated = false;
 };
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -25,7 +25,7 @@
 #include <unistd.h>
 #include <variant>
 
-using norvale::AutomationError;
+using norvale::platform::AutomationError;
 
 namespace
 {
@@ -233,9 +233,9 @@ const char *modelName(TYPE_MODEL m)
 // before the usual "error NUMBER (SOURCE): DESCRIPTION".
 QString errorMeaning(int32_t number)
 {
-    namespace e = norvale::automation::error;
-    namespace s = norvale::serialerror;
-    if (number == norvale::vbObjectError + 1)
+    namespace e = norvale::platform::error;
+    namespace s = norvale::platform::serialerror;
+    if (number == norvale::platform::vbObjectError + 1)
         return QStringLiteral("721 Control ");
     switch (number) {
     case s::invalidPortNumber:
@@ -718,9 +718,9 @@ std::unique_ptr<kest720Proxy> createObject()
             return std::make_unique<kest720Proxy>();
         } catch (const AutomationError &e) {
             // The bus's own 462 (no such service) will not go away by waiting.
-            if (e.number() != norvale::automation::error::serverGone ||
-                e.source() == norvale::automation::error::busSource ||
-                clock.elapsed() > retryForMs || stopAsked())
+            if (e.number() != norvale::platform::error::serverGone ||
+                e.source() == norvale::platform::error::busSource || clock.elapsed() > retryForMs ||
+                stopAsked())
                 throw;
             if (!std::exchange(told, true))
                 note(QStringLiteral("the server is restarting, retrying"));
@@ -749,10 +749,10 @@ void connectMeter(kest720Proxy &k, int port)
             k.Initialize();
             return;
         } catch (const AutomationError &e) {
-            if (e.number() != norvale::serialerror::portNotOpen)
+            if (e.number() != norvale::platform::serialerror::portNotOpen)
                 throw;
-            const norvale::PortProbe probe = norvale::probePort(port);
-            const QString cause = norvale::describePortProblem(probe);
+            const norvale::platform::PortProbe probe = norvale::platform::probePort(port);
+            const QString cause = norvale::platform::describePortProblem(probe);
             const bool busy = probe.holder.pid != 0;
             const bool again =
                 (busy || cause.isEmpty()) && clock.elapsed() < retryForMs && !stopAsked();

@@ -5,6 +5,9 @@
 #include "control/tests/MeterFixture.h"
 
 using norvale::control::MeterLink;
+using norvale::simulator::Meter;
+using norvale::simulator::Options;
+using norvale::simulator::State;
 
 namespace
 {
@@ -20,23 +23,23 @@ protected:
         qunsetenv("NORVALE_PORTS");
     }
 
-    void connectTo(const sim721::Options &o)
+    void connectTo(const Options &o)
     {
         link.reset();
         meter.reset();
-        meter = std::make_unique<sim721::Meter>(o);
+        meter = std::make_unique<Meter>(o);
         QString error;
         ASSERT_TRUE(meter->start(&error)) << error;
         clock.instant = false;
-        link = std::make_unique<MeterLink>(&norvale::makeQtSerialLink, &clock);
+        link = std::make_unique<MeterLink>(&norvale::platform::makeQtSerialLink, &clock);
         link->open(1, QString());
     }
 
-    sim721::Options fast() { return sim721::testing::fast(ports.path()); }
+    Options fast() { return norvale::simulator::testing::fast(ports.path()); }
 
     QTemporaryDir ports;
     TestClock clock;
-    std::unique_ptr<sim721::Meter> meter;
+    std::unique_ptr<Meter> meter;
     std::unique_ptr<MeterLink> link;
 };
 
@@ -62,7 +65,7 @@ TEST_F(LinkTest, CommandModeIsReachedFromWhateverTheMeterIsDoing)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.legend);
-        sim721::Options o = fast();
+        Options o = fast();
         o.startStreaming = c.start == Streaming || c.start == StreamingNoPause;
         connectTo(o);
         meter->setStreamWithoutPause(c.start == StreamingNoPause);
@@ -73,7 +76,7 @@ TEST_F(LinkTest, CommandModeIsReachedFromWhateverTheMeterIsDoing)
         case InMonitor:
             ASSERT_TRUE(link->StartCommandMode());
             ASSERT_TRUE(link->EnterMonitorMode());
-            ASSERT_EQ(meter->state(), sim721::State::Monitor);
+            ASSERT_EQ(meter->state(), State::Monitor);
             break;
         case Integrating:
             ASSERT_TRUE(link->StartCommandMode());
@@ -99,7 +102,7 @@ TEST_F(LinkTest, CommandModeIsReachedFromWhateverTheMeterIsDoing)
         EXPECT_EQ(wire, c.wire);
         if (c.reached) {
             EXPECT_EQ(link->mode(), LinkMode::linkCommand);
-            EXPECT_EQ(meter->state(), sim721::State::Command);
+            EXPECT_EQ(meter->state(), State::Command);
             EXPECT_EQ(link->stopRequested(), c.start == Integrating)
                 << "ending an integration also stops a stream loop on the stack";
             continue;
@@ -110,7 +113,7 @@ TEST_F(LinkTest, CommandModeIsReachedFromWhateverTheMeterIsDoing)
             link->ExitStreamMode();
             link->setMode(LinkMode::linkUnknown);
             EXPECT_TRUE(link->StartCommandMode());
-            EXPECT_EQ(meter->state(), sim721::State::Command);
+            EXPECT_EQ(meter->state(), State::Command);
         }
     }
 }
@@ -158,7 +161,7 @@ TEST_F(LinkTest, MemoryWrittenThroughTheMonitorReadsBack)
         EXPECT_EQ(link->pacingStats().bytesReceived, meter->sent().size());
     }
     ASSERT_TRUE(link->StartCommandMode());
-    EXPECT_EQ(meter->state(), sim721::State::Command);
+    EXPECT_EQ(meter->state(), State::Command);
 }
 
 TEST_F(LinkTest, AReplyIsCollectedUntilTheMeterPausesForAQuarterSecond)

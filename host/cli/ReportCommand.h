@@ -1,7 +1,7 @@
 #pragma once
 // kest721 report and kest721 calibration: the survey record of a journal run,
 // and the calibration due date of a meter. Their failures are
-// norvale::AutomationError, printed by main as every other.
+// norvale::platform::AutomationError, printed by main as every other.
 #include "host/cli/ReportDocument.h"
 
 #include <QString>

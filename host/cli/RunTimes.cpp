@@ -34,7 +34,7 @@ std::optional<QString> parseInterval(const QString &text, int32_t *seconds)
     if (n < 1)
         return lessThanOne;
     // Anything this long fails the check against the total time.
-    *seconds = int32_t(qMin<int64_t>(n, norvale::settings::LongestTimerLength + 1));
+    *seconds = int32_t(qMin<int64_t>(n, norvale::assistant::settings::LongestTimerLength + 1));
     return std::nullopt;
 }
 
@@ -42,7 +42,7 @@ std::optional<QString> parseLength(const QString &text, int32_t *seconds)
 {
     const QString t = text.trimmed().toLower();
     if (t == u"until-stopped") {
-        *seconds = norvale::settings::LongestTimerLength;
+        *seconds = norvale::assistant::settings::LongestTimerLength;
         return std::nullopt;
     }
     static const QRegularExpression form(QStringLiteral("^(\\d+)\\s*([smhd]?)$"));
@@ -59,7 +59,7 @@ std::optional<QString> parseLength(const QString &text, int32_t *seconds)
         return lessThanOne;
     const QChar unit = m.captured(2).at(0);
     const int64_t factor = unit == u's' ? 1 : unit == u'm' ? 60 : unit == u'h' ? 3600 : 86400;
-    if (n > norvale::settings::LongestTimerLength / factor)
+    if (n > norvale::assistant::settings::LongestTimerLength / factor)
         return QStringLiteral("The total time is too long. A logging run lasts 24 days at most.");
     *seconds = int32_t(n * factor);
     return std::nullopt;
@@ -74,7 +74,7 @@ std::optional<QString> checkRunTimes(int32_t intervalSeconds, int32_t lengthSeco
 
 bool untilStopped(int64_t lengthSeconds)
 {
-    return lengthSeconds <= 0 || lengthSeconds >= norvale::settings::LongestTimerLength;
+    return lengthSeconds <= 0 || lengthSeconds >= norvale::assistant::settings::LongestTimerLength;
 }
 
 QString lengthText(int64_t seconds)

@@ -31,7 +31,7 @@
 #include <unistd.h>
 
 using kest721host::AssistantSession;
-using norvale::AutomationError;
+using norvale::platform::AutomationError;
 
 namespace
 {
@@ -263,7 +263,7 @@ void parseSurveyOptions(const QCommandLineParser &parser, const QStringList &arg
         if (isSet("certificate") && !isSet("due"))
             throw UsageError{QStringLiteral("--certificate goes with --due")};
         if (isSet("due")) {
-            if (!norvale::parseDueDate(value("due")))
+            if (!norvale::assistant::parseDueDate(value("due")))
                 throw UsageError{QStringLiteral("--due needs a date as YYYY-MM-DD, e.g. "
                                                 "2027-03-31, not '%1'")
                                      .arg(value("due"))};
@@ -466,7 +466,7 @@ public:
     {
         // The port as the Assistant will find it: --port has been stored already.
         const int16_t port = kest721host::storedComPort();
-        const QString path = norvale::resolvePortPath(port);
+        const QString path = norvale::platform::resolvePortPath(port);
         const QString where = QStringLiteral("port %1 (%2)")
                                   .arg(port)
                                   .arg(path.isEmpty() ? QStringLiteral("no device") : path);
@@ -535,7 +535,8 @@ void finishRows(kest721host::TableWriters &rows,
 
 void warnIfCalibrationOverdue(const QString &serial)
 {
-    const std::optional<norvale::Calibration> c = norvale::storedCalibration(serial);
+    const std::optional<norvale::assistant::Calibration> c =
+        norvale::assistant::storedCalibration(serial);
     if (c && c->overdueOn(QDate::currentDate())) {
         err << "kest721: warning: the 721 (serial number " << serial
             << ") was due for calibration on " << c->due.toString(Qt::ISODate) << '\n';
@@ -832,11 +833,11 @@ int runStatus(const Options &o, const kest721host::StopSignals &stops)
 // The journal's runs, or one of them as the command that made it wrote it.
 int runJournal(const Options &o)
 {
-    norvale::Journal journal;
+    norvale::assistant::Journal journal;
     if (!journal.isOpen())
         throw AutomationError(
             1, program, QStringLiteral("The journal cannot be read: %1").arg(journal.lastError()));
-    const QList<norvale::Journal::Run> runs = journal.runs();
+    const QList<norvale::assistant::Journal::Run> runs = journal.runs();
     if (o.journalCommand == u"list") {
         out << kest721host::csvLine({QStringLiteral("run"), QStringLiteral("kind"),
                                      QStringLiteral("started"), QStringLiteral("serial_number"),
@@ -844,12 +845,13 @@ int runJournal(const Options &o)
                                      QStringLiteral("note"), QStringLiteral("operator")})
             << '\n';
         for (const auto &r : runs)
-            out << kest721host::csvLine(
-                       {QString::number(r.id),
-                        r.kind == norvale::Journal::Kind::Log ? QStringLiteral("log")
-                                                              : QStringLiteral("download"),
-                        kest721host::isoTimeStamp(r.started), r.serialNumber,
-                        QString::number(r.rows), r.info.location, r.info.note, r.info.operatorName})
+            out << kest721host::csvLine({QString::number(r.id),
+                                         r.kind == norvale::assistant::Journal::Kind::Log
+                                             ? QStringLiteral("log")
+                                             : QStringLiteral("download"),
+                                         kest721host::isoTimeStamp(r.started), r.serialNumber,
+                                         QString::number(r.rows), r.info.location, r.info.note,
+                                         r.info.operatorName})
                 << '\n';
         out.flush();
         return 0;
@@ -859,7 +861,7 @@ int runJournal(const Options &o)
     if (run == runs.cend())
         throw AutomationError(1, program,
                               QStringLiteral("The journal has no run %1.").arg(o.journalRun));
-    const bool log = run->kind == norvale::Journal::Kind::Log;
+    const bool log = run->kind == norvale::assistant::Journal::Kind::Log;
     kest721host::TableWriters rows =
         openWriters(o, log ? QStringLiteral("Log") : QStringLiteral("Download"));
     rows.header(log ? kest721host::liveHeader() : kest721host::downloadHeader());
@@ -872,7 +874,7 @@ int runJournal(const Options &o)
     // The run's details as a report gives them, in a sheet of their own.
     kest721host::ReportInput details;
     details.run = *run;
-    details.calibration = norvale::storedCalibration(run->serialNumber);
+    details.calibration = norvale::assistant::storedCalibration(run->serialNumber);
     details.madeAt = QDateTime::currentDateTime();
     QList<std::pair<QString, QString>> fields;
     for (const kest721host::ReportField &f : kest721host::detailFields(details))
@@ -898,7 +900,8 @@ int runPorts(const Options &o)
     if (o.ruleDevice.isEmpty()) {
         printLinks(QStringLiteral("Serial devices"), kest721host::byIdFolder(),
                    kest721host::serialDevices());
-        printLinks(QStringLiteral("Port links"), norvale::portsFolder(), kest721host::portLinks());
+        printLinks(QStringLiteral("Port links"), norvale::platform::portsFolder(),
+                   kest721host::portLinks());
         out.flush();
         return 0;
     }
