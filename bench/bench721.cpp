@@ -39,7 +39,7 @@ double threadCpuSeconds()
 struct Rig {
     QTemporaryDir ports;
     std::unique_ptr<norvale::simulator::Meter> meter;
-    kest720 k;
+    norvale::control::kest720 k;
     bool start(norvale::simulator::Options o)
     {
         o.portsFolder = ports.path();
@@ -100,9 +100,9 @@ int benchDownload(int records)
     rig.meter->setLog(log);
     int got = 0;
     bool done = false;
-    QObject::connect(&rig.k, &kest720::DataDownload, [&](float, const Measurement &) { ++got; });
-    QObject::connect(&rig.k, &kest720::DataDownloadComplete, [&] { done = true; });
-    QObject::connect(&rig.k, &kest720::DataDownloadError, [&] { done = true; });
+    QObject::connect(&rig.k, &norvale::control::kest720::DataDownload, [&](float, const norvale::control::Measurement &) { ++got; });
+    QObject::connect(&rig.k, &norvale::control::kest720::DataDownloadComplete, [&] { done = true; });
+    QObject::connect(&rig.k, &norvale::control::kest720::DataDownloadError, [&] { done = true; });
     rig.meter->clearSent();
     QElapsedTimer t;
     t.start();
@@ -126,8 +126,8 @@ int benchStream(int seconds)
     rig.k.Initialize();
     int readings = 0;
     bool idle = false;
-    QObject::connect(&rig.k, &kest720::LiveData, [&](const Measurement &) { ++readings; });
-    QObject::connect(&rig.k, &kest720::idle, [&] { idle = true; });
+    QObject::connect(&rig.k, &norvale::control::kest720::LiveData, [&](const norvale::control::Measurement &) { ++readings; });
+    QObject::connect(&rig.k, &norvale::control::kest720::idle, [&] { idle = true; });
     const double cpu0 = threadCpuSeconds();
     QElapsedTimer t;
     t.start();

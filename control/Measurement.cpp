@@ -2,6 +2,9 @@
 
 #include <cmath>
 
+namespace norvale::control
+{
+
 Measurement &Measurement::ToPrefix(TYPE_PREFIX prefix)
 {
     const int32_t exponent = static_cast<int32_t>(Prefix) - static_cast<int32_t>(prefix);
@@ -9,3 +12,5 @@ Measurement &Measurement::ToPrefix(TYPE_PREFIX prefix)
     Prefix = prefix;
     return *this;
 }
+
+} // namespace norvale::control

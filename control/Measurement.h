@@ -4,6 +4,9 @@
 #include <QMetaType>
 #include <QString>
 
+namespace norvale::control
+{
+
 // One reading: Value x 10^Prefix in the unit Unit; UnitString is the meter's
 // own unit or range text ("uR/h", "500 uR/h").
 class Measurement {
@@ -19,4 +22,6 @@ public:
     bool operator==(const Measurement &) const = default;
 };
 
-Q_DECLARE_METATYPE(Measurement)
+} // namespace norvale::control
+
+Q_DECLARE_METATYPE(norvale::control::Measurement)

@@ -240,7 +240,7 @@ void MeterLink::startStream()
 
 QString MeterLink::readStream()
 {
-    return proto::FilterLiveChars(readText());
+    return FilterLiveChars(readText());
 }
 
 void MeterLink::startLogDump()
@@ -295,7 +295,7 @@ bool MeterLink::ReadMemoryLocation(const QString &address, QStringList &bytes)
     pause(50);
     send("\r");
     const QString reply = WaitForCom();
-    proto::ParseMemoryDump(address, reply, bytes);
+    ParseMemoryDump(address, reply, bytes);
     command(".");
     Trace(QStringLiteral("Ending ReadMemoryLocation"));
     return true;

@@ -86,7 +86,7 @@ public:
     // Types `text` at the monitor, one character every 50 ms.
     void SendSlowly(const QString &text);
     // The dump line from `address` on, one hexadecimal text per byte, into
-    // `bytes` as proto::ParseMemoryDump fills it; false when the monitor was
+    // `bytes` as ParseMemoryDump fills it; false when the monitor was
     // not reached.
     bool ReadMemoryLocation(const QString &address, QStringList &bytes);
     // Writes one byte, `value` in hexadecimal, made two digits on the way.

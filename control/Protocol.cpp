@@ -5,7 +5,8 @@
 #include <QRegularExpression>
 #include <cmath>
 
-namespace proto {
+namespace norvale::control
+{
 
 namespace {
 
@@ -305,4 +306,4 @@ std::optional<LogRecord> ParseDataDownload(const QString &line)
     return r;
 }
 
-} // namespace proto
+} // namespace norvale::control

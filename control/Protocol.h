@@ -11,7 +11,8 @@
 #include <functional>
 #include <optional>
 
-namespace proto {
+namespace norvale::control
+{
 
 // ---- Numbers -------------------------------------------------------------
 
@@ -81,4 +82,4 @@ std::optional<LogRecord> ParseDataDownload(const QString &line);
 // True for the line that ends the log ("Cal" in any letter case).
 bool IsLogEnd(const QString &line);
 
-} // namespace proto
+} // namespace norvale::control

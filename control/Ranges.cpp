@@ -2,6 +2,9 @@
 
 #include "platform/AutomationError.h"
 
+namespace norvale::control
+{
+
 namespace {
 [[noreturn]] void subscriptOutOfRange()
 {
@@ -56,3 +59,5 @@ void Ranges::Clear()
     m_items.clear();
     m_keys.clear();
 }
+
+} // namespace norvale::control

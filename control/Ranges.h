@@ -4,6 +4,9 @@
 #include <QString>
 #include <QVariant>
 
+namespace norvale::control
+{
+
 // One entry of the meter's range table.
 struct Range {
     QString Display;      // "500 uR/h"; "No Blink" for the last entry
@@ -13,7 +16,6 @@ struct Range {
 
     bool operator==(const Range &) const = default;
 };
-Q_DECLARE_METATYPE(Range)
 
 // The range table: ordered, addressed by 1-based position or by key.
 // Item and Remove throw AutomationError (subscript out of range) for a
@@ -41,3 +43,7 @@ private:
     QList<Range> m_items;
     QList<QString> m_keys;
 };
+
+} // namespace norvale::control
+
+Q_DECLARE_METATYPE(norvale::control::Range)

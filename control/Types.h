@@ -3,6 +3,9 @@
 // are 32-bit; the values cross the bus as they are.
 #include <cstdint>
 
+namespace norvale::control
+{
+
 enum TYPE_UNITS : int32_t { unitUnknown = 0, unitR = 1, unitSv = 2 };
 
 // The value is the power of ten.
@@ -20,3 +23,5 @@ enum TYPE_CLEARLOG : int32_t { clearlogTurnOnOnly = 0, clearlogIntegrateReset = 
 
 // What the server believes the meter's dialogue state is.
 enum class LinkMode { linkUnknown, linkCommand, linkMonitor, linkIntegrate };
+
+} // namespace norvale::control

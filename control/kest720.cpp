@@ -7,6 +7,9 @@
 
 #include <QLoggingCategory>
 
+namespace norvale::control
+{
+
 using norvale::control::lcKest720;
 using norvale::control::Trace;
 using norvale::platform::AutomationError;
@@ -50,7 +53,7 @@ kest720::~kest720()
 
 void kest720::raise(const QString &description) const
 {
-    throw AutomationError(kErrorNumber, kest720errors::source, description);
+    throw AutomationError(kErrorNumber, norvale::control::kest720errors::source, description);
 }
 
 void kest720::emitIdleWhenDone()
@@ -63,11 +66,11 @@ void kest720::emitIdleWhenDone()
 
 // ---- Serial link -------------------------------------------------------------
 
-::Ranges &kest720::Ranges()
+control::Ranges &kest720::Ranges()
 {
     return m_ranges;
 }
-void kest720::setRanges(const ::Ranges &ranges)
+void kest720::setRanges(const control::Ranges &ranges)
 {
     m_ranges = ranges;
 }
@@ -156,7 +159,7 @@ int16_t kest720::UpdateRanges()
     }
     m_link.clearInput();
     const QString reply = m_link.command("R");
-    const std::optional<QList<Range>> table = proto::ParseRangeReport(reply);
+    const std::optional<QList<Range>> table = norvale::control::ParseRangeReport(reply);
     if (!table) {
         Trace(QStringLiteral("Ending UpdateRanges - bad response:  "));
         Trace(QStringLiteral("\r\n") + reply + QStringLiteral("\r\n"));
@@ -183,7 +186,7 @@ int16_t kest720::Read720Settings()
             raise(QStringLiteral("Unable to get the alarm settings"));
         // A missing entry (a dump line cut short) converts like bad text.
         auto b = [&bytes](int k) {
-            return proto::HexToInt(k < bytes.size() ? bytes[k] : QString());
+            return norvale::control::HexToInt(k < bytes.size() ? bytes[k] : QString());
         };
         if (b(13) == 0xDD) {
             if (m_page == QLatin1Char('D'))
@@ -287,12 +290,12 @@ void kest720::LiveLoop()
             pumpEvents();
             // Every complete token is taken in the same pass, so that readings
             // never fall behind a meter that talks faster than ten tokens a second.
-            while (!m_link.stopRequested() && proto::TokenizePass(
+            while (!m_link.stopRequested() && norvale::control::TokenizePass(
                                                   buf, m_currentScale,
                                                   [this](double value) {
                                                       Measurement m;
                                                       m.Value = value;
-                                                      m.Prefix = proto::ParsePrefix(m_currentScale);
+                                                      m.Prefix = norvale::control::ParsePrefix(m_currentScale);
                                                       m.Unit = m_units;
                                                       m.UnitString = m_currentScale;
                                                       emit LiveData(m);
@@ -527,7 +530,7 @@ void kest720::DownloadLoop()
                 m_link.pause(20);
                 const QString line = buf.left(n);
                 buf.remove(0, n);
-                if (proto::IsLogEnd(line)) {
+                if (norvale::control::IsLogEnd(line)) {
                     Trace(QStringLiteral("        Received CAL ****************"));
                     m_link.setMode(LinkMode::linkCommand);
                     buf.clear();
@@ -557,7 +560,7 @@ void kest720::DownloadLoop()
 void kest720::ParseDataDownload(const QString &line)
 {
     Trace(QStringLiteral("ParseDataDownload Start"));
-    const std::optional<proto::LogRecord> record = proto::ParseDataDownload(line);
+    const std::optional<norvale::control::LogRecord> record = norvale::control::ParseDataDownload(line);
     if (!record)
         return;
     if (record->range < 0 || record->range + 1 > m_ranges.Count())
@@ -565,7 +568,7 @@ void kest720::ParseDataDownload(const QString &line)
     const Range &range = m_ranges.Item(record->range + 1);
     Measurement m;
     m.Value = record->value;
-    m.Prefix = proto::ParsePrefix(range.ScaleUnits);
+    m.Prefix = norvale::control::ParsePrefix(range.ScaleUnits);
     m.Unit = m_units;
     m.UnitString = range.ScaleUnits;
     emit DataDownload(record->DegreesC, m);
@@ -596,8 +599,10 @@ double kest720::GetDose()
         raise(QStringLiteral("Not Initialized"));
     if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    const std::optional<double> dose = proto::ParseDose(m_link.command("R"));
+    const std::optional<double> dose = norvale::control::ParseDose(m_link.command("R"));
     if (!dose)
         raise(QStringLiteral("Unable to read integrated dose."));
     return *dose;
 }
+
+} // namespace norvale::control

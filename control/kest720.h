@@ -21,6 +21,9 @@
 #include <functional>
 #include <memory>
 
+namespace norvale::control
+{
+
 class kest720 : public QObject
 {
     Q_OBJECT
@@ -36,8 +39,8 @@ public:
     ~kest720() override;
 
     // ---- members in the order of the class's interface --------------------
-    ::Ranges &Ranges();
-    void setRanges(const ::Ranges &ranges);
+    control::Ranges &Ranges();
+    void setRanges(const control::Ranges &ranges);
     bool Initialized() const { return m_initialized; }
     void setInitialized(bool value) { m_initialized = value; }
     void OpenPort();
@@ -129,7 +132,7 @@ private:
     QString m_clientName;
     QChar m_page = QLatin1Char('D');
     bool m_initialized = false;
-    ::Ranges m_ranges;
+    control::Ranges m_ranges;
     TYPE_MODEL m_model = modelUnknown;
     TYPE_UNITS m_units = unitUnknown;
     int16_t m_alarmPercent = 0;
@@ -150,3 +153,5 @@ namespace kest720errors
 {
 inline const QString source = QStringLiteral("721 Control");
 } // namespace kest720errors
+
+} // namespace norvale::control

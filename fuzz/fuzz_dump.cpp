@@ -11,10 +11,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString address = QString::fromLatin1(reinterpret_cast<const char *>(data), 4);
     const QString reply = QString::fromLatin1(reinterpret_cast<const char *>(data + 4), static_cast<qsizetype>(size - 4));
     QStringList bytes{QString()};
-    proto::ParseMemoryDump(address, reply, bytes);
+    norvale::control::ParseMemoryDump(address, reply, bytes);
     for (const QString &b : bytes) {
         try {
-            proto::HexToInt(b);
+            norvale::control::HexToInt(b);
         } catch (const norvale::platform::AutomationError &) {
         }
     }

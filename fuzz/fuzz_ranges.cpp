@@ -7,11 +7,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QString reply = QString::fromLatin1(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
-    if (const auto table = proto::ParseRangeReport(reply)) {
+    if (const auto table = norvale::control::ParseRangeReport(reply)) {
         for (const Range &r : *table)
             if (r.CommandIndex < 0 || r.CommandIndex > 9)
                 std::abort(); // the index is one digit
     }
-    proto::ParseDose(reply);
+    norvale::control::ParseDose(reply);
     return 0;
 }

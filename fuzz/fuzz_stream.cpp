@@ -12,12 +12,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     while (pos < size) {
         // The first byte of each chunk gives its length, as reads cut the stream anywhere.
         const size_t len = std::min<size_t>(size - pos, 1 + data[pos] % 32);
-        buf += proto::FilterLiveChars(
+        buf += norvale::control::FilterLiveChars(
             QString::fromLatin1(reinterpret_cast<const char *>(data + pos), static_cast<qsizetype>(len)));
         pos += len;
         for (;;) {
             const qsizetype before = buf.size();
-            const bool consumed = proto::TokenizePass(buf, scale, [](double v) {
+            const bool consumed = norvale::control::TokenizePass(buf, scale, [](double v) {
                 if (v != v)
                     std::abort(); // a reading is never NaN
             });

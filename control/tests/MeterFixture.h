@@ -63,7 +63,7 @@ protected:
         QString error;
         ASSERT_TRUE(meter->start(&error)) << error;
         clock.instant = false;
-        k = std::make_unique<kest720>(&norvale::platform::makeQtSerialLink, &clock);
+        k = std::make_unique<norvale::control::kest720>(&norvale::platform::makeQtSerialLink, &clock);
         k->setPort(1);
         k->OpenPort();
     }
@@ -97,5 +97,5 @@ protected:
     QTemporaryDir ports;
     TestClock clock;
     std::unique_ptr<norvale::simulator::Meter> meter;
-    std::unique_ptr<kest720> k;
+    std::unique_ptr<norvale::control::kest720> k;
 };

@@ -4,6 +4,8 @@
 #include "control/MeterLink.h"
 #include "control/tests/MeterFixture.h"
 
+using namespace norvale::control;
+
 using norvale::control::MeterLink;
 using norvale::simulator::Meter;
 using norvale::simulator::Options;

@@ -5,7 +5,8 @@
 
 #include <gtest/gtest.h>
 
-using namespace proto;
+using namespace norvale::control;
+
 
 namespace {
 QString S(const char *s) { return QString::fromLatin1(s); }

@@ -6,6 +6,8 @@
 
 #include <QDir>
 
+using namespace norvale::control;
+
 using namespace norvale::simulator::testing;
 
 namespace

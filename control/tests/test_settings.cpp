@@ -4,6 +4,8 @@
 
 #include <optional>
 
+using namespace norvale::control;
+
 // Alarm range 4 on a 720K is the recorded conversation alarm-range.txt.
 TEST_F(MeterTest, MonitorSettersWriteTheExactByte)
 {

@@ -2,6 +2,8 @@
 // table, the settings area, and the ways a start-up fails.
 #include "control/tests/MeterFixture.h"
 
+using namespace norvale::control;
+
 using norvale::simulator::Model;
 using norvale::simulator::Units;
 

@@ -3,6 +3,8 @@
 
 #include <QTimer>
 
+using namespace norvale::control;
+
 namespace
 {
 struct Reading {
