@@ -1,4 +1,4 @@
-#include "control/dbus/Kest720Servant.h"
+#include "control/server/Kest720Servant.h"
 
 #include "platform/automation/Automation.h"
 #include "control/dbus/Kest720DBusTypes.h"

@@ -2,7 +2,7 @@
 // session bus under the name Norvale720.kest720; normally started by the bus
 // on the first call, and gone when its last object has been released.
 #include "control/dbus/Kest720DBusTypes.h"
-#include "control/dbus/Kest720Servant.h"
+#include "control/server/Kest720Servant.h"
 #include "platform/automation/Server.h"
 
 #include <QCommandLineParser>

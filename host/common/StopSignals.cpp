@@ -1,4 +1,4 @@
-#include "host/cli/StopSignals.h"
+#include "host/common/StopSignals.h"
 
 #include <cerrno>
 #include <csignal>

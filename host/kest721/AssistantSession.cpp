@@ -1,6 +1,6 @@
-#include "host/cli/AssistantSession.h"
+#include "host/kest721/AssistantSession.h"
 
-#include "host/cli/StopSignals.h"
+#include "host/common/StopSignals.h"
 #include "assistant_events_interface.h"
 #include "assistant_house_interface.h"
 #include "assistant_interface.h"

@@ -4,7 +4,7 @@
 // the event loop runs, and released at the end. The modal boxes that those
 // calls open are answered here: the Disconnect question as the user chose,
 // every other box with OK, and reported as the failure it announces.
-#include "host/cli/Kest721HostTypes.h"
+#include "host/kest721/Kest721HostTypes.h"
 #include "platform/automation/RemoteObject.h"
 
 #include <QDBusPendingReply>

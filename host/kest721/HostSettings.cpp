@@ -1,4 +1,4 @@
-#include "host/cli/HostSettings.h"
+#include "host/kest721/HostSettings.h"
 
 #include "assistant/Settings.h"
 #include "assistant/cRegistry.h"

@@ -1,4 +1,4 @@
-#include "host/cli/Ports.h"
+#include "host/kest721/Ports.h"
 
 #include "platform/SerialLink.h"
 

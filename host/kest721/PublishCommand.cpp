@@ -1,6 +1,6 @@
 // kest721 publish: the publishing settings (HKCU\Software\Norvale\721\Publish)
 // set, shown, turned off, and tried once against the broker.
-#include "host/cli/PublishCommand.h"
+#include "host/kest721/PublishCommand.h"
 
 #include "assistant/publish/MqttClient.h"
 #include "assistant/publish/PublishSettings.h"

@@ -1,4 +1,4 @@
-#include "host/cli/ReportCommand.h"
+#include "host/kest721/ReportCommand.h"
 
 #include "platform/AutomationError.h"
 #include "assistant/Journal.h"

@@ -2,7 +2,7 @@
 // kest721 report and kest721 calibration: the survey record of a journal run,
 // and the calibration due date of a meter. Their failures are
 // norvale::AutomationError, printed by main as every other.
-#include "host/cli/ReportDocument.h"
+#include "host/kest721/ReportDocument.h"
 
 #include <QString>
 #include <optional>

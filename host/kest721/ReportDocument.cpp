@@ -1,7 +1,7 @@
-#include "host/cli/ReportDocument.h"
+#include "host/kest721/ReportDocument.h"
 
-#include "host/cli/Rows.h"
-#include "host/cli/RunTimes.h"
+#include "host/kest721/Rows.h"
+#include "host/kest721/RunTimes.h"
 #include "assistant/modAlarm.h"
 
 #include <QAbstractTextDocumentLayout>

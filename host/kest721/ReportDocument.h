@@ -5,7 +5,7 @@
 // a QApplication (the chart is a QtCharts scene); never shows a window.
 #include "assistant/Calibration.h"
 #include "assistant/Journal.h"
-#include "host/cli/ReportSummary.h"
+#include "host/kest721/ReportSummary.h"
 
 #include <QDateTime>
 #include <QList>

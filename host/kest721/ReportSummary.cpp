@@ -1,6 +1,6 @@
-#include "host/cli/ReportSummary.h"
+#include "host/kest721/ReportSummary.h"
 
-#include "host/cli/Rows.h"
+#include "host/kest721/Rows.h"
 #include "assistant/modAlarm.h"
 
 #include <algorithm>

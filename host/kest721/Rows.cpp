@@ -1,4 +1,4 @@
-#include "host/cli/Rows.h"
+#include "host/kest721/Rows.h"
 
 #include <charconv>
 #include <cmath>

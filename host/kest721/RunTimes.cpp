@@ -1,4 +1,4 @@
-#include "host/cli/RunTimes.h"
+#include "host/kest721/RunTimes.h"
 
 #include "assistant/Settings.h"
 

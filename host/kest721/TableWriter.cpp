@@ -1,4 +1,4 @@
-#include "host/cli/TableWriter.h"
+#include "host/kest721/TableWriter.h"
 
 #include <QFile>
 #include <QTextStream>

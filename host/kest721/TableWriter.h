@@ -3,7 +3,7 @@
 // flushed row by row, and an xlsx workbook with real date cells and the
 // alarm colour as the fill of the value cell. A workbook is only a valid file
 // once closed, so every way out of the program closes it.
-#include "host/cli/Rows.h"
+#include "host/kest721/Rows.h"
 
 #include <QList>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "host/cli/Trend.h"
+#include "host/kest721/Trend.h"
 
 #include <algorithm>
 #include <cmath>

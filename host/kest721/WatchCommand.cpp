@@ -1,6 +1,6 @@
 // kest721 watch: every meter the broker knows, as a table that follows the
 // messages, or the messages themselves as JSON lines for scripts.
-#include "host/cli/PublishCommand.h"
+#include "host/kest721/PublishCommand.h"
 
 #include "assistant/publish/MqttClient.h"
 #include "assistant/publish/PublishSettings.h"

@@ -2,18 +2,18 @@
 // one and for scripts. Creates a kest721Assistant object, connects to the
 // meter, does one job (a logging run, a log download or a status report),
 // writes its rows as CSV or xlsx, disconnects and releases the object.
-#include "host/cli/AssistantSession.h"
-#include "host/cli/HostSettings.h"
+#include "host/kest721/AssistantSession.h"
+#include "host/kest721/HostSettings.h"
 #include "assistant/Journal.h"
-#include "host/cli/Ports.h"
-#include "host/cli/PublishCommand.h"
-#include "host/cli/ReportCommand.h"
-#include "host/cli/Rows.h"
-#include "host/cli/RunTimes.h"
+#include "host/kest721/Ports.h"
+#include "host/kest721/PublishCommand.h"
+#include "host/kest721/ReportCommand.h"
+#include "host/kest721/Rows.h"
+#include "host/kest721/RunTimes.h"
 #include "platform/SerialLink.h"
-#include "host/cli/StopSignals.h"
-#include "host/cli/TableWriter.h"
-#include "host/cli/Trend.h"
+#include "host/common/StopSignals.h"
+#include "host/kest721/TableWriter.h"
+#include "host/kest721/Trend.h"
 #include "assistant_events_interface.h"
 #include "assistant_interface.h"
 

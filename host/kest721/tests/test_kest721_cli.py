@@ -238,7 +238,7 @@ class Kest721Test(unittest.TestCase):
                 master, slave = pty.openpty()
                 fcntl.fcntl(master, fcntl.F_SETFL, os.O_NONBLOCK)
                 stdin = stderr = slave
-            proc = subprocess.Popen([program("host", "cli", "kest721"), *args], stdout=out,
+            proc = subprocess.Popen([program("host", "kest721", "kest721"), *args], stdout=out,
                                     stderr=stderr, stdin=stdin,
                                     env=dict(os.environ, **(env or {})))
             if terminal:
@@ -466,7 +466,7 @@ class Kest721Test(unittest.TestCase):
     def test_a_reader_that_goes_away_ends_the_run(self):
         reg_write("TimerLength", "REG_DWORD", 600)
         with Meter(20, "--interval-ms", "200"):
-            proc = subprocess.Popen([program("host", "cli", "kest721"), "--port", "20", "log",
+            proc = subprocess.Popen([program("host", "kest721", "kest721"), "--port", "20", "log",
                                      "--csv", "-", "--xlsx", self.path("kept.xlsx")],
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                     stdin=subprocess.DEVNULL, text=True)
@@ -533,7 +533,7 @@ class Kest721Test(unittest.TestCase):
                     env["QT_LOGGING_RULES"] = rules
                 # A bus of its own, whose servers write to this standard error,
                 # as on a desktop where the session's terminal is the user's.
-                proc = subprocess.run(["dbus-run-session", "--", program("host", "cli", "kest721"),
+                proc = subprocess.run(["dbus-run-session", "--", program("host", "kest721", "kest721"),
                                        "--port", "24", "status"], env=env, capture_output=True,
                                       text=True, timeout=RUN_LIMIT_S)
                 self.assertEqual(proc.returncode, 0, proc.stderr)

@@ -2,8 +2,8 @@
 // report and the run options of kest721 log as a user runs them, read back
 // with poppler's pdftotext, pdfinfo and pdftoppm.
 #include "assistant/Journal.h"
-#include "host/cli/ReportSummary.h"
-#include "host/cli/Trend.h"
+#include "host/kest721/ReportSummary.h"
+#include "host/kest721/Trend.h"
 
 #include <QDateTime>
 #include <QDir>
