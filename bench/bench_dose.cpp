@@ -88,7 +88,7 @@ int main(int argc, char **argv)
     parser.process(app);
     const int seconds = qMax(5, parser.value(secondsOption).toInt());
 
-    kest720dbus::registerTypes();
+    norvale::control::registerTypes();
     QTemporaryDir ports;
     qDBusRegisterMetaType<QMap<QString, QString>>();
     QDBusMessage m = QDBusMessage::createMethodCall(

@@ -195,7 +195,7 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
     t.addProperty(I, QStringLiteral("Control"), [a] {
         const kest720Proxy &k = a->Control();
         // Hosts reach the object by the server's well-known name.
-        return QVariant::fromValue(ControlReference{kest720dbus::serviceName,
+        return QVariant::fromValue(ControlReference{norvale::control::serviceName,
                                                     QDBusObjectPath(k.remote().path())});
     });
 

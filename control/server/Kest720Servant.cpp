@@ -13,12 +13,21 @@ using norvale::AutomationError;
 using norvale::automation::ExportedObject;
 using norvale::automation::MemberTable;
 
-const QString Kest720Servant::errorSource = kest720dbus::serviceName;
+// Resources are initialised from the global namespace only.
+static void initTypeLibraryResource()
+{
+    Q_INIT_RESOURCE(kest720_typelib);
+}
+
+namespace norvale::control
+{
+
+const QString Kest720Servant::errorSource = serviceName;
 
 namespace
 {
-const QString I = kest720dbus::interfaceName;
-const QString E = kest720dbus::eventInterfaceName;
+const QString I = interfaceName;
+const QString E = eventInterfaceName;
 // No StopLog reply waits longer than the meter's own pacing allows the stream's end to take.
 constexpr int kStopLogReplyCapMs = kest720::kStreamEndLimitMs;
 
@@ -60,7 +69,7 @@ QString clientName(const ExportedObject &object)
 Kest720Servant::Kest720Servant(ExportedObject &object, std::unique_ptr<kest720> instrument)
     : m_instrument(std::move(instrument))
 {
-    kest720dbus::registerTypes();
+    registerTypes();
     m_instrument->setClientName(clientName(object));
     buildMembers(object);
     connectEvents(object);
@@ -112,8 +121,8 @@ void Kest720Servant::buildMembers(ExportedObject &object)
     // In slot order.
     t.addProperty(
         I, QStringLiteral("Ranges"),
-        [k] { return QVariant::fromValue(kest720dbus::toList(k->Ranges())); },
-        [k](const QVariant &v) { k->setRanges(kest720dbus::fromList(qdbus_cast<RangeList>(v))); });
+        [k] { return QVariant::fromValue(toList(k->Ranges())); },
+        [k](const QVariant &v) { k->setRanges(fromList(qdbus_cast<RangeList>(v))); });
     t.addProperty(
         I, QStringLiteral("Initialized"), [k] { return QVariant(k->Initialized()); },
         [k](const QVariant &v) { k->setInitialized(v.toBool()); });
@@ -217,7 +226,7 @@ void Kest720Servant::shutdown(std::function<void()> done)
 const norvale::automation::TypeLibrary &kest720TypeLibrary()
 {
     static const norvale::automation::TypeLibrary lib = [] {
-        Q_INIT_RESOURCE(kest720_typelib);
+        initTypeLibraryResource();
         auto main = norvale::automation::loadTypeLibrary(
             QStringLiteral(":/norvale/typelib/Norvale720._kest720.xml"));
         const auto events = norvale::automation::loadTypeLibrary(
@@ -228,3 +237,5 @@ const norvale::automation::TypeLibrary &kest720TypeLibrary()
     }();
     return lib;
 }
+
+} // namespace norvale::control

@@ -6,6 +6,9 @@
 
 #include <memory>
 
+namespace norvale::control
+{
+
 class Kest720Servant : public norvale::automation::Servant
 {
 public:
@@ -35,3 +38,5 @@ private:
 
 // The type library of kest720: both interfaces, from the resources.
 const norvale::automation::TypeLibrary &kest720TypeLibrary();
+
+} // namespace norvale::control

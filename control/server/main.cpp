@@ -12,6 +12,9 @@
 
 Q_LOGGING_CATEGORY(lcMain, "norvale.kest720.server")
 
+using norvale::control::Kest720Servant;
+using norvale::control::kest720TypeLibrary;
+
 int main(int argc, char **argv)
 {
     // The bus starts the server with the terminal of whoever started the bus
@@ -44,7 +47,7 @@ int main(int argc, char **argv)
     }
 
     norvale::automation::ServerOptions options;
-    options.serviceName = kest720dbus::serviceName;
+    options.serviceName = norvale::control::serviceName;
     options.className = QStringLiteral("kest720");
     options.errorSource = Kest720Servant::errorSource;
     options.startupGraceMs = *graceMs;

@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace kest721host
+namespace norvale::host
 {
 
 namespace
@@ -65,4 +65,4 @@ void StopSignals::drain()
     }
 }
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -7,7 +7,7 @@
 #include <QSocketNotifier>
 #include <memory>
 
-namespace kest721host
+namespace norvale::host
 {
 
 class StopSignals : public QObject
@@ -34,4 +34,4 @@ private:
     int m_last = 0;
 };
 
-} // namespace kest721host
+} // namespace norvale::host

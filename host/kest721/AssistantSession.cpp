@@ -18,7 +18,7 @@
 
 Q_LOGGING_CATEGORY(lcSession, "norvale.kest721.session")
 
-namespace kest721host
+namespace norvale::host
 {
 
 using norvale::AutomationError;
@@ -169,7 +169,7 @@ QVariant AssistantSession::controlProperty(const QString &name)
     const ControlReference ref = Control();
     const norvale::automation::RemoteObject control(remote().connection(), ref.service,
                                                     ref.path.path());
-    return control.property(kest720dbus::interfaceName, name);
+    return control.property(norvale::control::interfaceName, name);
 }
 
 void AssistantSession::release()
@@ -239,4 +239,4 @@ QString AssistantSession::disconnectAnswer(const QString &text) const
     }
 }
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -22,7 +22,7 @@ class QDBusServiceWatcher;
 class AssistantEventsInterface;
 class PromptsInterface;
 
-namespace kest721host
+namespace norvale::host
 {
 
 class StopSignals;
@@ -111,4 +111,4 @@ private:
     std::optional<BoxError> m_boxError;
 };
 
-} // namespace kest721host
+} // namespace norvale::host

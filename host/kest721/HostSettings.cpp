@@ -5,7 +5,7 @@
 
 #include <QVariant>
 
-namespace kest721host
+namespace norvale::host
 {
 
 namespace
@@ -82,4 +82,4 @@ int32_t storedTimerLength()
     return storedSeconds(norvale::settings::TimerLength, norvale::settings::DefaultTimerLength);
 }
 
-} // namespace kest721host
+} // namespace norvale::host

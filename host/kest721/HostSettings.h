@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace kest721host
+namespace norvale::host
 {
 
 // Stores the port for the next Assistant created (it loads its settings at
@@ -27,4 +27,4 @@ int32_t storedTimerInterval();
 // the value is missing or unreadable.
 int32_t storedTimerLength();
 
-} // namespace kest721host
+} // namespace norvale::host

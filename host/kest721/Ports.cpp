@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-namespace kest721host
+namespace norvale::host
 {
 
 namespace
@@ -107,4 +107,4 @@ QString udevRuleLine(const QString &serial, int port)
         .arg(port);
 }
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -5,7 +5,7 @@
 #include <QList>
 #include <QString>
 
-namespace kest721host
+namespace norvale::host
 {
 
 struct PortLink {
@@ -36,4 +36,4 @@ QString serialOfByIdName(const QString &name);
 // One line for 59-norvale-721-adapter.rules, as in the shipped example.
 QString udevRuleLine(const QString &serial, int port);
 
-} // namespace kest721host
+} // namespace norvale::host

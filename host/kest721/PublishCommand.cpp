@@ -10,7 +10,7 @@
 #include <QFileInfo>
 #include <QTextStream>
 
-namespace kest721host
+namespace norvale::host
 {
 
 namespace
@@ -206,4 +206,4 @@ int runPublishCommand(const QStringList &arguments)
     }
 }
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -3,7 +3,7 @@
 // broker from the command line. Each returns the program's exit status.
 #include <QStringList>
 
-namespace kest721host
+namespace norvale::host
 {
 
 // arguments: everything after "publish".
@@ -13,4 +13,4 @@ int runWatchCommand(const QStringList &arguments);
 // One line for `kest721 status`: where publishing stands.
 QString publishingStatusLine();
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -10,7 +10,7 @@
 using norvale::AutomationError;
 using norvale::Journal;
 
-namespace kest721host
+namespace norvale::host
 {
 
 namespace
@@ -160,4 +160,4 @@ void printCalibration(const QString &serialNumber)
     }
 }
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -7,7 +7,7 @@
 #include <QString>
 #include <optional>
 
-namespace kest721host
+namespace norvale::host
 {
 
 struct ReportRequest {
@@ -43,4 +43,4 @@ int runCalibration(const CalibrationRequest &request);
 // error when it is overdue.
 void printCalibration(const QString &serialNumber);
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -29,7 +29,7 @@
 
 using norvale::Journal;
 
-namespace kest721host
+namespace norvale::host
 {
 
 namespace
@@ -1020,4 +1020,4 @@ void writeHtml(const ReportInput &in, const ReportSummary &s, const QString &pat
     commit(file);
 }
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -17,7 +17,7 @@
 class QPainter;
 class QRectF;
 
-namespace kest721host
+namespace norvale::host
 {
 
 enum class Paper { A4, Letter };
@@ -68,4 +68,4 @@ void writeHtml(const ReportInput &in, const ReportSummary &s, const QString &pat
 void drawChart(QPainter &painter, const QRectF &target, const ReportInput &in,
                const ReportSummary &s);
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -9,7 +9,7 @@
 
 using norvale::Journal;
 
-namespace kest721host
+namespace norvale::host
 {
 
 qint64 rowUtc(const Journal::Row &row)
@@ -109,4 +109,4 @@ ReportSummary summarize(const Journal::Run &run, const QList<Journal::Row> &rows
     return s;
 }
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -8,7 +8,7 @@
 #include <QString>
 #include <optional>
 
-namespace kest721host
+namespace norvale::host
 {
 
 struct AlarmEpisode {
@@ -57,4 +57,4 @@ ReportSummary summarize(const norvale::Journal::Run &run, const QList<norvale::J
 // A row's UTC instant, from its spreadsheet date when the journal lacks it.
 qint64 rowUtc(const norvale::Journal::Row &row);
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <iterator>
 
-namespace kest721host
+namespace norvale::host
 {
 
 namespace
@@ -141,4 +141,4 @@ QStringList downloadFields(const DownloadRow &row)
     return {QString::number(row.record), singleText(row.degreesC), numberText(row.value), row.unit};
 }
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace kest721host
+namespace norvale::host
 {
 
 // One LiveData event of a logging run.
@@ -61,4 +61,4 @@ QStringList liveFields(const LiveRow &row);
 QStringList downloadHeader();
 QStringList downloadFields(const DownloadRow &row);
 
-} // namespace kest721host
+} // namespace norvale::host

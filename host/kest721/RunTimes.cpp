@@ -4,7 +4,7 @@
 
 #include <QRegularExpression>
 
-namespace kest721host
+namespace norvale::host
 {
 
 namespace
@@ -94,4 +94,4 @@ QString lengthText(int64_t seconds)
     return parts.join(u' ');
 }
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace kest721host
+namespace norvale::host
 {
 
 // A length of "until-stopped" is stored as the longest run the Assistant's
@@ -34,4 +34,4 @@ bool untilStopped(int64_t lengthSeconds);
 // "2 h", "1 d 3 h", "90 s", or "until stopped".
 QString lengthText(int64_t seconds);
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -6,7 +6,7 @@
 #include <map>
 #include <xlsxwriter.h>
 
-namespace kest721host
+namespace norvale::host
 {
 
 namespace
@@ -251,4 +251,4 @@ void TableWriters::close()
         throw *first;
 }
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace kest721host
+namespace norvale::host
 {
 
 // A file that cannot be created or written.
@@ -58,4 +58,4 @@ private:
     std::vector<std::unique_ptr<TableWriter>> m_writers;
 };
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace kest721host
+namespace norvale::host
 {
 
 void Trend::add(qint64 ms, double value)
@@ -34,4 +34,4 @@ QString Trend::text() const
     return text;
 }
 
-} // namespace kest721host
+} // namespace norvale::host

@@ -5,7 +5,7 @@
 #include <QString>
 #include <deque>
 
-namespace kest721host
+namespace norvale::host
 {
 
 class Trend
@@ -26,4 +26,4 @@ private:
     std::deque<std::pair<qint64, double>> m_readings;
 };
 
-} // namespace kest721host
+} // namespace norvale::host

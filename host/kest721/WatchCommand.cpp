@@ -16,7 +16,7 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
-namespace kest721host
+namespace norvale::host
 {
 
 namespace
@@ -258,4 +258,4 @@ int runWatchCommand(const QStringList &arguments)
     return everConnected ? 0 : 1;
 }
 
-} // namespace kest721host
+} // namespace norvale::host

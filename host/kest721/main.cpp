@@ -30,7 +30,7 @@
 #include <optional>
 #include <unistd.h>
 
-using kest721host::AssistantSession;
+using norvale::host::AssistantSession;
 using norvale::AutomationError;
 
 namespace
@@ -157,18 +157,18 @@ struct Options {
     QString csv;
     QString xlsx;
     // kest721 changes no setting of the meter: there is nothing to keep.
-    kest721host::SaveAnswer save = kest721host::SaveAnswer::No;
+    norvale::host::SaveAnswer save = norvale::host::SaveAnswer::No;
     bool version = false;
     bool reconnect = false;
     int reconnectEverySeconds = 5;
     QString ruleDevice;
-    kest721host::RunTimes runTimes;
+    norvale::host::RunTimes runTimes;
     std::optional<QString> location;
     std::optional<QString> note;
     std::optional<QString> operatorName;
     QString reportPdf; // log --report
-    kest721host::ReportRequest report;
-    kest721host::CalibrationRequest calibration;
+    norvale::host::ReportRequest report;
+    norvale::host::CalibrationRequest calibration;
 };
 
 struct UsageError {
@@ -197,25 +197,25 @@ void parseSurveyOptions(const QCommandLineParser &parser, const QStringList &arg
 
     if (isSet("interval")) {
         int32_t seconds = 0;
-        if (const auto why = kest721host::parseInterval(value("interval"), &seconds))
+        if (const auto why = norvale::host::parseInterval(value("interval"), &seconds))
             throw UsageError{QStringLiteral("--interval: %1").arg(*why)};
         o.runTimes.intervalSeconds = seconds;
     }
     if (isSet("length")) {
         int32_t seconds = 0;
-        if (const auto why = kest721host::parseLength(value("length"), &seconds))
+        if (const auto why = norvale::host::parseLength(value("length"), &seconds))
             throw UsageError{QStringLiteral("--length: %1").arg(*why)};
         o.runTimes.lengthSeconds = seconds;
     }
     if (o.runTimes.intervalSeconds || o.runTimes.lengthSeconds) {
         // The value not given is the one the Assistant will read.
         const int32_t interval =
-            o.runTimes.intervalSeconds.value_or(kest721host::storedTimerInterval());
-        const int32_t length = o.runTimes.lengthSeconds.value_or(kest721host::storedTimerLength());
-        if (const auto why = kest721host::checkRunTimes(interval, length))
+            o.runTimes.intervalSeconds.value_or(norvale::host::storedTimerInterval());
+        const int32_t length = o.runTimes.lengthSeconds.value_or(norvale::host::storedTimerLength());
+        if (const auto why = norvale::host::checkRunTimes(interval, length))
             throw UsageError{QStringLiteral("--interval %1 with --length %2: %3")
                                  .arg(interval)
-                                 .arg(kest721host::lengthText(length), *why)};
+                                 .arg(norvale::host::lengthText(length), *why)};
     }
     if (isSet("location"))
         o.location = value("location");
@@ -247,7 +247,7 @@ void parseSurveyOptions(const QCommandLineParser &parser, const QStringList &arg
             if (paper != u"a4" && paper != u"letter")
                 throw UsageError{
                     QStringLiteral("--paper takes a4 or letter, not '%1'").arg(value("paper"))};
-            o.report.paper = paper == u"a4" ? kest721host::Paper::A4 : kest721host::Paper::Letter;
+            o.report.paper = paper == u"a4" ? norvale::host::Paper::A4 : norvale::host::Paper::Letter;
         }
         *used = 2;
     }
@@ -365,11 +365,11 @@ Options parseArguments(const QStringList &arguments, bool *help)
     if (parser.isSet(saveOption)) {
         const QString v = parser.value(saveOption).toLower();
         if (v == u"yes")
-            o.save = kest721host::SaveAnswer::Yes;
+            o.save = norvale::host::SaveAnswer::Yes;
         else if (v == u"no")
-            o.save = kest721host::SaveAnswer::No;
+            o.save = norvale::host::SaveAnswer::No;
         else if (v == u"ask")
-            o.save = kest721host::SaveAnswer::Ask;
+            o.save = norvale::host::SaveAnswer::Ask;
         else
             throw UsageError{QStringLiteral("--save takes yes, no or ask, not '%1'")
                                  .arg(parser.value(saveOption))};
@@ -415,13 +415,13 @@ bool rowsToStdout(const Options &o)
 }
 
 // The rows' destinations: the files asked for, else CSV on standard output.
-kest721host::TableWriters openWriters(const Options &o, const QString &sheetName)
+norvale::host::TableWriters openWriters(const Options &o, const QString &sheetName)
 {
-    kest721host::TableWriters writers;
+    norvale::host::TableWriters writers;
     if (!o.csv.isEmpty() || o.xlsx.isEmpty())
-        writers.add(kest721host::openCsv(o.csv == u"-" ? QString() : o.csv));
+        writers.add(norvale::host::openCsv(o.csv == u"-" ? QString() : o.csv));
     if (!o.xlsx.isEmpty())
-        writers.add(kest721host::openXlsx(o.xlsx, sheetName));
+        writers.add(norvale::host::openXlsx(o.xlsx, sheetName));
     return writers;
 }
 
@@ -465,7 +465,7 @@ public:
     explicit Connection(AssistantSession &s, Progress *progress = nullptr) : m_session(s)
     {
         // The port as the Assistant will find it: --port has been stored already.
-        const int16_t port = kest721host::storedComPort();
+        const int16_t port = norvale::host::storedComPort();
         const QString path = norvale::resolvePortPath(port);
         const QString where = QStringLiteral("port %1 (%2)")
                                   .arg(port)
@@ -506,7 +506,7 @@ private:
     bool m_connected = false;
 };
 
-int stoppedStatus(const kest721host::StopSignals &stops)
+int stoppedStatus(const norvale::host::StopSignals &stops)
 {
     return stops.count() > 0 ? 128 + stops.lastSignal() : 0;
 }
@@ -514,7 +514,7 @@ int stoppedStatus(const kest721host::StopSignals &stops)
 QString unitOfMeter(AssistantSession &s)
 {
     const int units = s.controlProperty(QStringLiteral("Units")).toInt();
-    const QString unit = kest721host::unitOfInstrumentUnits(units);
+    const QString unit = norvale::host::unitOfInstrumentUnits(units);
     if (unit.isEmpty())
         throw AutomationError(1, program,
                               QStringLiteral("The 721 reports unknown units (%1).").arg(units));
@@ -522,12 +522,12 @@ QString unitOfMeter(AssistantSession &s)
 }
 
 // Closes the files; after a failed write, that failure is the one reported.
-void finishRows(kest721host::TableWriters &rows,
-                std::optional<kest721host::OutputError> &writeError)
+void finishRows(norvale::host::TableWriters &rows,
+                std::optional<norvale::host::OutputError> &writeError)
 {
     try {
         rows.close();
-    } catch (const kest721host::OutputError &e) {
+    } catch (const norvale::host::OutputError &e) {
         if (!writeError)
             writeError.emplace(e);
     }
@@ -548,12 +548,12 @@ void warnIfCalibrationOverdue(const QString &serial)
 void writeRunReport(const Options &o, const QString &serial, qint64 runBefore)
 {
     try {
-        const qint64 run = kest721host::journalRunAfter(runBefore, serial);
+        const qint64 run = norvale::host::journalRunAfter(runBefore, serial);
         if (run == 0)
             throw AutomationError(1, program,
                                   QStringLiteral("The journal has no run of this log: no report "
                                                  "written."));
-        kest721host::runReport({QString::number(run), o.reportPdf, QString(), std::nullopt});
+        norvale::host::runReport({QString::number(run), o.reportPdf, QString(), std::nullopt});
         err << "kest721: the report of run " << run << " is in " << o.reportPdf << '\n';
     } catch (const AutomationError &e) {
         err << "error " << e.number() << " (" << e.source() << "): " << e.description() << '\n';
@@ -569,22 +569,22 @@ struct LinkLoss {
     QString lastFailure;
 };
 
-int runLog(const Options &o, const kest721host::StopSignals &stops)
+int runLog(const Options &o, const norvale::host::StopSignals &stops)
 {
-    kest721host::TableWriters rows = openWriters(o, QStringLiteral("Log"));
-    rows.header(kest721host::liveHeader());
+    norvale::host::TableWriters rows = openWriters(o, QStringLiteral("Log"));
+    rows.header(norvale::host::liveHeader());
     Progress progress(rowsToStdout(o));
     AssistantSession session(o.save, stops);
     Connection connection(session, &progress);
     const QString unit = unitOfMeter(session);
-    const int runLength = kest721host::storedTimerLength();
+    const int runLength = norvale::host::storedTimerLength();
     const int retryMs = o.reconnectEverySeconds * 1000;
     const QString serial = session.controlProperty(QStringLiteral("SerialNumber")).toString();
     warnIfCalibrationOverdue(serial);
     session.setRunInfo(o.location.value_or(QString()), o.note.value_or(QString()),
                        o.operatorName.value_or(QString()));
-    const qint64 runBefore = o.reportPdf.isEmpty() ? 0 : kest721host::newestJournalRun();
-    kest721host::Trend trend;
+    const qint64 runBefore = o.reportPdf.isEmpty() ? 0 : norvale::host::newestJournalRun();
+    norvale::host::Trend trend;
     QElapsedTimer sinceStart;
     sinceStart.start();
 
@@ -593,7 +593,7 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
     bool failed = false;
     bool lengthPassed = false;
     std::optional<LinkLoss> loss;
-    std::optional<kest721host::OutputError> writeError;
+    std::optional<norvale::host::OutputError> writeError;
     QElapsedTimer sinceFirst;
     auto showProgress = [&] {
         if (loss) {
@@ -621,7 +621,7 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
         progress.show(QStringLiteral("%1 reading%2, %3  %4")
                           .arg(readings)
                           .arg(readings == 1 ? "" : "s")
-                          .arg(kest721host::untilStopped(runLength)
+                          .arg(norvale::host::untilStopped(runLength)
                                    ? QStringLiteral("until stopped")
                                    : QStringLiteral("about %1 s left").arg(left),
                                trend.text()));
@@ -638,7 +638,7 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
                          // No exception may pass through Qt's dispatch of a signal.
                          try {
                              rows.live({timeStamp, measured, unit, alarmColor});
-                         } catch (const kest721host::OutputError &e) {
+                         } catch (const norvale::host::OutputError &e) {
                              writeError.emplace(e);
                          }
                          if (!sinceFirst.isValid())
@@ -693,7 +693,7 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
                 failed = false;
             } catch (const AutomationError &e) {
                 loss->lastFailure = e.description();
-            } catch (const kest721host::BoxError &e) {
+            } catch (const norvale::host::BoxError &e) {
                 // A box the Assistant raised on the way has been answered: try again.
                 loss->lastFailure = e.text();
             }
@@ -730,10 +730,10 @@ int runLog(const Options &o, const kest721host::StopSignals &stops)
     return stoppedStatus(stops);
 }
 
-int runDownload(const Options &o, const kest721host::StopSignals &stops)
+int runDownload(const Options &o, const norvale::host::StopSignals &stops)
 {
-    kest721host::TableWriters rows = openWriters(o, QStringLiteral("Download"));
-    rows.header(kest721host::downloadHeader());
+    norvale::host::TableWriters rows = openWriters(o, QStringLiteral("Download"));
+    rows.header(norvale::host::downloadHeader());
     Progress progress(rowsToStdout(o));
     AssistantSession session(o.save, stops);
     Connection connection(session, &progress);
@@ -744,7 +744,7 @@ int runDownload(const Options &o, const kest721host::StopSignals &stops)
     int records = 0;
     bool done = false;
     bool failed = false;
-    std::optional<kest721host::OutputError> writeError;
+    std::optional<norvale::host::OutputError> writeError;
     AssistantEventsInterface &events = session.events();
     QObject::connect(
         &events, &AssistantEventsInterface::DataDownload,
@@ -752,8 +752,8 @@ int runDownload(const Options &o, const kest721host::StopSignals &stops)
             ++records;
             try {
                 rows.download({records, degreesC, measured.Value,
-                               kest721host::unitOfInstrumentUnits(measured.Unit)});
-            } catch (const kest721host::OutputError &e) {
+                               norvale::host::unitOfInstrumentUnits(measured.Unit)});
+            } catch (const norvale::host::OutputError &e) {
                 writeError.emplace(e);
             }
             progress.show(QStringLiteral("%1 record%2").arg(records).arg(records == 1 ? "" : "s"));
@@ -796,13 +796,13 @@ QString modelName(int model)
     return QStringLiteral("unknown (%1)").arg(model);
 }
 
-int runStatus(const Options &o, const kest721host::StopSignals &stops)
+int runStatus(const Options &o, const norvale::host::StopSignals &stops)
 {
     AssistantSession session(o.save, stops);
     std::optional<Connection> connection;
     try {
         connection.emplace(session);
-    } catch (const kest721host::BoxError &) {
+    } catch (const norvale::host::BoxError &) {
         out << "Connected: no\n";
         out.flush();
         throw;
@@ -819,11 +819,11 @@ int runStatus(const Options &o, const kest721host::StopSignals &stops)
         << '\n';
     out << "Initialized: " << (session.Initialized() ? "true" : "false") << '\n';
     out.flush();
-    kest721host::printCalibration(
+    norvale::host::printCalibration(
         session.controlProperty(QStringLiteral("SerialNumber")).toString());
     connection->disconnect();
     // Read last: the server has had the time to try its broker.
-    out << kest721host::publishingStatusLine() << '\n';
+    out << norvale::host::publishingStatusLine() << '\n';
     out.flush();
     session.release();
     return stoppedStatus(stops);
@@ -838,17 +838,17 @@ int runJournal(const Options &o)
             1, program, QStringLiteral("The journal cannot be read: %1").arg(journal.lastError()));
     const QList<norvale::Journal::Run> runs = journal.runs();
     if (o.journalCommand == u"list") {
-        out << kest721host::csvLine({QStringLiteral("run"), QStringLiteral("kind"),
+        out << norvale::host::csvLine({QStringLiteral("run"), QStringLiteral("kind"),
                                      QStringLiteral("started"), QStringLiteral("serial_number"),
                                      QStringLiteral("rows"), QStringLiteral("location"),
                                      QStringLiteral("note"), QStringLiteral("operator")})
             << '\n';
         for (const auto &r : runs)
-            out << kest721host::csvLine(
+            out << norvale::host::csvLine(
                        {QString::number(r.id),
                         r.kind == norvale::Journal::Kind::Log ? QStringLiteral("log")
                                                               : QStringLiteral("download"),
-                        kest721host::isoTimeStamp(r.started), r.serialNumber,
+                        norvale::host::isoTimeStamp(r.started), r.serialNumber,
                         QString::number(r.rows), r.info.location, r.info.note, r.info.operatorName})
                 << '\n';
         out.flush();
@@ -860,9 +860,9 @@ int runJournal(const Options &o)
         throw AutomationError(1, program,
                               QStringLiteral("The journal has no run %1.").arg(o.journalRun));
     const bool log = run->kind == norvale::Journal::Kind::Log;
-    kest721host::TableWriters rows =
+    norvale::host::TableWriters rows =
         openWriters(o, log ? QStringLiteral("Log") : QStringLiteral("Download"));
-    rows.header(log ? kest721host::liveHeader() : kest721host::downloadHeader());
+    rows.header(log ? norvale::host::liveHeader() : norvale::host::downloadHeader());
     for (const auto &r : journal.rows(o.journalRun)) {
         if (log)
             rows.live({r.stamp, r.value, r.unit, r.alarmColor.value_or(0)});
@@ -870,12 +870,12 @@ int runJournal(const Options &o)
             rows.download({int(r.seq), r.degreesC.value_or(0), r.value, r.unit});
     }
     // The run's details as a report gives them, in a sheet of their own.
-    kest721host::ReportInput details;
+    norvale::host::ReportInput details;
     details.run = *run;
     details.calibration = norvale::storedCalibration(run->serialNumber);
     details.madeAt = QDateTime::currentDateTime();
     QList<std::pair<QString, QString>> fields;
-    for (const kest721host::ReportField &f : kest721host::detailFields(details))
+    for (const norvale::host::ReportField &f : norvale::host::detailFields(details))
         fields.append({f.label, f.value});
     rows.details(fields);
     rows.close();
@@ -886,7 +886,7 @@ int runJournal(const Options &o)
 int runPorts(const Options &o)
 {
     auto printLinks = [](const QString &title, const QString &folder,
-                         const QList<kest721host::PortLink> &links) {
+                         const QList<norvale::host::PortLink> &links) {
         out << title << " (" << folder << "):\n";
         if (links.isEmpty())
             out << "  none\n";
@@ -896,20 +896,20 @@ int runPorts(const Options &o)
                 << '\n';
     };
     if (o.ruleDevice.isEmpty()) {
-        printLinks(QStringLiteral("Serial devices"), kest721host::byIdFolder(),
-                   kest721host::serialDevices());
-        printLinks(QStringLiteral("Port links"), norvale::portsFolder(), kest721host::portLinks());
+        printLinks(QStringLiteral("Serial devices"), norvale::host::byIdFolder(),
+                   norvale::host::serialDevices());
+        printLinks(QStringLiteral("Port links"), norvale::portsFolder(), norvale::host::portLinks());
         out.flush();
         return 0;
     }
-    const kest721host::AdapterSerial serial = kest721host::adapterSerial(o.ruleDevice);
+    const norvale::host::AdapterSerial serial = norvale::host::adapterSerial(o.ruleDevice);
     if (serial.serial.isEmpty())
         throw AutomationError(1, program,
                               QStringLiteral("No serial number is known for %1: the rule needs a "
                                              "USB serial adapter's name in %2 (see 'kest721 "
                                              "ports').")
-                                  .arg(o.ruleDevice, kest721host::byIdFolder()));
-    out << kest721host::udevRuleLine(serial.serial, *o.port) << '\n';
+                                  .arg(o.ruleDevice, norvale::host::byIdFolder()));
+    out << norvale::host::udevRuleLine(serial.serial, *o.port) << '\n';
     out.flush();
     if (serial.fromName)
         err << "kest721: the serial number " << serial.serial
@@ -926,7 +926,7 @@ int main(int argc, char **argv)
 {
     // A report draws its chart with widgets' graphics, offscreen: it never
     // shows a window, and needs no display.
-    const bool gui = kest721host::needsGui(argc, argv);
+    const bool gui = norvale::host::needsGui(argc, argv);
     if (gui)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     std::unique_ptr<QCoreApplication> app(gui ? new QApplication(argc, argv)
@@ -936,9 +936,9 @@ int main(int argc, char **argv)
     // Publishing has options of its own: everything after its name is its own.
     if (const QStringList all = QCoreApplication::arguments(); all.size() > 1) {
         if (all.at(1) == u"publish")
-            return kest721host::runPublishCommand(all.mid(2));
+            return norvale::host::runPublishCommand(all.mid(2));
         if (all.at(1) == u"watch")
-            return kest721host::runWatchCommand(all.mid(2));
+            return norvale::host::runWatchCommand(all.mid(2));
     }
 
     Options options;
@@ -958,7 +958,7 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    kest721host::StopSignals stops;
+    norvale::host::StopSignals stops;
     // Standard output closed early (a pipe into head) is a write error that
     // ends the job properly, not a signal that kills the program mid-file.
     std::signal(SIGPIPE, SIG_IGN);
@@ -968,13 +968,13 @@ int main(int argc, char **argv)
         if (options.command == u"ports")
             return runPorts(options);
         if (options.command == u"report")
-            return kest721host::runReport(options.report);
+            return norvale::host::runReport(options.report);
         if (options.command == u"calibration")
-            return kest721host::runCalibration(options.calibration);
+            return norvale::host::runCalibration(options.calibration);
         // The Assistant reads its settings when it is created.
         if (options.port)
-            kest721host::storeComPort(*options.port);
-        kest721host::storeRunTimes(options.runTimes.intervalSeconds,
+            norvale::host::storeComPort(*options.port);
+        norvale::host::storeRunTimes(options.runTimes.intervalSeconds,
                                    options.runTimes.lengthSeconds);
         if (options.command == u"log")
             return runLog(options, stops);
@@ -984,14 +984,14 @@ int main(int argc, char **argv)
     } catch (const AutomationError &e) {
         out.flush();
         err << "error " << e.number() << " (" << e.source() << "): " << e.description() << '\n';
-    } catch (const kest721host::BoxError &e) {
+    } catch (const norvale::host::BoxError &e) {
         out.flush();
         err << "error (" << e.title()
             << "): " << QString(e.text()).replace(QStringLiteral("\r\n"), QStringLiteral(" "))
             << '\n';
-    } catch (const kest721host::OutputError &e) {
+    } catch (const norvale::host::OutputError &e) {
         err << "kest721: " << e.what() << '\n';
-    } catch (const kest721host::Aborted &) {
+    } catch (const norvale::host::Aborted &) {
         err << "kest721: stopped\n";
         return stoppedStatus(stops);
     }

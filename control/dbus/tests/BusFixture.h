@@ -30,7 +30,7 @@ inline bool serverRunning()
 {
     return QDBusConnection::sessionBus()
         .interface()
-        ->isServiceRegistered(kest720dbus::serviceName)
+        ->isServiceRegistered(norvale::control::serviceName)
         .value();
 }
 
@@ -58,7 +58,7 @@ class KestBus : public ::testing::Test
 protected:
     void SetUp() override
     {
-        kest720dbus::registerTypes();
+        norvale::control::registerTypes();
         ASSERT_TRUE(ports.isValid());
         // An earlier test's server may still be on its way out.
         ASSERT_TRUE(waitFor([] { return !serverRunning(); }));

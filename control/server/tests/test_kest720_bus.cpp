@@ -127,7 +127,7 @@ TEST(KestChild, HoldsAnObjectUntilKilled)
     const QByteArray port = qgetenv("KEST720_TEST_CHILD_PORT");
     if (port.isEmpty())
         GTEST_SKIP() << "only run as the child of SigkilledClientReleasesItsObject";
-    kest720dbus::registerTypes();
+    norvale::control::registerTypes();
     kest720Proxy k;
     k.setPort(static_cast<int16_t>(port.toInt()));
     k.OpenPort();

@@ -124,8 +124,8 @@ TEST(ReportSummary, EpisodesGapsAndStatistics)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.legend);
         const QList<Journal::Row> rows = rowsOf(c.values, c.states);
-        const kest721host::ReportSummary s =
-            kest721host::summarize(logRun(QStringLiteral("5"), c.alarmOn), rows, c.events);
+        const norvale::host::ReportSummary s =
+            norvale::host::summarize(logRun(QStringLiteral("5"), c.alarmOn), rows, c.events);
         EXPECT_EQ(s.readings, c.values.size());
         EXPECT_DOUBLE_EQ(s.median, c.median);
         EXPECT_EQ(s.readingsAtOrAbove, c.atOrAbove);
@@ -133,7 +133,7 @@ TEST(ReportSummary, EpisodesGapsAndStatistics)
         ASSERT_EQ(s.episodes.size(), c.episodes.size());
         for (qsizetype i = 0; i < c.episodes.size(); ++i) {
             const auto [start, end, ack] = c.episodes[i];
-            const kest721host::AlarmEpisode &e = s.episodes[i];
+            const norvale::host::AlarmEpisode &e = s.episodes[i];
             EXPECT_EQ(e.startUtc, rows[start].utc);
             EXPECT_EQ(e.endedInRun, end >= 0);
             EXPECT_EQ(e.endUtc, end >= 0 ? *rows[end].utc : *rows.last().utc);
@@ -154,7 +154,7 @@ TEST(ReportSummary, EpisodesGapsAndStatistics)
 
 TEST(Trend, LastMinuteAsBlocks)
 {
-    kest721host::Trend t(60000, 5);
+    norvale::host::Trend t(60000, 5);
     EXPECT_EQ(t.text(), QString());
     t.add(0, 100); // falls out of the window below
     for (int i = 1; i <= 4; ++i)

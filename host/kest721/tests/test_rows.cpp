@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-using namespace kest721host;
+using namespace norvale::host;
 
 namespace
 {
