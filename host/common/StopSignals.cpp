@@ -1,7 +1,6 @@
 #include "host/common/StopSignals.h"
 
 #include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,17 +10,23 @@ namespace norvale::host
 namespace
 {
 int g_writeEnd = -1;
+int g_leaveOnSecond = 0;
+volatile std::sig_atomic_t g_arrived = 0;
 
 void onSignal(int signalNumber)
 {
     const int saved = errno;
+    g_arrived = g_arrived + 1;
+    // Every row written so far has already been flushed.
+    if (g_leaveOnSecond != 0 && g_arrived >= 2)
+        _exit(g_leaveOnSecond);
     const auto byte = static_cast<unsigned char>(signalNumber);
     // A full pipe only loses a repeat of a signal already pending.
     [[maybe_unused]] const ssize_t n = ::write(g_writeEnd, &byte, 1);
     errno = saved;
 }
 
-void install(void (*handler)(int))
+void install(const std::vector<int> &signalNumbers, void (*handler)(int))
 {
     struct sigaction action = {};
     action.sa_handler = handler;
@@ -29,30 +34,40 @@ void install(void (*handler)(int))
     // No SA_RESTART: a terminal read in progress returns, so a question on
     // the terminal does not hold a Ctrl-C back.
     action.sa_flags = 0;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int s : signalNumbers)
+        sigaction(s, &action, nullptr);
 }
 } // namespace
 
-StopSignals::StopSignals(QObject *parent) : QObject(parent)
+StopSignals::StopSignals(std::initializer_list<int> signalNumbers, int leaveOnSecond,
+                         QObject *parent)
+    : QObject(parent), m_signals(signalNumbers)
 {
     if (::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     g_writeEnd = m_pipe[1];
+    g_leaveOnSecond = leaveOnSecond;
+    g_arrived = 0;
     m_notifier = std::make_unique<QSocketNotifier>(m_pipe[0], QSocketNotifier::Read);
     connect(m_notifier.get(), &QSocketNotifier::activated, this, &StopSignals::drain);
-    install(onSignal);
+    install(m_signals, onSignal);
 }
 
 StopSignals::~StopSignals()
 {
     if (m_pipe[0] < 0)
         return;
-    install(SIG_DFL);
+    install(m_signals, SIG_DFL);
     g_writeEnd = -1;
+    g_leaveOnSecond = 0;
     m_notifier.reset();
     ::close(m_pipe[0]);
     ::close(m_pipe[1]);
+}
+
+int StopSignals::arrived() const
+{
+    return g_arrived;
 }
 
 void StopSignals::drain()
