@@ -20,15 +20,20 @@ QString subcommandHelp(const QList<const Subcommand *> &table, int column)
 {
     const QString indent(column, u' ');
     QString help;
-    for (const Subcommand *s : table) {
-        const QString synopsis = QStringLiteral("  ") + QLatin1String(s->synopsis);
+    const auto add = [&](const Usage &u) {
+        const QString synopsis = QStringLiteral("  ") + QLatin1String(u.synopsis);
         help += synopsis;
         const qsizetype lastLine = synopsis.size() - (synopsis.lastIndexOf(u'\n') + 1);
         if (lastLine + 2 <= column)
             help += QString(column - lastLine, u' ');
         else
             help += u'\n' + indent;
-        help += QString::fromUtf8(s->summary).replace(u'\n', u'\n' + indent) + u'\n';
+        help += QString::fromUtf8(u.summary).replace(u'\n', u'\n' + indent) + u'\n';
+    };
+    for (const Subcommand *s : table) {
+        add(s->usage);
+        if (s->more.synopsis)
+            add(s->more);
     }
     return help;
 }

@@ -10,13 +10,19 @@
 namespace norvale::host
 {
 
+// One form of a subcommand as --help shows it.
+struct Usage {
+    const char *synopsis = nullptr; // the name and its arguments; further lines
+                                    // ("\n" and their indent) for a long one
+    const char *summary = nullptr;  // what it does, one line of --help per "\n"
+};
+
 // The part of an entry that --help and the usage errors show. A host's
 // entry derives from it and adds how the subcommand runs.
 struct Subcommand {
-    const char *name;     // as typed
-    const char *synopsis; // as --help shows it: the name and its arguments;
-                          // further lines ("\n" and their indent) for a long one
-    const char *summary;  // what it does, one line of --help per "\n"
+    const char *name; // as typed
+    Usage usage;
+    Usage more = {}; // a second form with a help entry of its own ("journal export")
 };
 
 // The entry named `name`, exactly: an abbreviation is no name, so that a

@@ -1,6 +1,5 @@
 #pragma once
-// kest721 report and kest721 calibration: the survey record of a journal run,
-// and the calibration due date of a meter. Their failures are
+// kest721 report: the survey record of a journal run. Its failures are
 // norvale::AutomationError, printed by main as every other.
 #include "host/kest721/ReportDocument.h"
 
@@ -30,17 +29,5 @@ qint64 journalRunAfter(qint64 before, const QString &serialNumber);
 // Whether the program needs a QApplication (a report draws a chart), seen
 // from its raw arguments before they are parsed.
 bool needsGui(int argc, char **argv);
-
-struct CalibrationRequest {
-    QString serialNumber;
-    QString due; // empty: show what is stored
-    std::optional<QString> certificate;
-};
-
-int runCalibration(const CalibrationRequest &request);
-
-// "Calibration: due ..." for kest721 status, and a warning line on standard
-// error when it is overdue.
-void printCalibration(const QString &serialNumber);
 
 } // namespace norvale::host
