@@ -1,8 +1,9 @@
 #include "host/kest721/RunTimes.h"
 
 #include "assistant/Settings.h"
+#include "host/common/Numbers.h"
 
-#include <QRegularExpression>
+#include <QStringList>
 
 namespace norvale::host
 {
@@ -10,58 +11,40 @@ namespace norvale::host
 namespace
 {
 const QString lessThanOne = QStringLiteral("Cannot enter a value less than 1.");
-
-// A whole number of at most 18 digits (beyond that it is too long anyway).
-std::optional<int64_t> wholeNumber(const QString &digits)
-{
-    bool ok = false;
-    const qint64 n = digits.left(18).toLongLong(&ok);
-    if (!ok)
-        return std::nullopt;
-    return digits.size() > 18 ? INT64_MAX / 1000 : n;
-}
 } // namespace
 
 std::optional<QString> parseInterval(const QString &text, int32_t *seconds)
 {
-    static const QRegularExpression form(QStringLiteral("^\\d+$"));
-    const QString t = text.trimmed();
-    if (!form.match(t).hasMatch())
+    const std::optional<Duration> d = readDuration(text);
+    if (!d || d->unitGiven)
         return QStringLiteral("The sample time must be a number. (--interval takes whole "
                               "seconds, e.g. 5, not '%1')")
             .arg(text);
-    const int64_t n = *wholeNumber(t);
-    if (n < 1)
+    if (d->count < 1)
         return lessThanOne;
     // Anything this long fails the check against the total time.
-    *seconds = int32_t(qMin<int64_t>(n, norvale::settings::LongestTimerLength + 1));
+    *seconds = int32_t(qMin<int64_t>(d->count, norvale::settings::LongestTimerLength + 1));
     return std::nullopt;
 }
 
 std::optional<QString> parseLength(const QString &text, int32_t *seconds)
 {
-    const QString t = text.trimmed().toLower();
-    if (t == u"until-stopped") {
+    if (text.trimmed().toLower() == u"until-stopped") {
         *seconds = norvale::settings::LongestTimerLength;
         return std::nullopt;
     }
-    static const QRegularExpression form(QStringLiteral("^(\\d+)\\s*([smhd]?)$"));
-    const QRegularExpressionMatch m = form.match(t);
+    const std::optional<Duration> d = readDuration(text);
     // A number without its unit is refused too, but 0 is told why first.
-    if (m.hasMatch() && *wholeNumber(m.captured(1)) < 1)
+    if (d && d->count < 1)
         return lessThanOne;
-    if (!m.hasMatch() || m.captured(2).isEmpty())
+    if (!d || !d->unitGiven)
         return QStringLiteral("The total time must be a number. (--length takes a number with "
                               "s, m, h or d, e.g. 90s, 10m, 2h, 1d, or until-stopped, not '%1')")
             .arg(text);
-    const int64_t n = *wholeNumber(m.captured(1));
-    if (n < 1)
-        return lessThanOne;
-    const QChar unit = m.captured(2).at(0);
-    const int64_t factor = unit == u's' ? 1 : unit == u'm' ? 60 : unit == u'h' ? 3600 : 86400;
-    if (n > norvale::settings::LongestTimerLength / factor)
+    const std::optional<int64_t> s = d->seconds(norvale::settings::LongestTimerLength);
+    if (!s)
         return QStringLiteral("The total time is too long. A logging run lasts 24 days at most.");
-    *seconds = int32_t(n * factor);
+    *seconds = int32_t(*s);
     return std::nullopt;
 }
 

@@ -3,7 +3,7 @@
 simulated meter and a session bus of their own, checked by exit code and by
 the first line of what they say.
 
-    test_cli.py KEST720_CLI SIM721 BENCH721 CMAKE BUILD_DIR
+    test_kest720_cli.py KEST720_CLI SIM721 BENCH721 CMAKE BUILD_DIR
 
 Starts a private session bus (dbus-run-session) that activates the built
 server, with a ports folder of its own, and runs the cases inside it.
