@@ -1,7 +1,7 @@
 #include "control/server/Kest720Servant.h"
 
-#include "platform/automation/Automation.h"
 #include "control/dbus/Kest720DBusTypes.h"
+#include "platform/automation/Automation.h"
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
@@ -120,8 +120,7 @@ void Kest720Servant::buildMembers(ExportedObject &object)
 
     // In slot order.
     t.addProperty(
-        I, QStringLiteral("Ranges"),
-        [k] { return QVariant::fromValue(toList(k->Ranges())); },
+        I, QStringLiteral("Ranges"), [k] { return QVariant::fromValue(toList(k->Ranges())); },
         [k](const QVariant &v) { k->setRanges(fromList(qdbus_cast<RangeList>(v))); });
     t.addProperty(
         I, QStringLiteral("Initialized"), [k] { return QVariant(k->Initialized()); },

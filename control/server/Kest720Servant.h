@@ -1,8 +1,8 @@
 #pragma once
 // The adaptor between one kest720 object and the bus: the handlers of the
 // members of Norvale720._kest720 and the events of Norvale720.__kest720.
-#include "platform/automation/ExportedObject.h"
 #include "control/kest720.h"
+#include "platform/automation/ExportedObject.h"
 
 #include <memory>
 

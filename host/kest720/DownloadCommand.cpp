@@ -75,14 +75,13 @@ Ending runDownload(const Job &job)
     int record = 0;
     DownloadProgress progress;
     emitLine(QStringLiteral("record,degrees_c,value,unit,prefix,unit_string"));
-    QObject::connect(&k, &kest720Proxy::DataDownload,
-                     [&](float degreesC, const Measurement &m) {
-                         emitLine(QStringLiteral("%1,%2,%3")
-                                      .arg(++record)
-                                      .arg(static_cast<double>(degreesC))
-                                      .arg(csvMeasurement(m)));
-                         progress.record(recordChars(degreesC, m));
-                     });
+    QObject::connect(&k, &kest720Proxy::DataDownload, [&](float degreesC, const Measurement &m) {
+        emitLine(QStringLiteral("%1,%2,%3")
+                     .arg(++record)
+                     .arg(static_cast<double>(degreesC))
+                     .arg(csvMeasurement(m)));
+        progress.record(recordChars(degreesC, m));
+    });
     Wait wait;
     QObject::connect(&k, &kest720Proxy::DataDownloadComplete, [&] {
         done = true;

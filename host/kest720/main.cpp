@@ -110,9 +110,8 @@ parseCommandLine(const QStringList &arguments)
     if (words.size() > command->arguments)
         return UsageError{QStringLiteral("%1 takes %2, not '%3'")
                               .arg(r.command,
-                                   command->arguments == 0
-                                       ? QStringLiteral("no arguments")
-                                       : QLatin1String(command->argumentNames),
+                                   command->arguments == 0 ? QStringLiteral("no arguments")
+                                                           : QLatin1String(command->argumentNames),
                                    words.mid(command->arguments).join(u' '))};
     if (command->parse)
         if (const std::optional<QString> problem = command->parse(words, r))

@@ -1,9 +1,9 @@
 #include "host/kest721/AssistantSession.h"
 
-#include "host/common/StopSignals.h"
 #include "assistant_events_interface.h"
 #include "assistant_house_interface.h"
 #include "assistant_interface.h"
+#include "host/common/StopSignals.h"
 #include "prompts_interface.h"
 
 #include <QCoreApplication>

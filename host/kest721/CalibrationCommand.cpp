@@ -43,7 +43,8 @@ void printCalibration(const QString &serialNumber)
     QTextStream out(stdout);
     const std::optional<norvale::Calibration> c = norvale::storedCalibration(serialNumber);
     out << "Calibration: "
-        << (c ? norvale::calibrationText(*c, QDate::currentDate()) : QStringLiteral("no due date recorded"))
+        << (c ? norvale::calibrationText(*c, QDate::currentDate())
+              : QStringLiteral("no due date recorded"))
         << '\n';
     out.flush();
     if (c && c->overdueOn(QDate::currentDate())) {

@@ -1,10 +1,10 @@
 // kest721 download: the meter's data log through the Assistant.
+#include "assistant_events_interface.h"
+#include "assistant_interface.h"
 #include "host/kest721/Commands.h"
 #include "host/kest721/MeterJob.h"
 #include "host/kest721/Rows.h"
 #include "platform/AutomationError.h"
-#include "assistant_events_interface.h"
-#include "assistant_interface.h"
 
 namespace norvale::host
 {
@@ -32,8 +32,8 @@ int runDownload(const Options &o, const StopSignals &stops)
         [&](double degreesC, const Measurement &measured) {
             ++records;
             try {
-                rows.download({records, degreesC, measured.Value,
-                               unitOfInstrumentUnits(measured.Unit)});
+                rows.download(
+                    {records, degreesC, measured.Value, unitOfInstrumentUnits(measured.Unit)});
             } catch (const OutputError &e) {
                 writeError.emplace(e);
             }

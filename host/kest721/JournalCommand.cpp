@@ -22,19 +22,18 @@ int runJournal(const Options &o, const StopSignals &)
             1, program, QStringLiteral("The journal cannot be read: %1").arg(journal.lastError()));
     const QList<norvale::Journal::Run> runs = journal.runs();
     if (o.journalCommand == u"list") {
-        out() << csvLine({QStringLiteral("run"), QStringLiteral("kind"),
-                                     QStringLiteral("started"), QStringLiteral("serial_number"),
-                                     QStringLiteral("rows"), QStringLiteral("location"),
-                                     QStringLiteral("note"), QStringLiteral("operator")})
-            << '\n';
+        out() << csvLine({QStringLiteral("run"), QStringLiteral("kind"), QStringLiteral("started"),
+                          QStringLiteral("serial_number"), QStringLiteral("rows"),
+                          QStringLiteral("location"), QStringLiteral("note"),
+                          QStringLiteral("operator")})
+              << '\n';
         for (const auto &r : runs)
-            out() << csvLine(
-                       {QString::number(r.id),
-                        r.kind == norvale::Journal::Kind::Log ? QStringLiteral("log")
-                                                              : QStringLiteral("download"),
-                        isoTimeStamp(r.started), r.serialNumber,
-                        QString::number(r.rows), r.info.location, r.info.note, r.info.operatorName})
-                << '\n';
+            out() << csvLine({QString::number(r.id),
+                              r.kind == norvale::Journal::Kind::Log ? QStringLiteral("log")
+                                                                    : QStringLiteral("download"),
+                              isoTimeStamp(r.started), r.serialNumber, QString::number(r.rows),
+                              r.info.location, r.info.note, r.info.operatorName})
+                  << '\n';
         out().flush();
         return 0;
     }
@@ -44,8 +43,7 @@ int runJournal(const Options &o, const StopSignals &)
         throw AutomationError(1, program,
                               QStringLiteral("The journal has no run %1.").arg(o.journalRun));
     const bool log = run->kind == norvale::Journal::Kind::Log;
-    TableWriters rows =
-        openWriters(o, log ? QStringLiteral("Log") : QStringLiteral("Download"));
+    TableWriters rows = openWriters(o, log ? QStringLiteral("Log") : QStringLiteral("Download"));
     rows.header(log ? liveHeader() : downloadHeader());
     for (const auto &r : journal.rows(o.journalRun)) {
         if (log)

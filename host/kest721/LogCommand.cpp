@@ -1,5 +1,7 @@
 // kest721 log: a logging run, its rows as they arrive, through a lost link
 // when asked to, and its survey record when asked for.
+#include "assistant_events_interface.h"
+#include "assistant_interface.h"
 #include "host/kest721/Commands.h"
 #include "host/kest721/HostSettings.h"
 #include "host/kest721/MeterJob.h"
@@ -8,8 +10,6 @@
 #include "host/kest721/RunTimes.h"
 #include "host/kest721/Trend.h"
 #include "platform/AutomationError.h"
-#include "assistant_events_interface.h"
-#include "assistant_interface.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

@@ -1,12 +1,12 @@
 #include "host/kest721/MeterJob.h"
 
 #include "assistant/Calibration.h"
+#include "assistant_interface.h"
 #include "host/common/ExitStatus.h"
 #include "host/kest721/HostSettings.h"
 #include "host/kest721/Rows.h"
 #include "platform/AutomationError.h"
 #include "platform/SerialLink.h"
-#include "assistant_interface.h"
 
 namespace norvale::host
 {

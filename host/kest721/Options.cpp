@@ -12,7 +12,6 @@ namespace norvale::host
 namespace
 {
 
-
 // The options of a run's details, of report and of calibration, and the
 // arguments of the last two.
 void parseSurveyOptions(const QCommandLineParser &parser, const QStringList &args, Options &o,
@@ -47,8 +46,7 @@ void parseSurveyOptions(const QCommandLineParser &parser, const QStringList &arg
     }
     if (o.runTimes.intervalSeconds || o.runTimes.lengthSeconds) {
         // The value not given is the one the Assistant will read.
-        const int32_t interval =
-            o.runTimes.intervalSeconds.value_or(storedTimerInterval());
+        const int32_t interval = o.runTimes.intervalSeconds.value_or(storedTimerInterval());
         const int32_t length = o.runTimes.lengthSeconds.value_or(storedTimerLength());
         if (const auto why = checkRunTimes(interval, length))
             throw UsageError{QStringLiteral("--interval %1 with --length %2: %3")

@@ -19,12 +19,11 @@ int runPorts(const Options &o, const StopSignals &)
             out() << "  none\n";
         for (const auto &l : links)
             out() << "  " << l.name << " -> "
-                << (l.target.isEmpty() ? QStringLiteral("%1 (missing)").arg(l.link) : l.target)
-                << '\n';
+                  << (l.target.isEmpty() ? QStringLiteral("%1 (missing)").arg(l.link) : l.target)
+                  << '\n';
     };
     if (o.ruleDevice.isEmpty()) {
-        printLinks(QStringLiteral("Serial devices"), byIdFolder(),
-                   serialDevices());
+        printLinks(QStringLiteral("Serial devices"), byIdFolder(), serialDevices());
         printLinks(QStringLiteral("Port links"), norvale::portsFolder(), portLinks());
         out().flush();
         return 0;
@@ -40,10 +39,10 @@ int runPorts(const Options &o, const StopSignals &)
     out().flush();
     if (serial.fromName)
         err() << "kest721: the serial number " << serial.serial
-            << " is read from the device's name; 'udevadm info --query=property --name=DEVICE' "
-               "shows it as ID_SERIAL_SHORT\n";
+              << " is read from the device's name; 'udevadm info --query=property --name=DEVICE' "
+                 "shows it as ID_SERIAL_SHORT\n";
     err() << "kest721: put the line in /etc/udev/rules.d/59-norvale-721-adapter.rules (see "
-           "README.udev)\n";
+             "README.udev)\n";
     return 0;
 }
 

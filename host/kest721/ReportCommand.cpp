@@ -1,7 +1,7 @@
 #include "host/kest721/ReportCommand.h"
 
-#include "platform/AutomationError.h"
 #include "assistant/Journal.h"
+#include "platform/AutomationError.h"
 
 #include <QFileInfo>
 #include <QTextStream>

@@ -1,8 +1,8 @@
 #include "host/kest721/ReportDocument.h"
 
+#include "assistant/modAlarm.h"
 #include "host/kest721/Rows.h"
 #include "host/kest721/RunTimes.h"
-#include "assistant/modAlarm.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QBuffer>
@@ -774,8 +774,8 @@ QList<ReportField> detailFields(const ReportInput &in)
                                       .arg(orUnknown(i.model), orUnknown(in.run.serialNumber))});
     if (in.calibration) {
         const bool overdue = in.calibration->overdueOn(in.madeAt.date());
-        f.append({QStringLiteral("Calibration"), norvale::calibrationText(*in.calibration, in.madeAt.date()),
-                  overdue});
+        f.append({QStringLiteral("Calibration"),
+                  norvale::calibrationText(*in.calibration, in.madeAt.date()), overdue});
     } else {
         f.append({QStringLiteral("Calibration"),
                   QStringLiteral("no due date recorded (kest721 calibration SERIAL --due "

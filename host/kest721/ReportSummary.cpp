@@ -1,7 +1,7 @@
 #include "host/kest721/ReportSummary.h"
 
-#include "host/kest721/Rows.h"
 #include "assistant/modAlarm.h"
+#include "host/kest721/Rows.h"
 
 #include <algorithm>
 #include <numeric>

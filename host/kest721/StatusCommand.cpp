@@ -25,19 +25,19 @@ int runStatus(const Options &o, const StopSignals &stops)
     const int units = session.controlProperty(QStringLiteral("Units")).toInt();
     out() << "Connected: yes\n";
     out() << "Serial number: " << session.controlProperty(QStringLiteral("SerialNumber")).toString()
-        << '\n';
+          << '\n';
     const int model = session.controlProperty(QStringLiteral("Model")).toInt();
     const QString name = modelName(model);
-    out() << "Model: " << (name.isEmpty() ? QStringLiteral("unknown (%1)").arg(model) : name) << '\n';
+    out() << "Model: " << (name.isEmpty() ? QStringLiteral("unknown (%1)").arg(model) : name)
+          << '\n';
     out() << "Units: "
-        << (units == 1   ? "roentgen (mR/h)"
-            : units == 2 ? "sievert (uSv/h)"
-                         : "unknown")
-        << '\n';
+          << (units == 1   ? "roentgen (mR/h)"
+              : units == 2 ? "sievert (uSv/h)"
+                           : "unknown")
+          << '\n';
     out() << "Initialized: " << (session.Initialized() ? "true" : "false") << '\n';
     out().flush();
-    printCalibration(
-        session.controlProperty(QStringLiteral("SerialNumber")).toString());
+    printCalibration(session.controlProperty(QStringLiteral("SerialNumber")).toString());
     connection->disconnect();
     // Read last: the server has had the time to try its broker.
     out() << publishingStatusLine() << '\n';

@@ -3,8 +3,8 @@
 // dbus-run-session with the build tree's .service files): the bus starts the
 // program on the first call, with NORVALE_PORTS pointing at this test's own
 // ports folder.
-#include "platform/AutomationError.h"
 #include "control/dbus/Kest720DBusTypes.h"
+#include "platform/AutomationError.h"
 // By its path, so that the tests of other components that share this fixture find it.
 #include "simulator/tests/SimTesting.h"
 

@@ -1,10 +1,10 @@
 // The kest720 program through its bus contract, without a meter: activation,
 // every member of an object without a port and object lifetime (the
 // command-line client and the installed tree are the tools test's).
-#include "platform/automation/Automation.h"
-#include "control/dbus/tests/BusFixture.h"
-#include "platform/automation/RemoteObject.h"
 #include "control/dbus/kest720Proxy.h"
+#include "control/dbus/tests/BusFixture.h"
+#include "platform/automation/Automation.h"
+#include "platform/automation/RemoteObject.h"
 
 #include <QProcess>
 #include <QThread>

@@ -1,9 +1,9 @@
 // The kest720 program through its bus contract against simulated meters:
 // start-up, settings, two clients on two meters, streaming, the log download,
 // the errors that need a meter and a client that knows only the contract.
+#include "control/dbus/kest720Proxy.h"
 #include "control/dbus/tests/BusFixture.h"
 #include "simulator/Meter.h"
-#include "control/dbus/kest720Proxy.h"
 
 #include <QProcess>
 #include <QRegularExpression>

@@ -118,9 +118,9 @@ TEST(HostSubcommands, OnlyAWholeNameFindsItsEntry)
         const char *name;
         int id; // 0: none
     } cases[] = {
-        {"info", 1},   {"stream", 2}, {"journal", 3}, {"set", 4},
-        {"str", 0},    {"s", 0},      {"streams", 0}, {"INFO", 0},
-        {"", 0},       {"list", 0},   {" info", 0},   {"journal list", 0},
+        {"info", 1}, {"stream", 2}, {"journal", 3}, {"set", 4},
+        {"str", 0},  {"s", 0},      {"streams", 0}, {"INFO", 0},
+        {"", 0},     {"list", 0},   {" info", 0},   {"journal list", 0},
     };
     for (const auto &c : cases) {
         const Entry *e = findSubcommand(std::span<const Entry>(table), QString::fromLatin1(c.name));
@@ -209,7 +209,10 @@ TEST(HostProgressLine, RewritesOneLineAndEndsItOnce)
         std::vector<const char *> steps; // a text to show, or nullptr to finish
         const char *written;
     } cases[] = {
-        {"two texts", true, {"1 record", "2 records", nullptr}, "\r1 record\x1b[K\r2 records\x1b[K\n"},
+        {"two texts",
+         true,
+         {"1 record", "2 records", nullptr},
+         "\r1 record\x1b[K\r2 records\x1b[K\n"},
         {"finished twice", true, {"a", nullptr, nullptr}, "\ra\x1b[K\n"},
         {"a new line after finishing", true, {"a", nullptr, "b"}, "\ra\x1b[K\n\rb\x1b[K\n"},
         {"nothing shown", true, {nullptr}, ""},
