@@ -120,8 +120,8 @@ int main(int argc, char **argv)
         });
     kest721Assistant::Services s;
     s.makeInstrument = [] {
-        return std::make_unique<kest720Proxy>(QDBusConnection::sessionBus(), nullptr,
-                                              QDBus::BlockWithGui);
+        return std::make_unique<norvale::control::kest720Proxy>(QDBusConnection::sessionBus(),
+                                                                nullptr, QDBus::BlockWithGui);
     };
     s.prompts = &prompts;
     DesktopWindows windows;

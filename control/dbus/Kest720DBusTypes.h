@@ -7,6 +7,9 @@
 #include <QDBusArgument>
 #include <QList>
 
+// In the namespace of the types they stream, where QtDBus finds them by
+// argument-dependent lookup; RangeList where the generated proxies (which
+// have no namespace) see it.
 using RangeList = QList<Range>;
 
 QDBusArgument &operator<<(QDBusArgument &arg, const Measurement &m);

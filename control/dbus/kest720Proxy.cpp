@@ -11,13 +11,15 @@
 using norvale::AutomationError;
 using norvale::automation::RemoteObject;
 
+namespace norvale::control
+{
+
 namespace
 {
 RemoteObject createRemote(const QDBusConnection &connection, QDBus::CallMode mode)
 {
-    norvale::control::registerTypes();
-    return RemoteObject::create(connection, norvale::control::serviceName,
-                                norvale::automation::callTimeoutMs, mode);
+    registerTypes();
+    return RemoteObject::create(connection, serviceName, norvale::automation::callTimeoutMs, mode);
 }
 
 template <typename Reply> Reply finished(Reply reply, QDBus::CallMode mode)
@@ -266,3 +268,5 @@ void kest720Proxy::setCurrentScale(const QString &v)
 {
     set("CurrentScale", v);
 }
+
+} // namespace norvale::control

@@ -11,8 +11,12 @@
 #include <QObject>
 #include <memory>
 
+// Generated from the XML, outside any namespace.
 class Kest720Interface;
 class Kest720EventsInterface;
+
+namespace norvale::control
+{
 
 class kest720Proxy : public QObject
 {
@@ -90,3 +94,5 @@ private:
     std::unique_ptr<Kest720EventsInterface> m_events;
     bool m_released = false;
 };
+
+} // namespace norvale::control

@@ -8,7 +8,7 @@ namespace norvale::host
 
 Ending runDose(const Job &job)
 {
-    kest720Proxy &k = job.meter;
+    control::kest720Proxy &k = job.meter;
     const qint64 seconds = job.request.seconds;
     const TYPE_UNITS units = k.Units();
     emitLine(QStringLiteral("seconds,dose,unit"));

@@ -69,25 +69,26 @@ private:
 
 Ending runDownload(const Job &job)
 {
-    kest720Proxy &k = job.meter;
+    control::kest720Proxy &k = job.meter;
     bool done = false;
     bool failed = false;
     int record = 0;
     DownloadProgress progress;
     emitLine(QStringLiteral("record,degrees_c,value,unit,prefix,unit_string"));
-    QObject::connect(&k, &kest720Proxy::DataDownload, [&](float degreesC, const Measurement &m) {
-        emitLine(QStringLiteral("%1,%2,%3")
-                     .arg(++record)
-                     .arg(static_cast<double>(degreesC))
-                     .arg(csvMeasurement(m)));
-        progress.record(recordChars(degreesC, m));
-    });
+    QObject::connect(&k, &control::kest720Proxy::DataDownload,
+                     [&](float degreesC, const Measurement &m) {
+                         emitLine(QStringLiteral("%1,%2,%3")
+                                      .arg(++record)
+                                      .arg(static_cast<double>(degreesC))
+                                      .arg(csvMeasurement(m)));
+                         progress.record(recordChars(degreesC, m));
+                     });
     Wait wait;
-    QObject::connect(&k, &kest720Proxy::DataDownloadComplete, [&] {
+    QObject::connect(&k, &control::kest720Proxy::DataDownloadComplete, [&] {
         done = true;
         wait.finish();
     });
-    QObject::connect(&k, &kest720Proxy::DataDownloadError, [&] {
+    QObject::connect(&k, &control::kest720Proxy::DataDownloadError, [&] {
         done = failed = true;
         wait.finish();
     });

@@ -8,7 +8,7 @@ namespace norvale::host
 Ending runInfo(const Job &job)
 {
     static const char *const modeButton[] = {"disabled", "integrate", "freeze"};
-    kest720Proxy &k = job.meter;
+    control::kest720Proxy &k = job.meter;
     const ::Ranges ranges = k.Ranges();
     const int alarmRange = k.AlarmRange();
     const int mode = k.ModeButton();

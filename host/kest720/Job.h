@@ -30,7 +30,7 @@ struct Request {
 enum class Ending { Done, Interrupted };
 
 struct Job {
-    kest720Proxy &meter;
+    control::kest720Proxy &meter;
     const Request &request;
     qint64 startupMs; // from creating the object to the meter's prompt
 };

@@ -23,14 +23,14 @@ constexpr int retryPauseMs = 250;
 
 // A server that is ending (its last object gone) refuses new objects for a
 // moment while the bus starts its successor: try again.
-std::unique_ptr<kest720Proxy> createObject()
+std::unique_ptr<control::kest720Proxy> createObject()
 {
     QElapsedTimer clock;
     clock.start();
     bool told = false;
     for (;;) {
         try {
-            return std::make_unique<kest720Proxy>();
+            return std::make_unique<control::kest720Proxy>();
         } catch (const AutomationError &e) {
             // The bus's own 462 (no such service) will not go away by waiting.
             if (e.number() != norvale::automation::error::serverGone ||
@@ -47,7 +47,7 @@ std::unique_ptr<kest720Proxy> createObject()
 // Opens the port and starts the meter up. When the port cannot be used, finds
 // out why: a port held by a job that is still ending is waited for briefly,
 // anything else is reported with the operating system's reason.
-void connectMeter(kest720Proxy &k, int port)
+void connectMeter(control::kest720Proxy &k, int port)
 {
     QElapsedTimer clock;
     clock.start();
@@ -79,7 +79,7 @@ void connectMeter(kest720Proxy &k, int port)
 
 int runOnMeter(const Kest720Command &command, const Request &request)
 {
-    std::unique_ptr<kest720Proxy> k = createObject();
+    std::unique_ptr<control::kest720Proxy> k = createObject();
     QElapsedTimer startup;
     startup.start();
     connectMeter(*k, request.port);

@@ -76,7 +76,7 @@ std::optional<QString> parseSetting(const QStringList &arguments, Request &reque
 
 Ending runSet(const Job &job)
 {
-    kest720Proxy &k = job.meter;
+    control::kest720Proxy &k = job.meter;
     const Setting &s = job.request.setting;
     if (s.name == u"AlarmRange")
         k.setAlarmRange(static_cast<int16_t>(s.value));

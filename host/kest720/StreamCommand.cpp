@@ -14,7 +14,7 @@ namespace norvale::host
 // counting from the start would cut short runs to nothing.
 Ending runStream(const Job &job)
 {
-    kest720Proxy &k = job.meter;
+    control::kest720Proxy &k = job.meter;
     QElapsedTimer sinceFirst;
     bool failed = false;
     bool done = false;
@@ -38,7 +38,7 @@ Ending runStream(const Job &job)
     };
     QObject::connect(&window, &QTimer::timeout, armWindow);
     emitLine(QStringLiteral("seconds,value,unit,prefix,unit_string"));
-    QObject::connect(&k, &kest720Proxy::LiveData, [&](const Measurement &m) {
+    QObject::connect(&k, &control::kest720Proxy::LiveData, [&](const Measurement &m) {
         if (done)
             return;
         // The first reading is the run's zero, whatever arming the window costs.
@@ -60,7 +60,7 @@ Ending runStream(const Job &job)
         ++readings;
         emitLine(QStringLiteral("%1,%2").arg(at / 1000.0, 0, 'f', 3).arg(csvMeasurement(m)));
     });
-    QObject::connect(&k, &kest720Proxy::LiveDataError, [&] {
+    QObject::connect(&k, &control::kest720Proxy::LiveDataError, [&] {
         failed = true;
         wait.finish();
     });

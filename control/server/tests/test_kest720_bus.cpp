@@ -24,7 +24,7 @@ TEST_F(KestBus, TheBusStartsTheProgramByItsNameAndItEndsWithItsLastObject)
 {
     EXPECT_FALSE(serverRunning());
     {
-        kest720Proxy k;
+        norvale::control::kest720Proxy k;
         EXPECT_TRUE(serverRunning());
         EXPECT_TRUE(k.remote().path().startsWith(QStringLiteral("/kest720/")));
         EXPECT_EQ(k.Port(), 0);
@@ -37,7 +37,7 @@ TEST_F(KestBus, TheBusStartsTheProgramByItsNameAndItEndsWithItsLastObject)
 // the client, the program survives, and the values written read back as written.
 TEST_F(KestBus, EveryMemberOfAFreshObjectWithoutAPortGivesAnErrorNotACrash)
 {
-    kest720Proxy k;
+    norvale::control::kest720Proxy k;
     const QString serialSource = QStringLiteral("721 Serial");
     const QString notInit = QStringLiteral("Not Initialized");
     struct Case {
@@ -109,7 +109,7 @@ TEST_F(KestBus, EveryMemberOfAFreshObjectWithoutAPortGivesAnErrorNotACrash)
 TEST_F(KestBus, ClosePortAndReleaseCloseThePort)
 {
     const int master = openPty(3);
-    kest720Proxy k;
+    norvale::control::kest720Proxy k;
     k.setPort(3);
     k.OpenPort();
     EXPECT_FALSE(slaveClosed(master));
@@ -128,7 +128,7 @@ TEST(KestChild, HoldsAnObjectUntilKilled)
     if (port.isEmpty())
         GTEST_SKIP() << "only run as the child of SigkilledClientReleasesItsObject";
     norvale::control::registerTypes();
-    kest720Proxy k;
+    norvale::control::kest720Proxy k;
     k.setPort(static_cast<int16_t>(port.toInt()));
     k.OpenPort();
     fputs("\nready\n", stdout);

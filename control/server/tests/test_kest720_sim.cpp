@@ -29,7 +29,7 @@ protected:
         EXPECT_TRUE(meters.back()->start(&why)) << why.toStdString();
         return *meters.back();
     }
-    static void connect(kest720Proxy &k, int port)
+    static void connect(norvale::control::kest720Proxy &k, int port)
     {
         k.setPort(static_cast<int16_t>(port));
         k.OpenPort();
@@ -48,8 +48,8 @@ TEST_F(KestSim, TwoClientsDriveTwoMetersThroughOneServer)
     QDBusConnection second =
         QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("second"));
     {
-        kest720Proxy a;
-        kest720Proxy b(second);
+        norvale::control::kest720Proxy a;
+        norvale::control::kest720Proxy b(second);
         connect(a, 1);
         connect(b, 2);
         EXPECT_EQ(a.remote().service(), b.remote().service());
@@ -72,7 +72,7 @@ TEST_F(KestSim, TwoClientsDriveTwoMetersThroughOneServer)
 TEST_F(KestSim, ErrorsThatNeedAMeterArriveIntact)
 {
     sim721::Meter &meter = startMeter(fast(1));
-    kest720Proxy k;
+    norvale::control::kest720Proxy k;
     k.setPort(1);
     k.OpenPort();
     meter.setSilent(true);
@@ -123,7 +123,7 @@ TEST_F(KestSim, ReleaseDuringAStreamOrADownloadEndsItAndTheServerServesOn)
 {
     QDBusConnection second =
         QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("second"));
-    kest720Proxy other(second);
+    norvale::control::kest720Proxy other(second);
     other.setPort(9);
     for (const char *legend : {"stream", "nested stream", "download"}) {
         SCOPED_TRACE(legend);
@@ -132,11 +132,12 @@ TEST_F(KestSim, ReleaseDuringAStreamOrADownloadEndsItAndTheServerServesOn)
         o.logRecords = 5000; // a download that outlasts the test
         sim721::Meter &meter = startMeter(o);
         {
-            kest720Proxy k;
+            norvale::control::kest720Proxy k;
             connect(k, 1);
             int events = 0;
-            QObject::connect(&k, &kest720Proxy::LiveData, [&](const Measurement &) { ++events; });
-            QObject::connect(&k, &kest720Proxy::DataDownload,
+            QObject::connect(&k, &norvale::control::kest720Proxy::LiveData,
+                             [&](const Measurement &) { ++events; });
+            QObject::connect(&k, &norvale::control::kest720Proxy::DataDownload,
                              [&](float, const Measurement &) { ++events; });
             if (QString(legend) == "download") {
                 k.StartLogDownload();
