@@ -1,5 +1,6 @@
 // kest721 watch: every meter the broker knows, as a table that follows the
 // messages, or the messages themselves as JSON lines for scripts.
+#include "host/common/StopSignals.h"
 #include "host/kest721/PublishCommand.h"
 
 #include "assistant/publish/MqttClient.h"
@@ -37,12 +38,6 @@ const char watchHelp[] =
     "  --for S        leave after S seconds\n"
     "\n"
     "Exit status: 0 done, 1 the broker cannot be reached, 2 wrong usage.\n";
-
-volatile std::sig_atomic_t g_stop = 0;
-extern "C" void onStop(int)
-{
-    g_stop = 1;
-}
 
 struct Meter {
     QString state;
@@ -212,8 +207,8 @@ int runWatchCommand(const QStringList &arguments)
             mosquitto_subscribe(mq, nullptr, topic.constData(), 1);
         }
     });
-    std::signal(SIGINT, onStop);
-    std::signal(SIGTERM, onStop);
+    // The loop below runs no event loop: it asks the handler's own count.
+    const StopSignals stops;
     std::signal(SIGPIPE, SIG_IGN);
 
     int rc = mosquitto_connect(m, url->host.toUtf8().constData(), url->port, 30);
@@ -225,7 +220,7 @@ int runWatchCommand(const QStringList &arguments)
     running.start();
     sinceDraw.start();
     bool everConnected = false;
-    while (!g_stop && (forSeconds == 0 || running.elapsed() < forSeconds * 1000)) {
+    while (stops.arrived() == 0 && (forSeconds == 0 || running.elapsed() < forSeconds * 1000)) {
         rc = mosquitto_loop(m, 200, 1);
         if (w.connack > 0) {
             err << "kest721: " << publish::refusal(*url, w.connack) << '\n';
