@@ -8,7 +8,7 @@
 #include <QStyle>
 #include <QTimer>
 
-namespace norvale
+namespace norvale::uicontrol
 {
 
 Display::Display(QObject *parent) : QObject(parent), m_frm(std::make_unique<Form1>())
@@ -64,7 +64,7 @@ void Display::ShowMessage(const QString &msg)
 
 void Display::setAlarmState(enumAlarmState s)
 {
-    OLE_COLOR colour = 0;
+    ui::OLE_COLOR colour = 0;
     bool flash = false;
     switch (s) {
     case StateUnknown:
@@ -158,4 +158,4 @@ void Display::Reset()
     setAlarmState(AckNormal);
 }
 
-} // namespace norvale
+} // namespace norvale::uicontrol

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace norvale
+namespace norvale::uicontrol
 {
 
 class Form1;
@@ -45,14 +45,14 @@ public:
     bool UseAcknowledge() const { return m_useAcknowledge; }
     void setUseAcknowledge(bool use);
     void Reset();
-    OLE_COLOR ColorAckAlarm() const { return m_colorAckAlarm; }
-    void setColorAckAlarm(OLE_COLOR c) { m_colorAckAlarm = c; }
-    OLE_COLOR ColorUnAckAlarm() const { return m_colorUnAckAlarm; }
-    void setColorUnAckAlarm(OLE_COLOR c) { m_colorUnAckAlarm = c; }
-    OLE_COLOR ColorAckNormal() const { return m_colorAckNormal; }
-    void setColorAckNormal(OLE_COLOR c) { m_colorAckNormal = c; }
-    OLE_COLOR ColorUnAckNormal() const { return m_colorUnAckNormal; }
-    void setColorUnAckNormal(OLE_COLOR c) { m_colorUnAckNormal = c; }
+    ui::OLE_COLOR ColorAckAlarm() const { return m_colorAckAlarm; }
+    void setColorAckAlarm(ui::OLE_COLOR c) { m_colorAckAlarm = c; }
+    ui::OLE_COLOR ColorUnAckAlarm() const { return m_colorUnAckAlarm; }
+    void setColorUnAckAlarm(ui::OLE_COLOR c) { m_colorUnAckAlarm = c; }
+    ui::OLE_COLOR ColorAckNormal() const { return m_colorAckNormal; }
+    void setColorAckNormal(ui::OLE_COLOR c) { m_colorAckNormal = c; }
+    ui::OLE_COLOR ColorUnAckNormal() const { return m_colorUnAckNormal; }
+    void setColorUnAckNormal(ui::OLE_COLOR c) { m_colorUnAckNormal = c; }
 
     // The window this object drives.
     Form1 *frm() const { return m_frm.get(); }
@@ -62,12 +62,12 @@ signals:
 
 private:
     std::unique_ptr<Form1> m_frm;
-    OLE_COLOR m_colorAckNormal = olecolor::Black;
-    OLE_COLOR m_colorAckAlarm = olecolor::Black;
-    OLE_COLOR m_colorUnAckNormal = olecolor::Black;
-    OLE_COLOR m_colorUnAckAlarm = olecolor::Black;
+    ui::OLE_COLOR m_colorAckNormal = ui::olecolor::Black;
+    ui::OLE_COLOR m_colorAckAlarm = ui::olecolor::Black;
+    ui::OLE_COLOR m_colorUnAckNormal = ui::olecolor::Black;
+    ui::OLE_COLOR m_colorUnAckAlarm = ui::olecolor::Black;
     bool m_useAcknowledge = false;
     enumAlarmState m_lastState = StateUnknown;
 };
 
-} // namespace norvale
+} // namespace norvale::uicontrol

@@ -17,7 +17,7 @@
 
 Q_LOGGING_CATEGORY(lcForm1, "norvale.kest720ui")
 
-namespace norvale
+namespace norvale::uicontrol
 {
 
 namespace
@@ -29,22 +29,22 @@ constexpr auto StoredDisplayProperties = "_extentx = 6033\n"
                                          "backcolor = 49152\n"
                                          "bordercolor = 0\n";
 
-constexpr OLE_COLOR PanelGreen = 0x0000C000;
+constexpr ui::OLE_COLOR PanelGreen = 0x0000C000;
 constexpr QRgb LedTransparent = 0xFFFF00FF;
 
 // The bright picture for each LED colour; its dark picture is the next number.
-int brightPicture(OLE_COLOR c)
+int brightPicture(ui::OLE_COLOR c)
 {
     switch (c) {
-    case olecolor::Blue:
+    case ui::olecolor::Blue:
         return 101;
-    case olecolor::Green:
+    case ui::olecolor::Green:
         return 103;
-    case olecolor::Black:
+    case ui::olecolor::Black:
         return 105;
-    case olecolor::Red:
+    case ui::olecolor::Red:
         return 107;
-    case olecolor::Yellow:
+    case ui::olecolor::Yellow:
         return 109;
     default:
         return 0;
@@ -64,7 +64,7 @@ LedPicture::LedPicture(QWidget *parent) : QWidget(parent)
 void LedPicture::setPicture(int number, QImage picture, bool paintNow)
 {
     m_number = number;
-    m_picture = StdPicture::fromBitmap(std::move(picture));
+    m_picture = ui::StdPicture::fromBitmap(std::move(picture));
     if (paintNow)
         repaint();
 }
@@ -72,11 +72,12 @@ void LedPicture::setPicture(int number, QImage picture, bool paintNow)
 void LedPicture::paintEvent(QPaintEvent *)
 {
     QPainter p(this);
-    p.fillRect(rect(), toQColor(olecolor::SystemButtonFace));
+    p.fillRect(rect(), ui::toQColor(ui::olecolor::SystemButtonFace));
     if (m_number == 0)
         return;
-    const PaintEffects fx(QStringLiteral("Kest720UI"));
-    fx.PaintTransparentStdPic(p, 0, 0, 30, 30, &m_picture, 0, 0, colorRefFromRgb(LedTransparent));
+    const ui::PaintEffects fx(QStringLiteral("Kest720UI"));
+    fx.PaintTransparentStdPic(p, 0, 0, 30, 30, &m_picture, 0, 0,
+                              ui::colorRefFromRgb(LedTransparent));
 }
 
 Form1::Form1(QWidget *parent)
@@ -86,33 +87,34 @@ Form1::Form1(QWidget *parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("721 Virtual Instrument Display"));
-    setFont(fonts::font(QStringLiteral("Arial"), 8.25));
-    setFixedSize(twips::toPixels(3630), twips::toPixels(2610));
+    setFont(displaycontrols::fonts::font(QStringLiteral("Arial"), 8.25));
+    setFixedSize(displaycontrols::twips::toPixels(3630), displaycontrols::twips::toPixels(2610));
 
     kest720Display1 = new kest720Display(this);
     kest720Display1->setObjectName(QStringLiteral("kest720Display1"));
-    kest720Display1->setGeometry(twips::rect(120, 120, 3420, 1815));
-    kest720Display1->ReadProperties(PropertyBag::fromText(QLatin1String(StoredDisplayProperties)));
+    kest720Display1->setGeometry(displaycontrols::twips::rect(120, 120, 3420, 1815));
+    kest720Display1->ReadProperties(
+        displaycontrols::PropertyBag::fromText(QLatin1String(StoredDisplayProperties)));
 
     txtAlarm = new QLineEdit(QStringLiteral("txtAlarm"), this);
     txtAlarm->setObjectName(QStringLiteral("txtAlarm"));
-    txtAlarm->setGeometry(twips::rect(240, 1440, 1455, 375));
+    txtAlarm->setGeometry(displaycontrols::twips::rect(240, 1440, 1455, 375));
     txtAlarm->setFocusPolicy(Qt::ClickFocus); // not a tab stop
     // The line shows what the Assistant set; typing into it would change
     // what AlarmValue reads back.
     txtAlarm->setReadOnly(true);
     QPalette alarmPal = txtAlarm->palette();
-    alarmPal.setColor(QPalette::Base, toQColor(PanelGreen));
+    alarmPal.setColor(QPalette::Base, ui::toQColor(PanelGreen));
     txtAlarm->setPalette(alarmPal);
 
     cmdAlarmAck = new QPushButton(QStringLiteral("Acknowledge Alarm"), this);
     cmdAlarmAck->setObjectName(QStringLiteral("cmdAlarmAck"));
-    cmdAlarmAck->setGeometry(twips::rect(360, 2040, 2295, 435));
+    cmdAlarmAck->setGeometry(displaycontrols::twips::rect(360, 2040, 2295, 435));
     cmdAlarmAck->setEnabled(false);
     connect(cmdAlarmAck, &QPushButton::clicked, this, &Form1::cmdAlarmAck_Click);
 
     picLed = new LedPicture(this);
-    picLed->move(twips::toPixels(3000), twips::toPixels(2040));
+    picLed->move(displaycontrols::twips::toPixels(3000), displaycontrols::twips::toPixels(2040));
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -123,7 +125,7 @@ Form1::Form1(QWidget *parent)
     txtAlarm->setText(QString());
 }
 
-void Form1::setLedColor(OLE_COLOR c)
+void Form1::setLedColor(ui::OLE_COLOR c)
 {
     const int bright = brightPicture(c);
     if (bright == 0)
@@ -136,10 +138,11 @@ void Form1::PaintLed(int n)
 {
     if (n == 0)
         return;
-    QImage picture = bitmaps::displayPicture(n);
+    QImage picture = norvale::resources::displayPicture(n);
     if (picture.isNull())
-        throw AutomationError(326, QStringLiteral("Kest720UI"),
-                              QStringLiteral("Resource with identifier '%1' not found").arg(n));
+        throw platform::AutomationError(
+            326, QStringLiteral("Kest720UI"),
+            QStringLiteral("Resource with identifier '%1' not found").arg(n));
     picLed->setPicture(n, std::move(picture));
 }
 
@@ -150,7 +153,7 @@ void Form1::Timer1_Timer()
     if (AlarmColorIndex != 0) {
         try {
             PaintLed(m_flashPhase ? AlarmColorIndex + 1 : AlarmColorIndex);
-        } catch (const AutomationError &e) {
+        } catch (const platform::AutomationError &e) {
             qCWarning(lcForm1) << "LED flash:" << e.what();
         }
     }
@@ -215,7 +218,7 @@ void Form1::showEvent(QShowEvent *e)
     // A window painted afresh shows the bright picture, whatever the phase.
     try {
         PaintLed(AlarmColorIndex);
-    } catch (const AutomationError &err) {
+    } catch (const platform::AutomationError &err) {
         qCWarning(lcForm1) << "LED repaint:" << err.what();
     }
 }
@@ -227,7 +230,7 @@ void Form1::paintEvent(QPaintEvent *e)
     // phase; the LED is painted after the window in this same pass.
     if (AlarmColorIndex == 0 || picLed->shownPicture() == AlarmColorIndex)
         return;
-    QImage picture = bitmaps::displayPicture(AlarmColorIndex);
+    QImage picture = norvale::resources::displayPicture(AlarmColorIndex);
     if (picture.isNull())
         qCWarning(lcForm1) << "LED repaint: no picture" << AlarmColorIndex;
     else
@@ -252,4 +255,4 @@ void Form1::Unload()
     close();
 }
 
-} // namespace norvale
+} // namespace norvale::uicontrol

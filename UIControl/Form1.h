@@ -13,10 +13,15 @@ class QLineEdit;
 class QPushButton;
 class QTimer;
 
-namespace norvale
+namespace norvale::displaycontrols
+{
+class kest720Display;
+}
+
+namespace norvale::uicontrol
 {
 
-class kest720Display;
+using displaycontrols::kest720Display;
 
 // picLed: the picture box the LED is painted into.
 class LedPicture : public QWidget
@@ -34,7 +39,7 @@ protected:
 
 private:
     int m_number = 0;
-    StdPicture m_picture;
+    ui::StdPicture m_picture;
 };
 
 class Form1 : public QWidget
@@ -47,7 +52,7 @@ public:
     int AlarmColorIndex = 0;
     // Chooses the LED pictures by colour and paints the bright one; a colour
     // without pictures changes nothing.
-    void setLedColor(OLE_COLOR c);
+    void setLedColor(ui::OLE_COLOR c);
 
     // Closes the window for good (a close from the user only hides it).
     void Unload();
@@ -91,4 +96,4 @@ private:
     bool m_shown = false;
 };
 
-} // namespace norvale
+} // namespace norvale::uicontrol

@@ -2,22 +2,22 @@
 
 #include "platform/registry/RegistryStore.h"
 
-namespace norvale
+namespace norvale::assistant
 {
 
 QString soundFileOfAlias(const QString &alias, const QString &app)
 {
     for (const QString &scheme : {app, QStringLiteral(".Default")}) {
-        reg::Key key;
+        platform::Key key;
         const QString path =
             QStringLiteral("AppEvents\\Schemes\\Apps\\%1\\%2\\.Current").arg(scheme, alias);
-        if (reg::openKey(reg::HKEY_CURRENT_USER, path, reg::KEY_QUERY_VALUE, key) !=
-            reg::ERROR_SUCCESS)
+        if (platform::openKey(platform::HKEY_CURRENT_USER, path, platform::KEY_QUERY_VALUE, key) !=
+            platform::ERROR_SUCCESS)
             continue;
         uint32_t type = 0;
         QByteArray data;
-        if (reg::readValue(key, QString(), &type, &data) != reg::ERROR_SUCCESS ||
-            (type != reg::REG_SZ && type != reg::REG_EXPAND_SZ))
+        if (platform::readValue(key, QString(), &type, &data) != platform::ERROR_SUCCESS ||
+            (type != platform::REG_SZ && type != platform::REG_EXPAND_SZ))
             continue;
         // Stored text may carry its terminating NUL.
         QString file = QString::fromUtf8(data);
@@ -29,4 +29,4 @@ QString soundFileOfAlias(const QString &alias, const QString &app)
     return {};
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -4,7 +4,7 @@
 // when the file cannot be played, the desktop's default beep sounds instead.
 #include <QString>
 
-namespace norvale
+namespace norvale::assistant
 {
 
 class AlarmSound
@@ -21,4 +21,4 @@ public:
 // program's own app key first, then ".Default".
 QString soundFileOfAlias(const QString &alias, const QString &app = QStringLiteral("kest721xl"));
 
-} // namespace norvale
+} // namespace norvale::assistant

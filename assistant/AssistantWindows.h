@@ -12,7 +12,7 @@
 #include <memory>
 #include <optional>
 
-namespace norvale
+namespace norvale::assistant
 {
 
 class kest721Assistant;
@@ -84,4 +84,4 @@ public:
     virtual void assistantGone(kest721Assistant *assistant) = 0;
 };
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -9,7 +9,7 @@
 
 Q_LOGGING_CATEGORY(lcCalibration, "norvale.assistant.calibration")
 
-namespace norvale
+namespace norvale::assistant
 {
 
 namespace
@@ -58,7 +58,7 @@ std::optional<Calibration> storedCalibration(const QString &serialNumber)
             at(serialNumber, settings::CalibrationCertificate);
         certificate.setDefault(QString());
         return Calibration{*date, certificate.Value().toString()};
-    } catch (const norvale::AutomationError &e) {
+    } catch (const norvale::platform::AutomationError &e) {
         qCWarning(lcCalibration).noquote() << "calibration not read:" << e.description();
         return std::nullopt;
     }
@@ -74,4 +74,4 @@ QString calibrationText(const Calibration &c, const QDate &today)
     return text;
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -6,7 +6,7 @@
 #include <QString>
 #include <optional>
 
-namespace norvale
+namespace norvale::assistant
 {
 
 struct Calibration {
@@ -21,7 +21,7 @@ struct Calibration {
 std::optional<QDate> parseDueDate(const QString &text);
 
 // Stores the calibration of the meter with this serial number. Throws
-// norvale::AutomationError when the store cannot be written.
+// norvale::platform::AutomationError when the store cannot be written.
 void storeCalibration(const QString &serialNumber, const Calibration &c);
 
 // The stored calibration; nullopt when none is (or the store cannot be read).
@@ -30,4 +30,4 @@ std::optional<Calibration> storedCalibration(const QString &serialNumber);
 // "due 2027-03-01 (certificate C-1)" and, when it has passed, "OVERDUE".
 QString calibrationText(const Calibration &c, const QDate &today);
 
-} // namespace norvale
+} // namespace norvale::assistant

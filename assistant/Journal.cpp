@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace norvale
+namespace norvale::assistant
 {
 
 namespace
@@ -495,4 +495,4 @@ bool Journal::passOverUnpublished()
     return exec("UPDATE readings SET published = 1 WHERE published = 0");
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

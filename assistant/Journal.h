@@ -20,7 +20,7 @@
 
 struct sqlite3;
 
-namespace norvale
+namespace norvale::assistant
 {
 
 class Journal
@@ -135,4 +135,4 @@ private:
     QString m_error;
 };
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -1,6 +1,6 @@
 #include "assistant/Prompter.h"
 
-namespace norvale
+namespace norvale::assistant
 {
 
 QString defaultButton(const QStringList &buttons)
@@ -12,4 +12,4 @@ QString defaultButton(const QStringList &buttons)
     return buttons.last();
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

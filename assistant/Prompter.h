@@ -5,7 +5,7 @@
 #include <QString>
 #include <QStringList>
 
-namespace norvale
+namespace norvale::assistant
 {
 
 inline const QString buttonOK = QStringLiteral("OK");
@@ -29,4 +29,4 @@ public:
 // Cancel where the box has it, else OK, else the last button.
 QString defaultButton(const QStringList &buttons);
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
-namespace norvale
+namespace norvale::assistant
 {
 
 QString programName()
@@ -20,7 +20,7 @@ void raiseRuntimeError(int32_t number)
                          : number == errTypeMismatch
                              ? QStringLiteral("Type mismatch")
                              : QStringLiteral("Run-time error %1").arg(number);
-    throw AutomationError(number, programName(), text);
+    throw platform::AutomationError(number, programName(), text);
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -5,7 +5,7 @@
 
 #include <QString>
 
-namespace norvale
+namespace norvale::assistant
 {
 
 inline constexpr int32_t errOverflow = 6;
@@ -15,4 +15,4 @@ inline constexpr int32_t errTypeMismatch = 13;
 QString programName();
 [[noreturn]] void raiseRuntimeError(int32_t number);
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -3,7 +3,7 @@
 // value names and their defaults. The dose integration's two values share the key.
 #include <cstdint>
 
-namespace norvale::settings
+namespace norvale::assistant::settings
 {
 
 inline constexpr int32_t RootKey = int32_t(0x80000001u); // HKEY_CURRENT_USER
@@ -51,4 +51,4 @@ inline constexpr int32_t DefaultIntegrateTime = 60; // seconds
 inline constexpr int32_t DefaultJournalRetentionDays = 90;
 inline constexpr char DefaultDisplayPosition[] = "";
 
-} // namespace norvale::settings
+} // namespace norvale::assistant::settings

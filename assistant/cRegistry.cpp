@@ -8,7 +8,7 @@
 
 Q_LOGGING_CATEGORY(lcCRegistry, "norvale.cRegistry")
 
-namespace norvale
+namespace norvale::assistant
 {
 
 namespace
@@ -113,7 +113,7 @@ QString cRegistry::expandEnvironmentStrings(const QString &text)
 
 void cRegistry::raise(int32_t number, const QString &description) const
 {
-    throw AutomationError(number, errorSource(), description);
+    throw platform::AutomationError(number, errorSource(), description);
 }
 
 QString cRegistry::setFailure(const QVariant &v) const
@@ -125,30 +125,30 @@ QString cRegistry::setFailure(const QVariant &v) const
 
 QVariant cRegistry::Value()
 {
-    reg::Key key;
-    if (reg::openKey(reg::Root(m_classKey), m_sectionKey, reg::KEY_QUERY_VALUE, key) !=
-        reg::ERROR_SUCCESS)
+    platform::Key key;
+    if (platform::openKey(platform::Root(m_classKey), m_sectionKey, platform::KEY_QUERY_VALUE,
+                          key) != platform::ERROR_SUCCESS)
         return m_default;
     uint32_t type = 0;
     QByteArray data;
     // One read gives type and data together, so a value changed by another
     // process in between cannot be cut short.
-    const reg::Result r = reg::readValue(key, m_valueKey, &type, &data);
-    if (r != reg::ERROR_SUCCESS && r != reg::ERROR_MORE_DATA)
+    const platform::Result r = platform::readValue(key, m_valueKey, &type, &data);
+    if (r != platform::ERROR_SUCCESS && r != platform::ERROR_MORE_DATA)
         return m_default;
-    const bool dword = type == reg::REG_DWORD || type == reg::REG_DWORD_BIG_ENDIAN;
+    const bool dword = type == platform::REG_DWORD || type == platform::REG_DWORD_BIG_ENDIAN;
     if (dword && data.size() != 4)
         return m_default; // not a number the store would have written
     m_valueType = int32_t(type);
     switch (type) {
-    case reg::REG_SZ:
-    case reg::REG_MULTI_SZ:
+    case platform::REG_SZ:
+    case platform::REG_MULTI_SZ:
         return storedText(data);
-    case reg::REG_EXPAND_SZ:
+    case platform::REG_EXPAND_SZ:
         return expandEnvironmentStrings(storedText(data));
-    case reg::REG_DWORD:
+    case platform::REG_DWORD:
         return int32_t(fromLittleEndian(data));
-    case reg::REG_DWORD_BIG_ENDIAN: {
+    case platform::REG_DWORD_BIG_ENDIAN: {
         const uint32_t v = fromLittleEndian(data);
         return int32_t((v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24));
     }
@@ -159,11 +159,11 @@ QVariant cRegistry::Value()
 
 void cRegistry::setValue(const QVariant &v)
 {
-    reg::Key key;
-    if (reg::createKey(reg::Root(m_classKey), m_sectionKey, KeyAllRights, key) !=
-        reg::ERROR_SUCCESS)
+    platform::Key key;
+    if (platform::createKey(platform::Root(m_classKey), m_sectionKey, KeyAllRights, key) !=
+        platform::ERROR_SUCCESS)
         raise(ErrFailed, setFailure(v));
-    reg::Result r = reg::ERROR_SUCCESS;
+    platform::Result r = platform::ERROR_SUCCESS;
     switch (m_valueType) {
     case REG_SZ:
     case REG_EXPAND_SZ: {
@@ -173,50 +173,52 @@ void cRegistry::setValue(const QVariant &v)
         const bool expand = first >= 0 && s.indexOf(QLatin1Char('%'), first + 2) >= 0;
         QByteArray data = s.toUtf8();
         data.append('\0');
-        r = reg::setValue(key, m_valueKey, expand ? reg::REG_EXPAND_SZ : reg::REG_SZ, data);
+        r = platform::setValue(key, m_valueKey, expand ? platform::REG_EXPAND_SZ : platform::REG_SZ,
+                               data);
         break;
     }
     case REG_BINARY:
         if (v.typeId() != QMetaType::QByteArray)
             raise(ErrFailed, QString());
-        r = reg::setValue(key, m_valueKey, reg::REG_BINARY, v.toByteArray());
+        r = platform::setValue(key, m_valueKey, platform::REG_BINARY, v.toByteArray());
         break;
     case REG_DWORD:
     case REG_DWORD_BIG_ENDIAN:
         if (isSmallInteger(v))
-            r = reg::setValue(key, m_valueKey, reg::REG_DWORD, littleEndian(uint32_t(v.toInt())));
+            r = platform::setValue(key, m_valueKey, platform::REG_DWORD,
+                                   littleEndian(uint32_t(v.toInt())));
         else
             qCWarning(lcCRegistry)
                 << "not written, not a 16- or 32-bit integer:" << m_valueKey << v;
         break;
     default:
-        r = reg::ERROR_INVALID_DATA;
+        r = platform::ERROR_INVALID_DATA;
         break;
     }
-    if (r != reg::ERROR_SUCCESS)
+    if (r != platform::ERROR_SUCCESS)
         raise(ErrSetValue, setFailure(v));
     m_lastValue = v;
 }
 
 bool cRegistry::KeyExists() const
 {
-    reg::Key key;
-    return reg::openKey(reg::Root(m_classKey), m_sectionKey, reg::KEY_QUERY_VALUE, key) ==
-           reg::ERROR_SUCCESS;
+    platform::Key key;
+    return platform::openKey(platform::Root(m_classKey), m_sectionKey, platform::KEY_QUERY_VALUE,
+                             key) == platform::ERROR_SUCCESS;
 }
 
 bool cRegistry::CreateKey()
 {
-    reg::Key key;
-    if (reg::createKey(reg::Root(m_classKey), m_sectionKey, KeyAllRights, key) !=
-        reg::ERROR_SUCCESS)
+    platform::Key key;
+    if (platform::createKey(platform::Root(m_classKey), m_sectionKey, KeyAllRights, key) !=
+        platform::ERROR_SUCCESS)
         raise(ErrFailed, QStringLiteral("Failed to create registry Key: '") + m_sectionKey);
     return true;
 }
 
 bool cRegistry::DeleteKey()
 {
-    if (reg::deleteKey(reg::Root(m_classKey), m_sectionKey) != reg::ERROR_SUCCESS)
+    if (platform::deleteKey(platform::Root(m_classKey), m_sectionKey) != platform::ERROR_SUCCESS)
         raise(ErrFailed, QStringLiteral("Failed to delete registry Key: '") +
                              QString::number(m_classKey) + QStringLiteral("',Section: '") +
                              m_sectionKey);
@@ -225,12 +227,13 @@ bool cRegistry::DeleteKey()
 
 bool cRegistry::DeleteValue()
 {
-    reg::Key key;
-    if (reg::openKey(reg::Root(m_classKey), m_sectionKey, KeyAllRights, key) != reg::ERROR_SUCCESS)
+    platform::Key key;
+    if (platform::openKey(platform::Root(m_classKey), m_sectionKey, KeyAllRights, key) !=
+        platform::ERROR_SUCCESS)
         raise(ErrFailed, QStringLiteral("Failed to open key '") + QString::number(m_classKey) +
                              QStringLiteral("',Section: '") + m_sectionKey +
                              QStringLiteral("' for delete access"));
-    if (reg::deleteValue(key, m_valueKey) != reg::ERROR_SUCCESS)
+    if (platform::deleteValue(key, m_valueKey) != platform::ERROR_SUCCESS)
         raise(ErrFailed, QStringLiteral("Failed to delete registry Key: '") +
                              QString::number(m_classKey) + QStringLiteral("',Section: '") +
                              m_sectionKey + QStringLiteral("',Key: '") + m_valueKey);
@@ -241,25 +244,25 @@ bool cRegistry::EnumerateValues(QStringList &sKeyNames, int32_t &iKeyCount)
 {
     iKeyCount = 0;
     sKeyNames.clear();
-    reg::Key key;
-    if (reg::openKey(reg::Root(m_classKey), m_sectionKey, reg::KEY_QUERY_VALUE, key) !=
-        reg::ERROR_SUCCESS)
+    platform::Key key;
+    if (platform::openKey(platform::Root(m_classKey), m_sectionKey, platform::KEY_QUERY_VALUE,
+                          key) != platform::ERROR_SUCCESS)
         return true;
-    reg::KeyInfo info;
-    if (reg::queryInfoKey(key, &info) != reg::ERROR_SUCCESS)
+    platform::KeyInfo info;
+    if (platform::queryInfoKey(key, &info) != platform::ERROR_SUCCESS)
         return true;
     bool retried = false;
     for (uint32_t i = 0;;) {
         QString name;
         uint32_t capacity = info.maxValueNameLength + 1;
-        const reg::Result r = reg::enumValue(key, i, &name, &capacity);
+        const platform::Result r = platform::enumValue(key, i, &name, &capacity);
         // A longer name written meanwhile by another process: learn the new length once.
-        if (r == reg::ERROR_MORE_DATA && !retried &&
-            reg::queryInfoKey(key, &info) == reg::ERROR_SUCCESS) {
+        if (r == platform::ERROR_MORE_DATA && !retried &&
+            platform::queryInfoKey(key, &info) == platform::ERROR_SUCCESS) {
             retried = true;
             continue;
         }
-        if (r != reg::ERROR_SUCCESS)
+        if (r != platform::ERROR_SUCCESS)
             break;
         sKeyNames << name;
         ++iKeyCount;
@@ -272,14 +275,14 @@ bool cRegistry::EnumerateSections(QStringList &sSect, int32_t &iSectCount)
 {
     iSectCount = 0;
     sSect.clear();
-    reg::Key key;
+    platform::Key key;
     try {
-        if (reg::openKey(reg::Root(m_classKey), m_sectionKey, reg::KEY_ENUMERATE_SUB_KEYS, key) !=
-            reg::ERROR_SUCCESS)
+        if (platform::openKey(platform::Root(m_classKey), m_sectionKey,
+                              platform::KEY_ENUMERATE_SUB_KEYS, key) != platform::ERROR_SUCCESS)
             return true;
         QString name;
-        for (uint32_t i = 0; reg::enumKey(key, i, &name) == reg::ERROR_SUCCESS; ++i) {
-            sSect << name.left(reg::MaxKeyNameLength);
+        for (uint32_t i = 0; platform::enumKey(key, i, &name) == platform::ERROR_SUCCESS; ++i) {
+            sSect << name.left(platform::MaxKeyNameLength);
             ++iSectCount;
         }
     } catch (const std::exception &e) {
@@ -357,9 +360,9 @@ void cRegistry::CreateAdditionalEXEAssociations(const QString &sClassName,
         raise(ErrInvalidList, QStringLiteral("Invalid parameter list passed to "
                                              "CreateAdditionalEXEAssociations - expected "
                                              "Name/Text/Command"));
-    reg::Key key;
-    if (reg::openKey(reg::Root(m_classKey), sClassName, reg::KEY_QUERY_VALUE, key) !=
-        reg::ERROR_SUCCESS)
+    platform::Key key;
+    if (platform::openKey(platform::Root(m_classKey), sClassName, platform::KEY_QUERY_VALUE, key) !=
+        platform::ERROR_SUCCESS)
         raise(ErrNoClass, QStringLiteral("Error - attempt to create additional associations "
                                          "before class defined."));
     key.close();
@@ -374,4 +377,4 @@ void cRegistry::CreateAdditionalEXEAssociations(const QString &sClassName,
     }
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -1,7 +1,7 @@
 #pragma once
 // cRegistry: the registry at a current location. The caller sets a root
 // (ClassKey), a key path (SectionKey) and a value name (ValueKey), then reads or
-// writes Value. Failures are raised as norvale::AutomationError with the source
+// writes Value. Failures are raised as norvale::platform::AutomationError with the source
 // "<program>.cRegistry".
 #include "platform/AutomationError.h"
 #include "platform/registry/RegistryStore.h"
@@ -12,15 +12,15 @@
 #include <QVariantList>
 #include <cstdint>
 
-namespace norvale
+namespace norvale::assistant
 {
 
 class cRegistry
 {
 public:
-    static constexpr int32_t HKEY_CLASSES_ROOT = int32_t(reg::HKEY_CLASSES_ROOT);
-    static constexpr int32_t HKEY_CURRENT_USER = int32_t(reg::HKEY_CURRENT_USER);
-    static constexpr int32_t HKEY_LOCAL_MACHINE = int32_t(reg::HKEY_LOCAL_MACHINE);
+    static constexpr int32_t HKEY_CLASSES_ROOT = int32_t(platform::HKEY_CLASSES_ROOT);
+    static constexpr int32_t HKEY_CURRENT_USER = int32_t(platform::HKEY_CURRENT_USER);
+    static constexpr int32_t HKEY_LOCAL_MACHINE = int32_t(platform::HKEY_LOCAL_MACHINE);
 
     static constexpr int32_t REG_SZ = 1;
     static constexpr int32_t REG_EXPAND_SZ = 2;
@@ -31,10 +31,10 @@ public:
 
     // Numbers of the errors raised here.
     static constexpr int32_t ErrFailed = 26001;
-    static constexpr int32_t ErrSetValue = vbObjectError + 1048 + 26001;
-    static constexpr int32_t ErrEnumerate = vbObjectError + 1048 + 26002;
-    static constexpr int32_t ErrInvalidList = vbObjectError + 1048 + 26004;
-    static constexpr int32_t ErrNoClass = vbObjectError + 1048 + 26005;
+    static constexpr int32_t ErrSetValue = platform::vbObjectError + 1048 + 26001;
+    static constexpr int32_t ErrEnumerate = platform::vbObjectError + 1048 + 26002;
+    static constexpr int32_t ErrInvalidList = platform::vbObjectError + 1048 + 26004;
+    static constexpr int32_t ErrNoClass = platform::vbObjectError + 1048 + 26005;
 
     int32_t ClassKey() const { return m_classKey; }
     void setClassKey(int32_t eKey) { m_classKey = eKey; }
@@ -98,4 +98,4 @@ private:
     QVariant m_lastValue;
 };
 
-} // namespace norvale
+} // namespace norvale::assistant

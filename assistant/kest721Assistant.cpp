@@ -26,7 +26,7 @@
 
 Q_LOGGING_CATEGORY(lcAssistant, "norvale.assistant")
 
-namespace norvale
+namespace norvale::assistant
 {
 
 namespace
@@ -41,7 +41,7 @@ template <typename F> void ignoringErrors(const char *what, F &&f)
 {
     try {
         f();
-    } catch (const AutomationError &e) {
+    } catch (const platform::AutomationError &e) {
         qCInfo(lcAssistant).noquote() << what << "failed (ignored):" << e.description();
     }
 }
@@ -75,14 +75,14 @@ QString namingThePort(const QString &description)
     const QString port = QStringLiteral("port %1").arg(modMain::ComPort);
     if (description.contains(port + QStringLiteral(" (")))
         return description;
-    const QString path = resolvePortPath(modMain::ComPort);
+    const QString path = platform::resolvePortPath(modMain::ComPort);
     return description + QStringLiteral(" - %1 (%2)")
                              .arg(port, path.isEmpty() ? QStringLiteral("no device") : path);
 }
 
-AutomationError withPort(const AutomationError &e)
+platform::AutomationError withPort(const platform::AutomationError &e)
 {
-    return AutomationError(e.number(), e.source(), namingThePort(e.description()));
+    return platform::AutomationError(e.number(), e.source(), namingThePort(e.description()));
 }
 
 QString modelName(TYPE_MODEL model)
@@ -325,7 +325,7 @@ void kest721Assistant::Connect()
             createInstrument();
         m_instrument->setPort(modMain::ComPort);
         m_instrument->OpenPort();
-    } catch (const AutomationError &e) {
+    } catch (const platform::AutomationError &e) {
         msg.reset();
         ask(applicationTitle, e.description(), {buttonOK});
         if (!self)
@@ -339,7 +339,7 @@ void kest721Assistant::Connect()
     msg->Message(QStringLiteral("Please wait while connecting to unit..."), connectionTitle);
     try {
         m_instrument->Initialize();
-    } catch (const AutomationError &e) {
+    } catch (const platform::AutomationError &e) {
         msg.reset();
         ask(applicationTitle,
             QStringLiteral("Initialization failed!\r\n") + namingThePort(e.description()),
@@ -373,7 +373,7 @@ void kest721Assistant::adoptMeterAlarm()
         if (!unwritten.isEmpty())
             qCWarning(lcAssistant).noquote()
                 << "settings not saved:" << unwritten.join(QStringLiteral(", "));
-    } catch (const AutomationError &e) {
+    } catch (const platform::AutomationError &e) {
         qCInfo(lcAssistant).noquote() << "the meter's alarm not read:" << e.description();
     }
 }
@@ -449,8 +449,8 @@ bool kest721Assistant::Initialized() const
 norvale::control::kest720Proxy &kest721Assistant::Control() const
 {
     if (!m_instrument)
-        throw AutomationError(91, programName(),
-                              QStringLiteral("Object variable or With block variable not set"));
+        throw platform::AutomationError(
+            91, programName(), QStringLiteral("Object variable or With block variable not set"));
     return *m_instrument;
 }
 
@@ -502,7 +502,7 @@ void kest721Assistant::StartLog()
     QPointer<kest721Assistant> self(this);
     try {
         m_instrument->StartLog();
-    } catch (const AutomationError &e) {
+    } catch (const platform::AutomationError &e) {
         ask(applicationTitle, e.description(), {buttonOK});
         if (self && m_display)
             m_display->Hide();
@@ -574,7 +574,7 @@ void kest721Assistant::onLiveData(Measurement measured)
             modTimer::ResumeTimer(this);
         }
         m_alarmColor = modAlarm::CurrentAlarmColor().toInt();
-    } catch (const AutomationError &e) {
+    } catch (const platform::AutomationError &e) {
         qCWarning(lcAssistant).noquote() << "reading not handled:" << e.description();
     }
 }
@@ -600,32 +600,33 @@ void kest721Assistant::onLiveDataError()
 void kest721Assistant::ResumeLog()
 {
     if (!isLinkLost() || !hasInstrument())
-        throw AutomationError(5, programName(),
-                              QStringLiteral("No logging run is waiting for its meter."));
+        throw platform::AutomationError(5, programName(),
+                                        QStringLiteral("No logging run is waiting for its meter."));
     norvale::control::kest720Proxy &k = *m_instrument;
     ignoringErrors("ClosePort", [&] { k.ClosePort(); });
     k.setPort(modMain::ComPort);
     try {
         k.OpenPort();
         k.Initialize();
-    } catch (const AutomationError &e) {
+    } catch (const platform::AutomationError &e) {
         throw withPort(e);
     }
     // Readings of another meter are not this run's.
     const QString serial = k.SerialNumber();
     if (!m_logSerial.isEmpty() && serial != m_logSerial) {
         ignoringErrors("ClosePort", [&] { k.ClosePort(); });
-        throw AutomationError(5, programName(),
-                              QStringLiteral("The meter on the port (serial number %1) is not "
-                                             "the one of the run (serial number %2).")
-                                  .arg(serial, m_logSerial));
+        throw platform::AutomationError(
+            5, programName(),
+            QStringLiteral("The meter on the port (serial number %1) is not "
+                           "the one of the run (serial number %2).")
+                .arg(serial, m_logSerial));
     }
     k.StartLog();
     // A box answered or an event handled during the calls above may have ended the run.
     if (!m_runActive) {
         ignoringErrors("StopLog", [&] { k.StopLog(); });
-        throw AutomationError(5, programName(),
-                              QStringLiteral("No logging run is waiting for its meter."));
+        throw platform::AutomationError(5, programName(),
+                                        QStringLiteral("No logging run is waiting for its meter."));
     }
     qCInfo(lcAssistant) << "the run goes on with its meter";
     m_linkLost = m_meterLost = false;
@@ -880,13 +881,13 @@ void kest721Assistant::ShowHelp()
 {
     const QString &file = m_services.helpFile;
     if (file.isEmpty() || !QFileInfo(file).isReadable())
-        throw AutomationError(
+        throw platform::AutomationError(
             53, programName(),
             QStringLiteral("File not found: %1")
                 .arg(file.isEmpty() ? QStringLiteral("721Assistant.html") : file));
     if (!m_services.openHelp || !m_services.openHelp(file))
-        throw AutomationError(440, programName(),
-                              QStringLiteral("The help viewer could not open %1").arg(file));
+        throw platform::AutomationError(
+            440, programName(), QStringLiteral("The help viewer could not open %1").arg(file));
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -17,7 +17,7 @@ namespace norvale::control
 class kest720Proxy;
 }
 
-namespace norvale
+namespace norvale::assistant
 {
 
 class AlarmSound;
@@ -188,4 +188,4 @@ std::optional<double> meterAlarmLevel(norvale::control::kest720Proxy &k, int16_t
 // The Assistant that last began a Connect (the dose integration reports to it).
 kest721Assistant *gAssistant();
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -1,6 +1,6 @@
 #include "assistant/modAlarm.h"
 
-namespace norvale::modAlarm
+namespace norvale::assistant::modAlarm
 {
 
 int32_t ColorAckNormal = 0;
@@ -152,4 +152,4 @@ enumAlarmState CurrentAlarmState()
     return g_currentState;
 }
 
-} // namespace norvale::modAlarm
+} // namespace norvale::assistant::modAlarm

@@ -5,7 +5,7 @@
 #include <QVariant>
 #include <cstdint>
 
-namespace norvale::modAlarm
+namespace norvale::assistant::modAlarm
 {
 
 enum enumAlarmState : int32_t {
@@ -61,4 +61,4 @@ bool InAlarm();
 bool Acknowledged();
 enumAlarmState CurrentAlarmState();
 
-} // namespace norvale::modAlarm
+} // namespace norvale::assistant::modAlarm

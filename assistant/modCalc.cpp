@@ -5,7 +5,7 @@
 #include <QLocale>
 #include <cmath>
 
-namespace norvale::modCalc
+namespace norvale::assistant::modCalc
 {
 
 QString NumericPart(const QString &text)
@@ -120,4 +120,4 @@ QString NumberText(double value)
     return locale.toString(value, 'e', QLocale::FloatingPointShortest);
 }
 
-} // namespace norvale::modCalc
+} // namespace norvale::assistant::modCalc

@@ -4,7 +4,7 @@
 #include <QString>
 #include <QStringView>
 
-namespace norvale::modCalc
+namespace norvale::assistant::modCalc
 {
 
 // The digits, points and commas of the text, every other character blanked, trimmed.
@@ -30,4 +30,4 @@ QString NumberText(double value);
 // A text read as a number in the user's locale; false when it is not one.
 bool LocaleToDouble(const QString &text, double *value);
 
-} // namespace norvale::modCalc
+} // namespace norvale::assistant::modCalc

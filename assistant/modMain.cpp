@@ -15,7 +15,7 @@
 
 Q_LOGGING_CATEGORY(lcSettings, "norvale.modMain")
 
-namespace norvale::modMain
+namespace norvale::assistant::modMain
 {
 
 int16_t ComPort = 0;
@@ -100,19 +100,19 @@ double toAlarmPoint(const QVariant &v)
 // counts as holding it, so that nothing is decided on a guess.
 bool stored(const char *name)
 {
-    reg::Key key;
-    const reg::Result opened =
-        reg::openKey(reg::Root(settings::RootKey), QString::fromLatin1(settings::SectionKey),
-                     reg::KEY_QUERY_VALUE, key);
-    if (opened == reg::ERROR_FILE_NOT_FOUND)
+    platform::Key key;
+    const platform::Result opened = platform::openKey(platform::Root(settings::RootKey),
+                                                      QString::fromLatin1(settings::SectionKey),
+                                                      platform::KEY_QUERY_VALUE, key);
+    if (opened == platform::ERROR_FILE_NOT_FOUND)
         return false;
-    if (opened != reg::ERROR_SUCCESS)
+    if (opened != platform::ERROR_SUCCESS)
         return true;
     uint32_t type = 0;
     QByteArray data;
-    const reg::Result read = reg::readValue(key, QString::fromLatin1(name), &type, &data);
+    const platform::Result read = platform::readValue(key, QString::fromLatin1(name), &type, &data);
     key.close();
-    return read != reg::ERROR_FILE_NOT_FOUND;
+    return read != platform::ERROR_FILE_NOT_FOUND;
 }
 
 std::optional<QPoint> toPosition(const QVariant &v)
@@ -207,16 +207,17 @@ QStringList LoadSettings()
     QStringList unreadable;
     // A store that cannot be opened at all yields the defaults like a missing
     // key, but it is reported: every value is then unreadable.
-    reg::Key probe;
-    const reg::Result opened =
-        reg::openKey(reg::Root(settings::RootKey), QString::fromLatin1(settings::SectionKey),
-                     reg::KEY_QUERY_VALUE, probe);
+    platform::Key probe;
+    const platform::Result opened = platform::openKey(platform::Root(settings::RootKey),
+                                                      QString::fromLatin1(settings::SectionKey),
+                                                      platform::KEY_QUERY_VALUE, probe);
     probe.close();
-    const bool storeUnusable = opened != reg::ERROR_SUCCESS && opened != reg::ERROR_FILE_NOT_FOUND;
+    const bool storeUnusable =
+        opened != platform::ERROR_SUCCESS && opened != platform::ERROR_FILE_NOT_FOUND;
     if (storeUnusable)
         qCCritical(lcSettings).noquote()
-            << "settings store unusable, defaults used:" << reg::resultText(opened)
-            << reg::lastErrorDetail();
+            << "settings store unusable, defaults used:" << platform::resultText(opened)
+            << platform::lastErrorDetail();
     cRegistry registry;
     registry.setClassKey(settings::RootKey);
     registry.setSectionKey(QString::fromLatin1(settings::SectionKey));
@@ -266,4 +267,4 @@ QStringList SaveSettings()
     return unwritten;
 }
 
-} // namespace norvale::modMain
+} // namespace norvale::assistant::modMain

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace norvale::modMain
+namespace norvale::assistant::modMain
 {
 
 // Serial port number given to the instrument object (COM1 is 1).
@@ -25,4 +25,4 @@ QStringList LoadSettings();
 // later ones from being written. Returns the names of the values not written.
 QStringList SaveSettings();
 
-} // namespace norvale::modMain
+} // namespace norvale::assistant::modMain

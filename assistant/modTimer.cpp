@@ -11,7 +11,7 @@
 
 Q_LOGGING_CATEGORY(lcTimer, "norvale.modTimer")
 
-namespace norvale::modTimer
+namespace norvale::assistant::modTimer
 {
 
 namespace
@@ -146,7 +146,7 @@ void SamplingClock::setSources(ClockSource *clock, TimerSource *timers)
 
 ClockSource &SamplingClock::clock() const
 {
-    return m_clock ? *m_clock : norvale::systemClock();
+    return m_clock ? *m_clock : norvale::platform::systemClock();
 }
 
 TimerSource &SamplingClock::timers()
@@ -269,7 +269,7 @@ bool SamplingClock::IntervalElapsed()
         return false;
     }
     // Unsigned differences stay right across the wrap of the tick count.
-    if (int64_t(ticksSince(m_lastTick, now)) >= m_intervalMs) {
+    if (int64_t(platform::ticksSince(m_lastTick, now)) >= m_intervalMs) {
         m_lastTick = now;
         return true;
     }
@@ -278,7 +278,7 @@ bool SamplingClock::IntervalElapsed()
 
 bool SamplingClock::DurationElapsed()
 {
-    return int64_t(ticksSince(m_startTick, clock().tickCount())) > m_lengthMs;
+    return int64_t(platform::ticksSince(m_startTick, clock().tickCount())) > m_lengthMs;
 }
 
 int32_t SamplingClock::TickSeconds()
@@ -401,4 +401,4 @@ QString DurationText(int32_t seconds)
     return SamplingClock::DurationText(seconds);
 }
 
-} // namespace norvale::modTimer
+} // namespace norvale::assistant::modTimer

@@ -16,7 +16,7 @@
 
 class QTimer;
 
-namespace norvale::modTimer
+namespace norvale::assistant::modTimer
 {
 
 // What the clock calls at each sampling instant (the Assistant).
@@ -31,8 +31,8 @@ protected:
 };
 
 // The clock is the platform's; the names stay where the Assistant's code looks for them.
-using ClockSource = norvale::ClockSource;
-using SystemClockSource = norvale::SystemClockSource;
+using ClockSource = norvale::platform::ClockSource;
+using SystemClockSource = norvale::platform::SystemClockSource;
 
 class TimerSource
 {
@@ -110,14 +110,14 @@ public:
     int timerId() const { return m_timerId; }
     ClockOwner *owner() const { return m_owner; }
     void forgetOwner(const ClockOwner *owner);
-    void setSources(ClockSource *clock, TimerSource *timers);
+    void setSources(platform::ClockSource *clock, TimerSource *timers);
 
 private:
-    ClockSource &clock() const;
+    platform::ClockSource &clock() const;
     void startTicking();
     TimerSource &timers();
 
-    ClockSource *m_clock = nullptr;
+    platform::ClockSource *m_clock = nullptr;
     TimerSource *m_timers = nullptr;
     std::unique_ptr<TimerSource> m_ownTimers;
     int m_timerId = 0;
@@ -134,7 +134,7 @@ private:
 // The process's clock, shared by the logging run and the dose integration.
 SamplingClock &clock();
 // Replaces the process clock's sources (null: the system's); for tests.
-void setClockSources(ClockSource *clockSource, TimerSource *timerSource);
+void setClockSources(platform::ClockSource *clockSource, TimerSource *timerSource);
 
 void SetTimerInterval(int32_t seconds);
 void SetTimerDuration(int32_t seconds);
@@ -151,4 +151,4 @@ int32_t TickSeconds();
 int64_t UnsignedTicks(int32_t ticks);
 QString DurationText(int32_t seconds);
 
-} // namespace norvale::modTimer
+} // namespace norvale::assistant::modTimer

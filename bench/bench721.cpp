@@ -38,13 +38,13 @@ double threadCpuSeconds()
 
 struct Rig {
     QTemporaryDir ports;
-    std::unique_ptr<sim721::Meter> meter;
+    std::unique_ptr<norvale::simulator::Meter> meter;
     kest720 k;
-    bool start(sim721::Options o)
+    bool start(norvale::simulator::Options o)
     {
         o.portsFolder = ports.path();
         o.portNumber = 1;
-        meter = std::make_unique<sim721::Meter>(o);
+        meter = std::make_unique<norvale::simulator::Meter>(o);
         QString error;
         if (!meter->start(&error)) {
             std::fprintf(stderr, "bench721: %s\n", qPrintable(error));
@@ -60,9 +60,9 @@ struct Rig {
 int benchInitialize(int runs)
 {
     std::printf("Initialize at 1200 baud (%d runs)\n", runs);
-    for (const auto model : {sim721::Model::K720, sim721::Model::M720}) {
+    for (const auto model : {norvale::simulator::Model::K720, norvale::simulator::Model::M720}) {
         Rig rig;
-        sim721::Options o;
+        norvale::simulator::Options o;
         o.model = model;
         if (!rig.start(o))
             return 1;
@@ -78,8 +78,8 @@ int benchInitialize(int runs)
             std::printf(
                 "  %s run %d: %.0f ms measured; minimum %.0f ms = pauses %lld + quiet %d x 250 "
                 "+ wire %.0f (%lld bytes in, %lld out); ratio %.2f\n",
-                model == sim721::Model::K720 ? "720K" : "720M", i + 1, measured, minimum,
-                static_cast<long long>(s.pauseMs), s.waits, wire,
+                model == norvale::simulator::Model::K720 ? "720K" : "720M", i + 1, measured,
+                minimum, static_cast<long long>(s.pauseMs), s.waits, wire,
                 static_cast<long long>(s.bytesReceived), static_cast<long long>(s.bytesSent),
                 measured / minimum);
         }
@@ -93,7 +93,7 @@ int benchDownload(int records)
     if (!rig.start({}))
         return 1;
     rig.k.Initialize();
-    std::vector<sim721::LogRecord> log;
+    std::vector<norvale::simulator::LogRecord> log;
     for (int i = 0; i < records; ++i)
         log.push_back({QString::number(20 + (i % 50) * 0.1, 'f', 1), i % 5,
                        QString::number(0.01 * (i % 1000 + 1), 'f', 2)});

@@ -36,7 +36,7 @@
 #include <limits>
 #include <sys/resource.h>
 
-using namespace norvale;
+using namespace norvale::assistant;
 
 namespace
 {
@@ -100,10 +100,10 @@ int main(int argc, char **argv)
         QTextStream(stderr) << "bench_dose: needs a session bus that can start kest720\n";
         return 1;
     }
-    sim721::Options o;
+    norvale::simulator::Options o;
     o.portNumber = 3;
     o.portsFolder = ports.path();
-    sim721::Meter meter(o); // the real line rate
+    norvale::simulator::Meter meter(o); // the real line rate
     QString why;
     if (!meter.start(&why)) {
         QTextStream(stderr) << "bench_dose: " << why << '\n';
@@ -111,22 +111,24 @@ int main(int argc, char **argv)
     }
     meter.setDoseRate(1000);
 
-    PromptBoard prompts(false);
-    QObject::connect(
-        &prompts, &PromptBoard::shown, &prompts, [&prompts](quint32 id, const QString &title) {
-            QTimer::singleShot(0, &prompts, [&prompts, id, title] {
-                prompts.answer(id, title == QLatin1String("Disconnect") ? buttonNo : buttonOK);
-            });
-        });
+    norvale::assistant::PromptBoard prompts(false);
+    QObject::connect(&prompts, &PromptBoard::shown, &prompts,
+                     [&prompts](quint32 id, const QString &title) {
+                         QTimer::singleShot(0, &prompts, [&prompts, id, title] {
+                             prompts.answer(id, title == QLatin1String("Disconnect")
+                                                    ? norvale::assistant::buttonNo
+                                                    : norvale::assistant::buttonOK);
+                         });
+                     });
     kest721Assistant::Services s;
     s.makeInstrument = [] {
         return std::make_unique<norvale::control::kest720Proxy>(QDBusConnection::sessionBus(),
                                                                 nullptr, QDBus::BlockWithGui);
     };
     s.prompts = &prompts;
-    DesktopWindows windows;
+    norvale::assistant::DesktopWindows windows;
     s.windows = &windows;
-    kest721Assistant assistant(s);
+    norvale::assistant::kest721Assistant assistant(s);
     modMain::ComPort = 3;
     assistant.Connect();
     if (!assistant.Initialized()) {
@@ -136,10 +138,10 @@ int main(int argc, char **argv)
 
     // The measurement: open-ended, stopped after the wait and `seconds` more.
     assistant.ShowIntegrate();
-    QWidget *setup = dialogs::dose();
+    QWidget *setup = norvale::assistant::dose();
     setup->findChild<QCheckBox *>(QStringLiteral("chkTimer"))->setChecked(false);
     setup->findChild<QAbstractButton *>(QStringLiteral("cmdStart"))->click();
-    QPointer<frmDoseProgress> p = dialogs::doseProgress();
+    QPointer<frmDoseProgress> p = norvale::assistant::doseProgress();
     spin([&] { return !p || p->phase() >= frmDoseProgress::Phase::Waiting; });
     QElapsedTimer wall;
     wall.start();

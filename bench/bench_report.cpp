@@ -22,7 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using norvale::Journal;
+using norvale::assistant::Journal;
 
 namespace
 {

@@ -96,9 +96,11 @@ int16_t HexToInt(const QString &text)
     for (const QChar c : digits)
         ok = ok && c.unicode() < 128 && std::isxdigit(static_cast<unsigned char>(c.unicode()));
     if (!ok)
-        throw norvale::AutomationError(13, QStringLiteral("kest720"), QStringLiteral("Type mismatch"));
+        throw norvale::platform::AutomationError(13, QStringLiteral("kest720"),
+                                                 QStringLiteral("Type mismatch"));
     if (digits.size() > 4)
-        throw norvale::AutomationError(6, QStringLiteral("kest720"), QStringLiteral("Overflow"));
+        throw norvale::platform::AutomationError(6, QStringLiteral("kest720"),
+                                                 QStringLiteral("Overflow"));
     return static_cast<int16_t>(digits.toUInt(nullptr, 16));
 }
 

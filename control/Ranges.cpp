@@ -5,8 +5,8 @@
 namespace {
 [[noreturn]] void subscriptOutOfRange()
 {
-    throw norvale::AutomationError(9, QStringLiteral("kest720"),
-                                   QStringLiteral("Subscript out of range"));
+    throw norvale::platform::AutomationError(9, QStringLiteral("kest720"),
+                                             QStringLiteral("Subscript out of range"));
 }
 } // namespace
 
@@ -14,9 +14,10 @@ Range &Ranges::Add(const QString &ScaleUnits, float ScaleNumber, int16_t Command
                    const QString &Display, const QString &sKey)
 {
     if (!sKey.isEmpty() && m_keys.contains(sKey))
-        throw norvale::AutomationError(457, QStringLiteral("kest720"),
-                                       QStringLiteral("This key is already associated with an "
-                                                      "element of this collection"));
+        throw norvale::platform::AutomationError(
+            457, QStringLiteral("kest720"),
+            QStringLiteral("This key is already associated with an "
+                           "element of this collection"));
     m_items.append(Range{Display, CommandIndex, ScaleNumber, ScaleUnits});
     m_keys.append(sKey);
     return m_items.last();

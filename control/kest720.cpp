@@ -12,13 +12,13 @@ Q_LOGGING_CATEGORY(lcKest720, "norvale.kest720")
 // enabled through QT_LOGGING_RULES).
 Q_LOGGING_CATEGORY(lcTrace, "norvale.kest720.trace", QtInfoMsg)
 
-using norvale::AutomationError;
-using norvale::pumpEvents;
-using norvale::ticksSince;
+using norvale::platform::AutomationError;
+using norvale::platform::pumpEvents;
+using norvale::platform::ticksSince;
 
 namespace
 {
-constexpr int32_t kErrorNumber = norvale::vbObjectError + 1;
+constexpr int32_t kErrorNumber = norvale::platform::vbObjectError + 1;
 
 // Counts a loop on the stack while it runs, however it leaves: a loop can
 // start nested inside another (a second StartLog re-arms the tick while the
@@ -31,15 +31,19 @@ struct DepthScope {
 
 [[noreturn]] void raisePortNotOpen()
 {
-    throw AutomationError(norvale::serialerror::portNotOpen, norvale::serialerror::source,
+    throw AutomationError(norvale::platform::serialerror::portNotOpen,
+                          norvale::platform::serialerror::source,
                           QStringLiteral("Operation valid only when the port is open"));
 }
 } // namespace
 
-kest720::kest720(QObject *parent) : kest720(&norvale::makeQtSerialLink, nullptr, parent) {}
+kest720::kest720(QObject *parent) : kest720(&norvale::platform::makeQtSerialLink, nullptr, parent)
+{
+}
 
-kest720::kest720(LinkFactory factory, norvale::ClockSource *clock, QObject *parent)
-    : QObject(parent), mFactory(std::move(factory)), mClock(clock ? *clock : norvale::systemClock())
+kest720::kest720(LinkFactory factory, norvale::platform::ClockSource *clock, QObject *parent)
+    : QObject(parent), mFactory(std::move(factory)),
+      mClock(clock ? *clock : norvale::platform::systemClock())
 {
     // The port object exists from creation, so that a command before OpenPort
     // fails with the serial layer's own error rather than a text of ours.
@@ -83,7 +87,7 @@ void kest720::makeLink()
     mComm = mOwnedComm.get();
 }
 
-norvale::SerialLink &kest720::link()
+norvale::platform::SerialLink &kest720::link()
 {
     // Without a port object every exchange fails as a closed port does.
     if (!mComm)

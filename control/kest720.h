@@ -5,7 +5,7 @@
 // from clients, timer ticks and signal handlers can run nested inside an
 // exchange; the stop flag mStopStream is the only coordination.
 //
-// Every failure of a public member is thrown as norvale::AutomationError with
+// Every failure of a public member is thrown as norvale::platform::AutomationError with
 // number vbObjectError + 1, source "721 Control" and a fixed description.
 // Errors of the serial layer (a closed or lost port) pass through unchanged.
 #include "platform/Clock.h"
@@ -24,13 +24,13 @@ class kest720 : public QObject
 {
     Q_OBJECT
 public:
-    using LinkFactory = std::function<std::unique_ptr<norvale::SerialLink>()>;
+    using LinkFactory = std::function<std::unique_ptr<norvale::platform::SerialLink>()>;
 
     explicit kest720(QObject *parent = nullptr);
     // For tests: the serial link is made by `factory` when the object is
     // created, and every pause, quiet time and time-out reads `clock` (the
     // system's when null).
-    explicit kest720(LinkFactory factory, norvale::ClockSource *clock = nullptr,
+    explicit kest720(LinkFactory factory, norvale::platform::ClockSource *clock = nullptr,
                      QObject *parent = nullptr);
     ~kest720() override;
 
@@ -137,16 +137,16 @@ private:
     QByteArray receive();
     void pause(int ms);
     void makeLink();
-    norvale::SerialLink &link();
+    norvale::platform::SerialLink &link();
     void emitIdleWhenDone();
     void waitIgnored() { WaitForCom(); }
     void rewriteFirstRangeForK();
     [[noreturn]] void raise(const QString &description) const;
 
     LinkFactory mFactory;
-    norvale::ClockSource &mClock;
-    std::unique_ptr<norvale::SerialLink> mOwnedComm;
-    norvale::SerialLink *mComm = nullptr; // empty only when the factory failed
+    norvale::platform::ClockSource &mClock;
+    std::unique_ptr<norvale::platform::SerialLink> mOwnedComm;
+    norvale::platform::SerialLink *mComm = nullptr; // empty only when the factory failed
     QTimer TimerLiveData;
     QTimer TimerDataLog;
 

@@ -7,7 +7,7 @@
 
 Q_LOGGING_CATEGORY(lcFonts, "norvale.fonts")
 
-namespace norvale::fonts
+namespace norvale::displaycontrols::fonts
 {
 
 namespace
@@ -61,4 +61,4 @@ QFont font(const QString &designFamily, double points, bool bold)
     return f;
 }
 
-} // namespace norvale::fonts
+} // namespace norvale::displaycontrols::fonts

@@ -4,7 +4,7 @@
 #include <QFont>
 #include <QString>
 
-namespace norvale::fonts
+namespace norvale::displaycontrols::fonts
 {
 
 // The installed family that stands for designFamily; chosen once per name.
@@ -14,4 +14,4 @@ QString family(const QString &designFamily);
 // inch so that text keeps its place in the twip layouts on any screen.
 QFont font(const QString &designFamily, double points, bool bold = false);
 
-} // namespace norvale::fonts
+} // namespace norvale::displaycontrols::fonts

@@ -5,7 +5,7 @@
 
 Q_LOGGING_CATEGORY(lcPropertyBag, "norvale.propertybag")
 
-namespace norvale
+namespace norvale::displaycontrols
 {
 
 qsizetype PropertyBag::indexOf(const QString &name) const
@@ -139,4 +139,4 @@ uint32_t PropertyBag::readColor(const QString &name, uint32_t defaultValue) cons
     return static_cast<uint32_t>(n);
 }
 
-} // namespace norvale
+} // namespace norvale::displaycontrols

@@ -8,7 +8,7 @@
 #include <QVariant>
 #include <utility>
 
-namespace norvale
+namespace norvale::displaycontrols
 {
 
 class PropertyBag
@@ -40,4 +40,4 @@ private:
     QList<std::pair<QString, QVariant>> m_items;
 };
 
-} // namespace norvale
+} // namespace norvale::displaycontrols

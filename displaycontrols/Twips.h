@@ -3,7 +3,7 @@
 // fixed 15 twips a pixel (96 pixels an inch).
 #include <QRect>
 
-namespace norvale::twips
+namespace norvale::displaycontrols::twips
 {
 
 inline constexpr int PerPixel = 15;
@@ -19,4 +19,4 @@ constexpr QRect rect(int left, int top, int width, int height)
     return QRect(toPixels(left), toPixels(top), toPixels(width), toPixels(height));
 }
 
-} // namespace norvale::twips
+} // namespace norvale::displaycontrols::twips

@@ -9,15 +9,15 @@
 #include <QTimer>
 #include <cmath>
 
-namespace norvale
+namespace norvale::displaycontrols
 {
 
 namespace
 {
 
-constexpr OLE_COLOR DefaultBackColor = 0x00008000;
-constexpr OLE_COLOR DefaultBorderColor = olecolor::Black;
-constexpr OLE_COLOR DefaultAlarmColor = olecolor::Red;
+constexpr ui::OLE_COLOR DefaultBackColor = 0x00008000;
+constexpr ui::OLE_COLOR DefaultBorderColor = ui::olecolor::Black;
+constexpr ui::OLE_COLOR DefaultAlarmColor = ui::olecolor::Red;
 
 QLabel *makeLabel(QWidget *parent, const char *name, const QRect &r, Qt::Alignment align,
                   const QFont &font, const QString &caption)
@@ -89,13 +89,13 @@ PanelShape::PanelShape(QWidget *parent) : QWidget(parent)
     setObjectName(QStringLiteral("Shape1"));
 }
 
-void PanelShape::setBorderColor(OLE_COLOR c)
+void PanelShape::setBorderColor(ui::OLE_COLOR c)
 {
     m_border = c;
     update();
 }
 
-void PanelShape::setFillColor(OLE_COLOR c)
+void PanelShape::setFillColor(ui::OLE_COLOR c)
 {
     m_fill = c;
     update();
@@ -108,8 +108,8 @@ void PanelShape::paintEvent(QPaintEvent *)
     const qreal half = BorderWidth / 2.0;
     const QRectF r = QRectF(rect()).adjusted(half, half, -half, -half);
     const qreal radius = std::min(width(), height()) / 10.0;
-    p.setPen(QPen(toQColor(m_border), BorderWidth));
-    p.setBrush(toQColor(m_fill));
+    p.setPen(QPen(ui::toQColor(m_border), BorderWidth));
+    p.setBrush(ui::toQColor(m_fill));
     p.drawRoundedRect(r, radius, radius);
 }
 
@@ -138,12 +138,12 @@ kest720Display::kest720Display(QWidget *parent) : QWidget(parent)
 
     for (QLabel *l : {lblValue, lblScale, lblRate, lblMessage}) {
         QPalette pal = l->palette();
-        pal.setColor(QPalette::WindowText, toQColor(olecolor::SystemWindowText));
+        pal.setColor(QPalette::WindowText, ui::toQColor(ui::olecolor::SystemWindowText));
         l->setPalette(pal);
-        setLabelBack(l, olecolor::SystemWindow);
+        setLabelBack(l, ui::olecolor::SystemWindow);
     }
     QPalette own = palette();
-    own.setColor(QPalette::Window, toQColor(m_ownBackColor));
+    own.setColor(QPalette::Window, ui::toQColor(m_ownBackColor));
     setPalette(own);
 
     Timer1 = new QTimer(this);
@@ -159,10 +159,10 @@ QSize kest720Display::sizeHint() const
     return QSize(twips::toPixels(3420), twips::toPixels(1815));
 }
 
-void kest720Display::setLabelBack(QLabel *label, OLE_COLOR c)
+void kest720Display::setLabelBack(QLabel *label, ui::OLE_COLOR c)
 {
     QPalette pal = label->palette();
-    pal.setColor(QPalette::Window, toQColor(c));
+    pal.setColor(QPalette::Window, ui::toQColor(c));
     label->setPalette(pal);
 }
 
@@ -188,26 +188,26 @@ void kest720Display::setValue(float v)
     lblValue->repaint();
 }
 
-OLE_COLOR kest720Display::BorderColor() const
+ui::OLE_COLOR kest720Display::BorderColor() const
 {
     return Shape1->borderColor();
 }
 
-void kest720Display::setBorderColor(OLE_COLOR c)
+void kest720Display::setBorderColor(ui::OLE_COLOR c)
 {
     Shape1->setBorderColor(c);
 }
 
-OLE_COLOR kest720Display::BackColor() const
+ui::OLE_COLOR kest720Display::BackColor() const
 {
     return Shape1->fillColor();
 }
 
-void kest720Display::setBackColor(OLE_COLOR c)
+void kest720Display::setBackColor(ui::OLE_COLOR c)
 {
     m_ownBackColor = c;
     QPalette own = palette();
-    own.setColor(QPalette::Window, toQColor(c));
+    own.setColor(QPalette::Window, ui::toQColor(c));
     setPalette(own);
     Shape1->setFillColor(c);
     setLabelBack(lblMessage, c);
@@ -247,13 +247,13 @@ void kest720Display::Flash(bool bOn)
         Timer1->start();
     } else {
         Timer1->stop();
-        setBorderColor(olecolor::Black);
+        setBorderColor(ui::olecolor::Black);
     }
 }
 
 void kest720Display::Timer1_Timer()
 {
-    setBorderColor(m_flashPhase ? m_alarmColor : olecolor::Black);
+    setBorderColor(m_flashPhase ? m_alarmColor : ui::olecolor::Black);
     m_flashPhase = !m_flashPhase;
 }
 
@@ -274,4 +274,4 @@ void kest720Display::WriteProperties(PropertyBag &bag) const
                       static_cast<qlonglong>(DefaultAlarmColor));
 }
 
-} // namespace norvale
+} // namespace norvale::displaycontrols

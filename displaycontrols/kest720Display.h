@@ -10,7 +10,7 @@
 class QLabel;
 class QTimer;
 
-namespace norvale
+namespace norvale::displaycontrols
 {
 
 class PropertyBag;
@@ -30,18 +30,18 @@ class PanelShape : public QWidget
     Q_OBJECT
 public:
     explicit PanelShape(QWidget *parent = nullptr);
-    OLE_COLOR borderColor() const { return m_border; }
-    void setBorderColor(OLE_COLOR c);
-    OLE_COLOR fillColor() const { return m_fill; }
-    void setFillColor(OLE_COLOR c);
+    ui::OLE_COLOR borderColor() const { return m_border; }
+    void setBorderColor(ui::OLE_COLOR c);
+    ui::OLE_COLOR fillColor() const { return m_fill; }
+    void setFillColor(ui::OLE_COLOR c);
     static constexpr int BorderWidth = 3;
 
 protected:
     void paintEvent(QPaintEvent *) override;
 
 private:
-    OLE_COLOR m_border = olecolor::Black;
-    OLE_COLOR m_fill = 0x0000C000;
+    ui::OLE_COLOR m_border = ui::olecolor::Black;
+    ui::OLE_COLOR m_fill = 0x0000C000;
 };
 
 class kest720Display : public QWidget
@@ -61,24 +61,24 @@ public:
     void Reset();
     float Value() const { return m_lastValue; }
     void setValue(float v);
-    OLE_COLOR BorderColor() const;
-    void setBorderColor(OLE_COLOR c);
-    OLE_COLOR BackColor() const;
-    void setBackColor(OLE_COLOR c);
+    ui::OLE_COLOR BorderColor() const;
+    void setBorderColor(ui::OLE_COLOR c);
+    ui::OLE_COLOR BackColor() const;
+    void setBackColor(ui::OLE_COLOR c);
     int ScaleNumber() const;
     void setScaleNumber(int n);
     QString ScaleUnits() const { return m_scaleUnits; }
     void setScaleUnits(const QString &s);
     void ShowMessage(const QString &msg);
-    OLE_COLOR AlarmColor() const { return m_alarmColor; }
-    void setAlarmColor(OLE_COLOR c) { m_alarmColor = c; }
+    ui::OLE_COLOR AlarmColor() const { return m_alarmColor; }
+    void setAlarmColor(ui::OLE_COLOR c) { m_alarmColor = c; }
     void Flash(bool bOn);
 
     void ReadProperties(const PropertyBag &bag);
     void WriteProperties(PropertyBag &bag) const;
 
     // The control's own back colour, seen outside the panel's curved corners.
-    OLE_COLOR ownBackColor() const { return m_ownBackColor; }
+    ui::OLE_COLOR ownBackColor() const { return m_ownBackColor; }
 
     QSize sizeHint() const override;
 
@@ -89,7 +89,7 @@ private slots:
     void Timer1_Timer();
 
 private:
-    void setLabelBack(QLabel *label, OLE_COLOR c);
+    void setLabelBack(QLabel *label, ui::OLE_COLOR c);
 
     PanelShape *Shape1;
     QLabel *lblValue;
@@ -99,11 +99,11 @@ private:
     kest720Scale *kest720Scale1;
     QTimer *Timer1;
 
-    OLE_COLOR m_alarmColor = olecolor::Red;
-    OLE_COLOR m_ownBackColor = 0x00C0FFC0;
+    ui::OLE_COLOR m_alarmColor = ui::olecolor::Red;
+    ui::OLE_COLOR m_ownBackColor = 0x00C0FFC0;
     QString m_scaleUnits;
     float m_lastValue = 0;
     bool m_flashPhase = false;
 };
 
-} // namespace norvale
+} // namespace norvale::displaycontrols

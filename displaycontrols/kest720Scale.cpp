@@ -7,7 +7,7 @@
 #include <QPainter>
 #include <cmath>
 
-namespace norvale
+namespace norvale::displaycontrols
 {
 
 namespace scale
@@ -135,7 +135,7 @@ void kest720Scale::setScaleNumber(int n)
     DrawScale();
 }
 
-void kest720Scale::setBackColor(OLE_COLOR c)
+void kest720Scale::setBackColor(ui::OLE_COLOR c)
 {
     m_backColor = c;
     // The scale already drawn is drawn again on the new colour.
@@ -161,7 +161,7 @@ void kest720Scale::renderScale()
         return;
     }
     m_image = QImage(size().expandedTo(QSize(1, 1)), QImage::Format_RGB32);
-    m_image.fill(toQColor(m_backColor));
+    m_image.fill(ui::toQColor(m_backColor));
     QPainter p(&m_image);
     p.setFont(font());
     p.setPen(Qt::black);
@@ -179,7 +179,7 @@ void kest720Scale::renderScale()
 void kest720Scale::paintEvent(QPaintEvent *e)
 {
     QPainter p(this);
-    p.fillRect(e->rect(), toQColor(m_backColor));
+    p.fillRect(e->rect(), ui::toQColor(m_backColor));
     if (!m_image.isNull())
         p.drawImage(0, 0, m_image);
     // The bar follows the range at once, without waiting for DrawScale.
@@ -195,7 +195,7 @@ void kest720Scale::resizeEvent(QResizeEvent *)
     // The drawn scale is kept; a larger surface shows the back colour beyond it.
     if (!m_image.isNull() && m_image.size() != size()) {
         QImage grown(size().expandedTo(m_image.size()), QImage::Format_RGB32);
-        grown.fill(toQColor(m_backColor));
+        grown.fill(ui::toQColor(m_backColor));
         QPainter(&grown).drawImage(0, 0, m_image);
         m_image = grown;
     }
@@ -203,13 +203,13 @@ void kest720Scale::resizeEvent(QResizeEvent *)
 
 void kest720Scale::ReadProperties(const PropertyBag &bag)
 {
-    setBackColor(bag.readColor(QStringLiteral("BackColor"), olecolor::White));
+    setBackColor(bag.readColor(QStringLiteral("BackColor"), ui::olecolor::White));
 }
 
 void kest720Scale::WriteProperties(PropertyBag &bag) const
 {
     bag.WriteProperty(QStringLiteral("BackColor"), static_cast<qlonglong>(m_backColor),
-                      static_cast<qlonglong>(olecolor::White));
+                      static_cast<qlonglong>(ui::olecolor::White));
 }
 
-} // namespace norvale
+} // namespace norvale::displaycontrols

@@ -9,7 +9,7 @@
 #include <QString>
 #include <QWidget>
 
-namespace norvale
+namespace norvale::displaycontrols
 {
 
 class PropertyBag;
@@ -60,8 +60,8 @@ public:
     void setValue(double v);
     int ScaleNumber() const { return m_scaleNumber; }
     void setScaleNumber(int n);
-    OLE_COLOR BackColor() const { return m_backColor; }
-    void setBackColor(OLE_COLOR c);
+    ui::OLE_COLOR BackColor() const { return m_backColor; }
+    void setBackColor(ui::OLE_COLOR c);
 
     void ReadProperties(const PropertyBag &bag);
     void WriteProperties(PropertyBag &bag) const;
@@ -86,9 +86,9 @@ private:
     int m_scaleNumber = 500;
     float m_fullScale = 0;
     double m_labelFactor = 0;
-    OLE_COLOR m_backColor = olecolor::White;
+    ui::OLE_COLOR m_backColor = ui::olecolor::White;
     bool m_scaleDrawn = false;
     QImage m_image; // what DrawScale drew; survives repaints
 };
 
-} // namespace norvale
+} // namespace norvale::displaycontrols

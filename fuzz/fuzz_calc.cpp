@@ -20,7 +20,7 @@ template <typename F> void expectOnly(int32_t allowed, F f)
 {
     try {
         f();
-    } catch (const norvale::AutomationError &e) {
+    } catch (const norvale::platform::AutomationError &e) {
         if (e.number() != allowed)
             std::abort();
     }
@@ -29,7 +29,7 @@ template <typename F> void expectOnly(int32_t allowed, F f)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    using namespace norvale;
+    using namespace norvale::assistant;
     if (size == 0)
         return 0;
     // The first byte picks the user's locale: point or comma decimals.

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const QString &b : bytes) {
         try {
             proto::HexToInt(b);
-        } catch (const norvale::AutomationError &) {
+        } catch (const norvale::platform::AutomationError &) {
         }
     }
     return 0;

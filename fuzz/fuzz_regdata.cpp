@@ -8,7 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
 {
-    using namespace norvale::reg;
+    using namespace norvale::platform;
     if (size == 0)
         return 0;
     static const uint32_t types[] = {

@@ -25,13 +25,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    using namespace norvale::automation;
+    using namespace norvale::platform;
     const QString xml =
         QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     TypeLibrary lib;
     try {
         lib = parseTypeLibrary(xml);
-    } catch (const norvale::AutomationError &) {
+    } catch (const norvale::platform::AutomationError &) {
         return 0;
     }
     for (const InterfaceInfo &i : lib.interfaces) {

@@ -1,6 +1,7 @@
 #include "platform/AutomationError.h"
 
-namespace norvale {
+namespace norvale::platform
+{
 
 AutomationError::AutomationError(int32_t number, QString source, QString description)
     : m_number(number), m_source(std::move(source)), m_description(std::move(description)),
@@ -30,4 +31,4 @@ AutomationError AutomationError::fromMessage(const QString &message, int32_t fal
     return AutomationError(fallbackNumber, fallbackSource, message);
 }
 
-} // namespace norvale
+} // namespace norvale::platform

@@ -7,7 +7,8 @@
 #include <exception>
 #include <string>
 
-namespace norvale {
+namespace norvale::platform
+{
 
 // Base of the numbers that servers give to their own errors.
 inline constexpr int32_t vbObjectError = static_cast<int32_t>(0x80040000u);
@@ -35,4 +36,4 @@ private:
     std::string m_what;
 };
 
-} // namespace norvale
+} // namespace norvale::platform

@@ -2,12 +2,12 @@
 
 #include "platform/Ticks.h"
 
-namespace norvale
+namespace norvale::platform
 {
 
 uint32_t SystemClockSource::tickCount()
 {
-    return norvale::tickCount();
+    return norvale::platform::tickCount();
 }
 
 QDateTime SystemClockSource::currentDateTime()
@@ -26,4 +26,4 @@ ClockSource &systemClock()
     return clock;
 }
 
-} // namespace norvale
+} // namespace norvale::platform

@@ -5,7 +5,7 @@
 #include <QDateTime>
 #include <cstdint>
 
-namespace norvale
+namespace norvale::platform
 {
 
 class ClockSource
@@ -32,4 +32,4 @@ public:
 // One system clock for everyone who was not given another.
 ClockSource &systemClock();
 
-} // namespace norvale
+} // namespace norvale::platform

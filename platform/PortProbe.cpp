@@ -15,7 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace norvale
+namespace norvale::platform
 {
 
 namespace
@@ -209,4 +209,4 @@ QString describePortProblem(const PortProbe &p)
     return line;
 }
 
-} // namespace norvale
+} // namespace norvale::platform

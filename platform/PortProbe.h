@@ -6,7 +6,7 @@
 #include <QString>
 #include <sys/types.h>
 
-namespace norvale
+namespace norvale::platform
 {
 
 struct PortHolder {
@@ -45,4 +45,4 @@ PortHolder findPtyMaster(const QString &slavePath);
 // device, e.g. "dialout", and how to join it.
 QString permissionHint(const QString &path);
 
-} // namespace norvale
+} // namespace norvale::platform

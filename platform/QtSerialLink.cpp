@@ -11,7 +11,7 @@
 
 Q_LOGGING_CATEGORY(lcSerial, "norvale.serial")
 
-namespace norvale
+namespace norvale::platform
 {
 
 QString portsFolder()
@@ -213,4 +213,4 @@ std::unique_ptr<SerialLink> makeQtSerialLink()
     return std::make_unique<QtSerialLink>();
 }
 
-} // namespace norvale
+} // namespace norvale::platform

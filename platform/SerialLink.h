@@ -11,7 +11,7 @@
 #include <QString>
 #include <memory>
 
-namespace norvale
+namespace norvale::platform
 {
 
 namespace serialerror
@@ -56,4 +56,4 @@ QString resolvePortPath(int n);
 // no handshaking.
 std::unique_ptr<SerialLink> makeQtSerialLink();
 
-} // namespace norvale
+} // namespace norvale::platform

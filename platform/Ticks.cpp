@@ -4,7 +4,8 @@
 #include <chrono>
 #include <thread>
 
-namespace norvale {
+namespace norvale::platform
+{
 
 uint32_t tickCount()
 {
@@ -25,4 +26,4 @@ void pumpEvents()
         QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-} // namespace norvale
+} // namespace norvale::platform

@@ -3,7 +3,8 @@
 // wraps after about 49.7 days, a plain sleep, and one pass of the event loop.
 #include <cstdint>
 
-namespace norvale {
+namespace norvale::platform
+{
 
 // Milliseconds from a steady clock, truncated to 32 bits (wraps).
 uint32_t tickCount();
@@ -14,4 +15,4 @@ void sleepMs(int milliseconds);
 // Runs the event loop once: pending timers, socket and bus messages are served.
 void pumpEvents();
 
-} // namespace norvale
+} // namespace norvale::platform

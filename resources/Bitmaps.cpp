@@ -14,7 +14,7 @@ static void initBitmapResources()
     (void)done;
 }
 
-namespace norvale::bitmaps
+namespace norvale::resources
 {
 
 namespace
@@ -47,4 +47,4 @@ QImage assistantPicture(int number)
     return load("kest721xl", number);
 }
 
-} // namespace norvale::bitmaps
+} // namespace norvale::resources

@@ -3,7 +3,7 @@
 // resource system. A number that names no picture gives a null image.
 #include <QImage>
 
-namespace norvale::bitmaps
+namespace norvale::resources
 {
 
 // Bitmap resource of the display component: the LED pictures 101 to 110.
@@ -11,4 +11,4 @@ QImage displayPicture(int number);
 // Bitmap resource of the Assistant: 103 is the message window's picture.
 QImage assistantPicture(int number);
 
-} // namespace norvale::bitmaps
+} // namespace norvale::resources

@@ -6,7 +6,7 @@
 #include <optional>
 #include <random>
 
-namespace sim721
+namespace norvale::simulator
 {
 
 namespace
@@ -797,4 +797,4 @@ void Dialogue::setSilenceAfterRecords(int n)
     d->silenceAfter = n < 0 ? -1 : n;
 }
 
-} // namespace sim721
+} // namespace norvale::simulator

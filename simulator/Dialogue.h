@@ -15,7 +15,7 @@
 #include <memory>
 #include <vector>
 
-namespace sim721
+namespace norvale::simulator
 {
 
 using Clock = std::chrono::steady_clock;
@@ -76,4 +76,4 @@ private:
     std::unique_ptr<Impl> d;
 };
 
-} // namespace sim721
+} // namespace norvale::simulator

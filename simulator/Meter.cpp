@@ -26,7 +26,7 @@ Q_LOGGING_CATEGORY(lcSim, "norvale.sim", QtInfoMsg)
 // The meter's line: the pseudo-terminal, the thread that serves it, the pacing
 // of one character at a time, the faults of the line, and the com<n> link.
 // The dialogue itself lives in Dialogue.
-namespace sim721
+namespace norvale::simulator
 {
 
 namespace
@@ -537,4 +537,4 @@ void Meter::dropLine()
     d->wakeThread();
 }
 
-} // namespace sim721
+} // namespace norvale::simulator

@@ -19,7 +19,7 @@
 #include <memory>
 #include <vector>
 
-namespace sim721
+namespace norvale::simulator
 {
 
 class Meter
@@ -96,4 +96,4 @@ private:
     std::unique_ptr<Impl> d;
 };
 
-} // namespace sim721
+} // namespace norvale::simulator

@@ -3,7 +3,7 @@
 // readings and start-up options, shared by its dialogue and its line.
 #include <QString>
 
-namespace sim721
+namespace norvale::simulator
 {
 
 // K720 keeps its settings on page D and starts its range table at 0.5 mR/h
@@ -52,4 +52,4 @@ struct Options {
         -1; // initial dose rate in the meter's units (see setDoseRate); < 0: background
 };
 
-} // namespace sim721
+} // namespace norvale::simulator

@@ -22,7 +22,7 @@ namespace
 
 // What the command line asks of the simulator.
 struct SimulatorOptions {
-    sim721::Options meter;
+    norvale::simulator::Options meter;
     bool portGiven = false; // --port named: never move to another number
     QStringList faults;
     bool noStdin = false;
@@ -92,21 +92,24 @@ std::variant<SimulatorOptions, UsageError> parseOptions(QCommandLineParser &pars
                               .arg(parser.positionalArguments().constFirst())};
 
     SimulatorOptions so;
-    sim721::Options &opt = so.meter;
+    norvale::simulator::Options &opt = so.meter;
     const QString m = parser.value(model).toUpper();
     if (m != QLatin1String("K") && m != QLatin1String("M"))
         return UsageError{QStringLiteral("--model must be K or M")};
-    opt.model = m == QLatin1String("K") ? sim721::Model::K720 : sim721::Model::M720;
+    opt.model =
+        m == QLatin1String("K") ? norvale::simulator::Model::K720 : norvale::simulator::Model::M720;
     const QString u = parser.value(units).toLower();
     if (u != QLatin1String("r") && u != QLatin1String("sv"))
         return UsageError{QStringLiteral("--units must be R or Sv")};
-    opt.units = u == QLatin1String("r") ? sim721::Units::R : sim721::Units::Sv;
+    opt.units =
+        u == QLatin1String("r") ? norvale::simulator::Units::R : norvale::simulator::Units::Sv;
     bool ok = false;
     opt.portNumber = parser.value(port).toInt(&ok);
     if (!ok || opt.portNumber < 1 || opt.portNumber > INT16_MAX)
         return UsageError{QStringLiteral("--port must be a number from 1 to %1").arg(INT16_MAX)};
     so.portGiven = parser.isSet(port);
-    opt.portsFolder = parser.isSet(portsDir) ? parser.value(portsDir) : norvale::portsFolder();
+    opt.portsFolder =
+        parser.isSet(portsDir) ? parser.value(portsDir) : norvale::platform::portsFolder();
     if (parser.isSet(fast))
         opt.charMicros = 50;
     if (parser.isSet(charUs)) {
@@ -152,7 +155,7 @@ QString linkInUse(const QString &folder, int n)
     if (!info.isSymLink())
         return {};
     const QString target = info.symLinkTarget();
-    const norvale::PortHolder master = norvale::findPtyMaster(target);
+    const norvale::platform::PortHolder master = norvale::platform::findPtyMaster(target);
     if (!master.pid)
         return {}; // a stale link from a simulator that did not end cleanly
     return QStringLiteral("com%1 is already linked to %2 by process %3 (%4)")
@@ -191,7 +194,7 @@ int main(int argc, char **argv)
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
     SimulatorOptions so = std::get<SimulatorOptions>(parsed);
-    sim721::Options &opt = so.meter;
+    norvale::simulator::Options &opt = so.meter;
 
     if (!opt.portsFolder.isEmpty()) {
         QString taken = linkInUse(opt.portsFolder, opt.portNumber);
@@ -206,7 +209,7 @@ int main(int argc, char **argv)
         }
     }
 
-    sim721::Meter meter(opt);
+    norvale::simulator::Meter meter(opt);
     for (const QString &f : so.faults) {
         if (f == QLatin1String("silent"))
             meter.setSilent(true);

@@ -12,7 +12,7 @@
 
 Q_LOGGING_CATEGORY(lcMsgBox, "norvale.msgbox")
 
-namespace norvale
+namespace norvale::ui
 {
 
 namespace
@@ -54,7 +54,7 @@ frmMsg::frmMsg(QWidget *parent)
     cmdCancel->setGeometry(12, 60, 81, 25);
     connect(cmdCancel, &QPushButton::clicked, this, &frmMsg::cmdCancel_Click);
 
-    const QImage picture = bitmaps::assistantPicture(PictureNumber);
+    const QImage picture = norvale::resources::assistantPicture(PictureNumber);
     if (picture.isNull())
         qCWarning(lcMsgBox) << "the message window's picture is missing";
     m_picture = StdPicture::fromBitmap(picture);
@@ -174,4 +174,4 @@ void MsgBox::Message(const QString &msg, const std::optional<QString> &Title)
     Show();
 }
 
-} // namespace norvale
+} // namespace norvale::ui

@@ -13,7 +13,7 @@
 class QLabel;
 class QPushButton;
 
-namespace norvale
+namespace norvale::ui
 {
 
 // frmMsg: the window of a MsgBox.
@@ -72,4 +72,4 @@ private:
     QPointer<frmMsg> m_form;
 };
 
-} // namespace norvale
+} // namespace norvale::ui

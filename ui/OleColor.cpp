@@ -4,7 +4,7 @@
 #include <QGuiApplication>
 #include <QPalette>
 
-namespace norvale
+namespace norvale::ui
 {
 
 namespace
@@ -103,4 +103,4 @@ QColor toQColor(OLE_COLOR c)
     return QColor::fromRgb(rgbFromColorRef(translateOleColor(c, nullptr).value_or(0)));
 }
 
-} // namespace norvale
+} // namespace norvale::ui

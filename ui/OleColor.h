@@ -7,7 +7,7 @@
 #include <QRgb>
 #include <cstdint>
 
-namespace norvale
+namespace norvale::ui
 {
 
 using OLE_COLOR = uint32_t;
@@ -45,4 +45,4 @@ constexpr OLE_COLOR colorRefFromRgb(QRgb rgb)
 // result at zero.
 QColor toQColor(OLE_COLOR c);
 
-} // namespace norvale
+} // namespace norvale::ui

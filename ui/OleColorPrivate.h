@@ -5,11 +5,11 @@
 #include <QList>
 #include <optional>
 
-namespace norvale
+namespace norvale::ui
 {
 
 // The &H00BBGGRR value of an OLE colour, or nothing when it names no colour
 // (an unknown system colour, a palette index without a palette).
 std::optional<OLE_COLOR> translateOleColor(OLE_COLOR c, const QList<QRgb> *palette);
 
-} // namespace norvale
+} // namespace norvale::ui

@@ -7,7 +7,7 @@
 
 Q_LOGGING_CATEGORY(lcPaintEffects, "norvale.painteffects")
 
-namespace norvale
+namespace norvale::ui
 {
 
 namespace
@@ -103,7 +103,8 @@ OLE_COLOR PaintEffects::MarkerColor(OLE_COLOR highlight, OLE_COLOR shadow)
 void PaintEffects::raiseInvalidPicture() const
 {
     qCDebug(lcPaintEffects) << "refused a picture that is neither a bitmap nor an icon";
-    throw AutomationError(InvalidPicture, m_errorSource, QStringLiteral("Invalid picture"));
+    throw platform::AutomationError(InvalidPicture, m_errorSource,
+                                    QStringLiteral("Invalid picture"));
 }
 
 QImage PaintEffects::iconOnMask(const StdPicture &pic, int Width, int Height,
@@ -270,4 +271,4 @@ void PaintEffects::PaintDisabledStdPic(QPainter &hdcDest, int xDest, int yDest, 
     }
 }
 
-} // namespace norvale
+} // namespace norvale::ui

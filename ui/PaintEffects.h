@@ -11,7 +11,7 @@
 
 class QPainter;
 
-namespace norvale
+namespace norvale::ui
 {
 
 // A colour table standing in for a palette handle; a null pointer where one is
@@ -94,4 +94,4 @@ private:
     Palette m_halftone;
 };
 
-} // namespace norvale
+} // namespace norvale::ui

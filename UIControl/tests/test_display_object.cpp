@@ -14,7 +14,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-using namespace norvale;
+using namespace norvale::uicontrol;
 
 namespace
 {
@@ -24,10 +24,10 @@ struct DisplayFixture : ::testing::Test {
     Form1 &f = *d.frm();
     DisplayFixture()
     {
-        d.setColorAckNormal(olecolor::Green);
-        d.setColorUnAckAlarm(olecolor::Red);
-        d.setColorAckAlarm(olecolor::Yellow);
-        d.setColorUnAckNormal(olecolor::Blue);
+        d.setColorAckNormal(norvale::ui::olecolor::Green);
+        d.setColorUnAckAlarm(norvale::ui::olecolor::Red);
+        d.setColorAckAlarm(norvale::ui::olecolor::Yellow);
+        d.setColorUnAckNormal(norvale::ui::olecolor::Blue);
     }
     QString caption(const char *label) const
     {
@@ -56,7 +56,7 @@ TEST_F(DisplayFixture, AlarmStateTable)
     EXPECT_FALSE(f.isVisible()) << "a fresh display";
     for (const auto &c : cases) {
         d.Reset(); // AckNormal, button disabled, timer off
-        f.setLedColor(olecolor::Black);
+        f.setLedColor(norvale::ui::olecolor::Black);
         d.setAlarmState(static_cast<enumAlarmState>(c.state));
         EXPECT_EQ(d.AlarmState(), c.state) << c.legend;
         EXPECT_EQ(f.AlarmColorIndex, c.led) << c.legend;
@@ -112,8 +112,8 @@ TEST_F(DisplayFixture, ColourWithoutPictureKeepsTheLedButTimerAndButtonRulesAppl
 TEST_F(DisplayFixture, ColourChangesTakeEffectAtTheNextAssignment)
 {
     d.setAlarmState(AckNormal);
-    d.setColorAckNormal(olecolor::Black);
-    EXPECT_EQ(d.ColorAckNormal(), olecolor::Black);
+    d.setColorAckNormal(norvale::ui::olecolor::Black);
+    EXPECT_EQ(d.ColorAckNormal(), norvale::ui::olecolor::Black);
     EXPECT_EQ(f.AlarmColorIndex, 103) << "no repaint on a colour change";
     d.setAlarmState(AckNormal);
     EXPECT_EQ(f.AlarmColorIndex, 105);

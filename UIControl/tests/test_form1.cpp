@@ -12,7 +12,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-using namespace norvale;
+using namespace norvale::uicontrol;
 
 namespace
 {
@@ -26,7 +26,7 @@ QImage led(Form1 &f)
 // What the picture box shows where the LED picture is transparent.
 QColor background(Form1 &)
 {
-    return toQColor(olecolor::SystemButtonFace).toRgb();
+    return norvale::ui::toQColor(norvale::ui::olecolor::SystemButtonFace).toRgb();
 }
 
 void tick(Form1 &f)
@@ -59,11 +59,11 @@ TEST(Form1, ASmallToolWindowOnTopWithItsControlsInPlace)
 // colour shows, bright then dark, with its corners transparent.
 TEST(Form1, EachLedColourShowsItsBrightThenItsDarkPicture)
 {
-    const std::pair<OLE_COLOR, int> cases[] = {{olecolor::Blue, 101},
-                                               {olecolor::Green, 103},
-                                               {olecolor::Black, 105},
-                                               {olecolor::Red, 107},
-                                               {olecolor::Yellow, 109}};
+    const std::pair<norvale::ui::OLE_COLOR, int> cases[] = {{norvale::ui::olecolor::Blue, 101},
+                                                            {norvale::ui::olecolor::Green, 103},
+                                                            {norvale::ui::olecolor::Black, 105},
+                                                            {norvale::ui::olecolor::Red, 107},
+                                                            {norvale::ui::olecolor::Yellow, 109}};
     for (const auto &[colour, bright] : cases) {
         Form1 f;
         f.setLedColor(colour);
@@ -74,8 +74,9 @@ TEST(Form1, EachLedColourShowsItsBrightThenItsDarkPicture)
         EXPECT_EQ(f.picLed->shownPicture(), bright + 1) << std::hex << colour;
     }
     Form1 f;
-    f.setLedColor(olecolor::Red);
-    for (OLE_COLOR c : {0x00808080u, 0x00FFFFFFu, 0x80000008u, 0x000000FEu}) // others: no change
+    f.setLedColor(norvale::ui::olecolor::Red);
+    for (norvale::ui::OLE_COLOR c :
+         {0x00808080u, 0x00FFFFFFu, 0x80000008u, 0x000000FEu}) // others: no change
         f.setLedColor(c);
     QImage img = led(f);
     EXPECT_EQ(img.pixelColor(15, 15), QColor(255, 0, 0));
@@ -103,7 +104,7 @@ TEST(Form1, NoLedBeforeAnyColourEvenWhenFlashingOrRepainted)
 TEST(Form1, FlashPhaseIsNeverResetButLedColorShowsBrightAtOnce)
 {
     Form1 f;
-    f.setLedColor(olecolor::Green);
+    f.setLedColor(norvale::ui::olecolor::Green);
     tick(f); // bright, phase now True
     f.Timer1->stop();
     f.Timer1->start();
@@ -121,7 +122,7 @@ TEST(Form1, FlashPhaseIsNeverResetButLedColorShowsBrightAtOnce)
     tick(f);
     tick(f);
     ASSERT_EQ(f.picLed->shownPicture(), 104);
-    f.setLedColor(olecolor::Green);
+    f.setLedColor(norvale::ui::olecolor::Green);
     EXPECT_EQ(f.picLed->shownPicture(), 103);
     f.Timer1->stop();
 }

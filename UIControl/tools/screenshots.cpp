@@ -12,7 +12,7 @@
 #include <QTextStream>
 #include <QTimer>
 
-using namespace norvale;
+using namespace norvale::uicontrol;
 
 namespace
 {
@@ -63,13 +63,13 @@ int main(int argc, char **argv)
     }
 
     bool ok = true;
-    norvale::Display d;
+    norvale::uicontrol::Display d;
     Form1 &f = *d.frm();
     const auto tick = [&f] { QMetaObject::invokeMethod(&f, "Timer1_Timer"); };
-    d.setColorAckNormal(olecolor::Green);
-    d.setColorUnAckAlarm(olecolor::Red);
-    d.setColorAckAlarm(olecolor::Yellow);
-    d.setColorUnAckNormal(olecolor::Blue);
+    d.setColorAckNormal(norvale::ui::olecolor::Green);
+    d.setColorUnAckAlarm(norvale::ui::olecolor::Red);
+    d.setColorAckAlarm(norvale::ui::olecolor::Yellow);
+    d.setColorUnAckNormal(norvale::ui::olecolor::Blue);
     d.setUseAcknowledge(true);
     d.Show();
 
@@ -126,7 +126,7 @@ int main(int argc, char **argv)
     d.ShowMessage(QStringLiteral("Please Wait..."));
     ok &= save(f, dir, QStringLiteral("message-please-wait"));
 
-    MsgBox m;
+    norvale::ui::MsgBox m;
     m.Message(QStringLiteral("Connecting to unit..."));
     ok &= save(*m.form(), dir, QStringLiteral("msgbox"));
 
@@ -137,8 +137,8 @@ int main(int argc, char **argv)
     {
         QPainter p(&sheet);
         for (int i = 0; i < 11; ++i) {
-            const QImage pic =
-                i < 10 ? bitmaps::displayPicture(101 + i) : bitmaps::assistantPicture(103);
+            const QImage pic = i < 10 ? norvale::resources::displayPicture(101 + i)
+                                      : norvale::resources::assistantPicture(103);
             p.drawImage(QRect(8 + i * 136, 8, pic.width() * 4, pic.height() * 4), pic);
         }
     }

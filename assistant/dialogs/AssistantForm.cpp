@@ -11,7 +11,7 @@
 #include <QLineEdit>
 #include <utility>
 
-namespace norvale
+namespace norvale::assistant
 {
 
 namespace
@@ -65,7 +65,7 @@ void AssistantForm::showForm()
 
 void AssistantForm::unload()
 {
-    dialogs::detail::forget(this);
+    norvale::assistant::detail::forget(this);
     hide();
     if (g_formCodeDepth > 0)
         g_unloaded << this;
@@ -131,4 +131,4 @@ bool AssistantForm::event(QEvent *e)
     return QDialog::event(e);
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

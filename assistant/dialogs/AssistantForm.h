@@ -13,7 +13,7 @@ namespace norvale::control
 class kest720Proxy;
 }
 
-namespace norvale
+namespace norvale::assistant
 {
 class kest721Assistant;
 
@@ -66,4 +66,4 @@ private:
     bool m_wasDeactivated = false;
 };
 
-} // namespace norvale
+} // namespace norvale::assistant

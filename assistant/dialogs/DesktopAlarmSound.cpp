@@ -8,7 +8,7 @@
 
 Q_LOGGING_CATEGORY(lcSound, "norvale.assistant.sound")
 
-namespace norvale
+namespace norvale::assistant
 {
 
 DesktopAlarmSound::DesktopAlarmSound() = default;
@@ -37,4 +37,4 @@ void DesktopAlarmSound::play(const QString &alias)
     m_effect->play();
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

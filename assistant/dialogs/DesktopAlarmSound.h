@@ -8,7 +8,7 @@
 
 class QSoundEffect;
 
-namespace norvale
+namespace norvale::assistant
 {
 
 class DesktopAlarmSound : public AlarmSound
@@ -23,4 +23,4 @@ private:
     QString m_file;
 };
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -5,7 +5,7 @@
 #include "UIControl/Form1.h"
 #include "ui/MsgBox.h"
 
-namespace norvale
+namespace norvale::assistant
 {
 
 HostedDisplay::HostedDisplay() : m_display(std::make_unique<Display>())
@@ -52,7 +52,7 @@ void HostedDisplay::setScaleNumber(int16_t scale)
 
 void HostedDisplay::setAlarmState(modAlarm::enumAlarmState state)
 {
-    m_display->setAlarmState(static_cast<enumAlarmState>(state));
+    m_display->setAlarmState(static_cast<uicontrol::enumAlarmState>(state));
 }
 
 void HostedDisplay::setAlarmValue(const QString &text)
@@ -99,7 +99,7 @@ public:
     void Hide() override { m_box.Hide(); }
 
 private:
-    MsgBox m_box;
+    ui::MsgBox m_box;
 };
 } // namespace
 
@@ -115,42 +115,42 @@ std::unique_ptr<StatusWindow> DesktopWindows::createStatusWindow()
 
 void DesktopWindows::showProperties(kest721Assistant &assistant)
 {
-    dialogs::showProperties(assistant);
+    norvale::assistant::showProperties(assistant);
 }
 
 void DesktopWindows::showOptions(kest721Assistant &assistant)
 {
-    dialogs::showOptions(assistant);
+    norvale::assistant::showOptions(assistant);
 }
 
 void DesktopWindows::showIntegrate(kest721Assistant &assistant)
 {
-    dialogs::showIntegrate(assistant);
+    norvale::assistant::showIntegrate(assistant);
 }
 
 void DesktopWindows::showAbout(kest721Assistant &assistant)
 {
-    dialogs::showAbout(assistant);
+    norvale::assistant::showAbout(assistant);
 }
 
 void DesktopWindows::unloadDialogs()
 {
-    dialogs::unloadAll();
+    norvale::assistant::unloadAll();
 }
 
 bool DesktopWindows::integrationRunning()
 {
-    return dialogs::integrationRunning();
+    return norvale::assistant::integrationRunning();
 }
 
 void DesktopWindows::endIntegration()
 {
-    dialogs::endIntegration();
+    norvale::assistant::endIntegration();
 }
 
 void DesktopWindows::assistantGone(kest721Assistant *assistant)
 {
-    dialogs::assistantGone(assistant);
+    norvale::assistant::assistantGone(assistant);
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

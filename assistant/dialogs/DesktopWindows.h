@@ -6,10 +6,15 @@
 
 #include <memory>
 
-namespace norvale
+namespace norvale::uicontrol
+{
+class Display;
+}
+
+namespace norvale::assistant
 {
 
-class Display;
+using uicontrol::Display;
 
 // The display component's Display as the Assistant's instrument display.
 class HostedDisplay : public InstrumentDisplay
@@ -59,4 +64,4 @@ public:
 // its windows are not the desktop's.
 Display *hostedDisplay(InstrumentDisplay *display);
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -19,7 +19,7 @@
 
 Q_LOGGING_CATEGORY(lcDialogs, "norvale.assistant.dialogs")
 
-namespace norvale::dialogs
+namespace norvale::assistant
 {
 
 namespace
@@ -249,4 +249,4 @@ void nameControls(QWidget *form)
     }
 }
 
-} // namespace norvale::dialogs
+} // namespace norvale::assistant

@@ -16,7 +16,7 @@ namespace norvale::control
 class kest720Proxy;
 }
 
-namespace norvale
+namespace norvale::assistant
 {
 class kest721Assistant;
 class frmOptions;
@@ -25,11 +25,7 @@ class frmDose;
 class frmDoseProgress;
 class frmAbout;
 
-namespace dialogs
-{
-
 // Box texts of this system's own choosing (the other texts are in the forms).
-using norvale::textIntegrationRunning;
 inline const QString textLoggingRunning =
     QStringLiteral("A logging run is in progress. Stop it before starting a dose integration.");
 
@@ -87,5 +83,4 @@ void forget(const QWidget *form);
 // (buddy) or its own caption, where it has none yet.
 void nameControls(QWidget *form);
 
-} // namespace dialogs
-} // namespace norvale
+} // namespace norvale::assistant

@@ -8,7 +8,7 @@
 
 Q_LOGGING_CATEGORY(lcPrompts, "norvale.assistant.prompts")
 
-namespace norvale
+namespace norvale::assistant
 {
 
 namespace
@@ -124,4 +124,4 @@ QList<PromptBoard::Box> PromptBoard::pending() const
     return boxes;
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -12,7 +12,7 @@
 
 class QMessageBox;
 
-namespace norvale
+namespace norvale::assistant
 {
 
 // The boxes of one program: each is a real dialog and is also announced
@@ -61,4 +61,4 @@ private:
     std::map<quint32, Open> m_open;
 };
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -15,12 +15,12 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-namespace norvale
+namespace norvale::assistant
 {
 
 namespace
 {
-namespace publish = norvale::publish;
+namespace publish = norvale::assistant;
 }
 
 PublishPage::PublishPage(QWidget *parent) : QWidget(parent)
@@ -46,8 +46,9 @@ PublishPage::PublishPage(QWidget *parent) : QWidget(parent)
     txtBroker = field("txtBroker", QStringLiteral("Broker URL:"),
                       QStringLiteral("mqtt://host:1883 or mqtts://host:8883"));
     txtTopicPrefix = field("txtTopicPrefix", QStringLiteral("Topic prefix:"),
-                           QString::fromLatin1(publish::DefaultTopicPrefix));
-    txtClientId = field("txtClientId", QStringLiteral("Client id:"), publish::defaultClientId());
+                           QString::fromLatin1(norvale::assistant::DefaultTopicPrefix));
+    txtClientId =
+        field("txtClientId", QStringLiteral("Client id:"), norvale::assistant::defaultClientId());
     txtUsername = field("txtUsername", QStringLiteral("User name:"));
     txtPasswordFile = field("txtPasswordFile", QStringLiteral("Password file:"),
                             QStringLiteral("a file readable by you alone"));
@@ -87,7 +88,7 @@ PublishPage::PublishPage(QWidget *parent) : QWidget(parent)
 void PublishPage::load()
 {
     m_loading = true;
-    const publish::Settings s = publish::load();
+    const norvale::assistant::Settings s = norvale::assistant::load();
     chkPublish->setChecked(s.enabled);
     txtBroker->setText(s.broker);
     txtTopicPrefix->setText(s.topicPrefix);
@@ -106,13 +107,13 @@ void PublishPage::load()
 
 namespace
 {
-publish::Settings fieldsOf(bool enabled, const QList<QLineEdit *> &e, bool homeAssistant)
+norvale::assistant::Settings fieldsOf(bool enabled, const QList<QLineEdit *> &e, bool homeAssistant)
 {
-    publish::Settings s;
+    norvale::assistant::Settings s;
     s.enabled = enabled;
     s.broker = e[0]->text().trimmed();
     s.topicPrefix = e[1]->text().trimmed().isEmpty()
-                        ? QString::fromLatin1(publish::DefaultTopicPrefix)
+                        ? QString::fromLatin1(norvale::assistant::DefaultTopicPrefix)
                         : e[1]->text().trimmed();
     s.clientId = e[2]->text().trimmed();
     s.username = e[3]->text().trimmed();
@@ -129,19 +130,20 @@ bool PublishPage::apply()
 {
     if (!m_changed)
         return true;
-    const publish::Settings s = fieldsOf(chkPublish->isChecked(),
-                                         {txtBroker, txtTopicPrefix, txtClientId, txtUsername,
-                                          txtPasswordFile, txtCaFile, txtCertFile, txtKeyFile},
-                                         chkHomeAssistant->isChecked());
+    const norvale::assistant::Settings s =
+        fieldsOf(chkPublish->isChecked(),
+                 {txtBroker, txtTopicPrefix, txtClientId, txtUsername, txtPasswordFile, txtCaFile,
+                  txtCertFile, txtKeyFile},
+                 chkHomeAssistant->isChecked());
     QString why;
     // A URL with a password is never stored, not even while publishing is off.
-    if (!s.broker.isEmpty() && !publish::parseBrokerUrl(s.broker, &why)) {
+    if (!s.broker.isEmpty() && !norvale::assistant::parseBrokerUrl(s.broker, &why)) {
         lblTestResult->setText(why);
         return false;
     }
     if (s.enabled)
-        why = publish::check(s);
-    if (!why.isEmpty() || !publish::save(s, &why)) {
+        why = norvale::assistant::check(s);
+    if (!why.isEmpty() || !norvale::assistant::save(s, &why)) {
         lblTestResult->setText(why);
         return false;
     }
@@ -151,17 +153,18 @@ bool PublishPage::apply()
 
 void PublishPage::test()
 {
-    const publish::Settings s = fieldsOf(true,
-                                         {txtBroker, txtTopicPrefix, txtClientId, txtUsername,
-                                          txtPasswordFile, txtCaFile, txtCertFile, txtKeyFile},
-                                         chkHomeAssistant->isChecked());
+    const norvale::assistant::Settings s =
+        fieldsOf(true,
+                 {txtBroker, txtTopicPrefix, txtClientId, txtUsername, txtPasswordFile, txtCaFile,
+                  txtCertFile, txtKeyFile},
+                 chkHomeAssistant->isChecked());
     cmdTest->setEnabled(false);
     lblTestResult->setText(QStringLiteral("Connecting..."));
     // The connection is tried away from this thread: the dialog and the
     // Assistant's events go on meanwhile.
     QPointer<PublishPage> self(this);
     QThread *worker = QThread::create([self, s] {
-        const publish::ProbeResult r = publish::probe(s, 5000);
+        const norvale::assistant::ProbeResult r = norvale::assistant::probe(s, 5000);
         QMetaObject::invokeMethod(
             qApp,
             [self, r] {
@@ -180,7 +183,8 @@ void PublishPage::showState()
 {
     if (!isVisible() && !lblPublishState->text().isEmpty())
         return;
-    lblPublishState->setText(QStringLiteral("Now: ") + publish::describe(publish::readStatus()));
+    lblPublishState->setText(QStringLiteral("Now: ") +
+                             norvale::assistant::describe(norvale::assistant::readStatus()));
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -10,7 +10,7 @@ class QLineEdit;
 class QPushButton;
 class QTimer;
 
-namespace norvale
+namespace norvale::assistant
 {
 
 class PublishPage : public QWidget
@@ -42,4 +42,4 @@ private:
     bool m_loading = false;
 };
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -19,7 +19,7 @@
 
 Q_LOGGING_CATEGORY(lcSoundChooser, "norvale.assistant.soundchooser")
 
-namespace norvale
+namespace norvale::assistant
 {
 
 SoundChooser::SoundChooser(QWidget *parent) : QDialog(parent)
@@ -51,7 +51,7 @@ SoundChooser::SoundChooser(QWidget *parent) : QDialog(parent)
     connect(play, &QPushButton::clicked, this, &SoundChooser::play);
     connect(buttons, &QDialogButtonBox::accepted, this, &SoundChooser::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &SoundChooser::reject);
-    dialogs::nameControls(this);
+    norvale::assistant::nameControls(this);
 }
 
 SoundChooser::~SoundChooser() = default;
@@ -63,11 +63,12 @@ QString SoundChooser::assignmentKey()
 
 bool SoundChooser::assign(const QString &file)
 {
-    reg::Key key;
-    if (reg::createKey(reg::HKEY_CURRENT_USER, assignmentKey(), reg::KEY_ALL_ACCESS, key) !=
-        reg::ERROR_SUCCESS)
+    platform::Key key;
+    if (platform::createKey(platform::HKEY_CURRENT_USER, assignmentKey(), platform::KEY_ALL_ACCESS,
+                            key) != platform::ERROR_SUCCESS)
         return false;
-    return reg::setValue(key, QString(), reg::REG_SZ, file.toUtf8() + '\0') == reg::ERROR_SUCCESS;
+    return platform::setValue(key, QString(), platform::REG_SZ, file.toUtf8() + '\0') ==
+           platform::ERROR_SUCCESS;
 }
 
 void SoundChooser::accept()
@@ -98,4 +99,4 @@ void SoundChooser::play()
     m_effect->play();
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -7,7 +7,7 @@
 class QLineEdit;
 class QSoundEffect;
 
-namespace norvale
+namespace norvale::assistant
 {
 
 class SoundChooser : public QDialog
@@ -33,4 +33,4 @@ private:
     std::unique_ptr<QSoundEffect> m_effect;
 };
 
-} // namespace norvale
+} // namespace norvale::assistant

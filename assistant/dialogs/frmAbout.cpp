@@ -11,7 +11,7 @@
 
 Q_LOGGING_CATEGORY(lcAbout, "norvale.assistant.about")
 
-namespace norvale
+namespace norvale::assistant
 {
 
 QPixmap assistantLogo(int size)
@@ -58,7 +58,7 @@ frmAbout::frmAbout(QWidget *parent) : AssistantForm(parent), ui(new Ui::frmAbout
     ui->imgLogo->setPixmap(assistantLogo(64));
     ui->imgLogo->setAccessibleName(QStringLiteral("Logo"));
     connect(ui->cmdOK, &QPushButton::clicked, this, &frmAbout::reject);
-    dialogs::nameControls(this);
+    norvale::assistant::nameControls(this);
 }
 
 frmAbout::~frmAbout() = default;
@@ -80,4 +80,4 @@ void frmAbout::reject()
     unload();
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -10,7 +10,7 @@ namespace Ui
 class frmAbout;
 }
 
-namespace norvale
+namespace norvale::assistant
 {
 
 class frmAbout : public AssistantForm
@@ -31,4 +31,4 @@ private:
 // The Assistant's logo: a meter's dial in the house colours.
 QPixmap assistantLogo(int size);
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -14,7 +14,7 @@
 
 Q_LOGGING_CATEGORY(lcDataLog, "norvale.assistant.datalog")
 
-namespace norvale
+namespace norvale::assistant
 {
 
 namespace
@@ -47,7 +47,7 @@ frmDataLog::frmDataLog(QWidget *parent) : AssistantForm(parent), ui(new Ui::frmD
     connect(ui->cmdOK, &QPushButton::clicked, this, &frmDataLog::cmdOK_Click);
     connect(ui->cmdCancel, &QPushButton::clicked, this, &frmDataLog::reject);
     connect(ui->cmd720Alarm, &QPushButton::clicked, this, &frmDataLog::cmd720Alarm_Click);
-    dialogs::nameControls(this);
+    norvale::assistant::nameControls(this);
 }
 
 frmDataLog::~frmDataLog() = default;
@@ -66,7 +66,7 @@ void frmDataLog::activate()
     }
     ui->txtAlarm->setText(modCalc::NumberText(modAlarm::GetAlarmPoint()));
     ui->chkEnableAlarm->setChecked(modAlarm::GetAlarmEnabled());
-    const int32_t i = dialogs::loggingInterval();
+    const int32_t i = norvale::assistant::loggingInterval();
     if (i % 3600 == 0) {
         ui->cboRate->setCurrentIndex(2);
         ui->txtRate->setText(QString::number(i / 3600));
@@ -77,7 +77,7 @@ void frmDataLog::activate()
         ui->cboRate->setCurrentIndex(1);
         ui->txtRate->setText(QString::number(i / 60));
     }
-    const int32_t l = dialogs::loggingDuration();
+    const int32_t l = norvale::assistant::loggingDuration();
     if (l % 86400 == 0) {
         ui->cboLength->setCurrentIndex(2);
         ui->txtLength->setText(QString::number(l / 86400));
@@ -103,7 +103,7 @@ void frmDataLog::cmdOK_Click()
     const auto leading = [](const QString &text) {
         try {
             return modCalc::LeadingNumber(text);
-        } catch (const AutomationError &) {
+        } catch (const platform::AutomationError &) {
             return std::numeric_limits<double>::infinity(); // beyond a double: not below 1
         }
     };
@@ -133,11 +133,11 @@ void frmDataLog::cmdOK_Click()
     // SaveLoggingProperties: all values are known to fit, so nothing can fail
     // half-way through.
     try {
-        dialogs::setLoggingTimes(int32_t(interval), int32_t(total));
+        norvale::assistant::setLoggingTimes(int32_t(interval), int32_t(total));
         modAlarm::SetAlarmPoint(alarm);
         modAlarm::SetAlarmEnabled(ui->chkEnableAlarm->isChecked());
-        dialogs::saveSettingsNow();
-    } catch (const AutomationError &e) {
+        norvale::assistant::saveSettingsNow();
+    } catch (const platform::AutomationError &e) {
         ask(e.description());
     }
     if (self)
@@ -165,4 +165,4 @@ void frmDataLog::cmd720Alarm_Click()
     }
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

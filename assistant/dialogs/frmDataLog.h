@@ -10,7 +10,7 @@ namespace Ui
 class frmDataLog;
 }
 
-namespace norvale
+namespace norvale::assistant
 {
 
 class frmDataLog : public AssistantForm
@@ -31,4 +31,4 @@ private:
     std::unique_ptr<Ui::frmDataLog> ui;
 };
 
-} // namespace norvale
+} // namespace norvale::assistant

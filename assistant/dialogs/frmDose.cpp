@@ -15,7 +15,7 @@
 
 Q_LOGGING_CATEGORY(lcDoseSetup, "norvale.assistant.dosesetup")
 
-namespace norvale
+namespace norvale::assistant
 {
 
 namespace
@@ -42,7 +42,7 @@ frmDose::frmDose(QWidget *parent) : AssistantForm(parent), ui(new Ui::frmDose)
     connect(ui->cmdStart, &QPushButton::clicked, this, &frmDose::cmdStart_Click);
     connect(ui->cmdCancel, &QPushButton::clicked, this, &frmDose::reject);
     connect(ui->cmdHelp, &QPushButton::clicked, this, &frmDose::cmdHelp_Click);
-    dialogs::nameControls(this);
+    norvale::assistant::nameControls(this);
 }
 
 frmDose::~frmDose() = default;
@@ -105,11 +105,11 @@ void frmDose::cmdStart_Click()
     kest721Assistant *a = assistant();
     // The meter integrates or logs, not both at once.
     if ((a && a->isLogging()) || modTimer::clock().timerId() != 0) {
-        ask(dialogs::textLoggingRunning);
+        ask(norvale::assistant::textLoggingRunning);
         return;
     }
-    if (dialogs::integrationRunning()) {
-        dialogs::doseProgress()->showForm();
+    if (norvale::assistant::integrationRunning()) {
+        norvale::assistant::doseProgress()->showForm();
         return;
     }
     if (!self || !a)
@@ -130,9 +130,9 @@ void frmDose::cmdStart_Click()
         qCWarning(lcDoseSetup) << "integration settings not written:" << e.what();
     }
     if (timed)
-        dialogs::RunDoseIntegration(*a, seconds);
+        norvale::assistant::RunDoseIntegration(*a, seconds);
     else
-        dialogs::RunDoseIntegration(*a);
+        norvale::assistant::RunDoseIntegration(*a);
 }
 
 void frmDose::cmdHelp_Click()
@@ -141,7 +141,7 @@ void frmDose::cmdHelp_Click()
     try {
         if (kest721Assistant *a = assistant())
             a->ShowHelp();
-    } catch (const AutomationError &e) {
+    } catch (const platform::AutomationError &e) {
         ask(e.description());
     }
 }
@@ -151,4 +151,4 @@ void frmDose::reject()
     hide();
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -9,7 +9,7 @@ namespace Ui
 class frmDose;
 }
 
-namespace norvale
+namespace norvale::assistant
 {
 
 class frmDose : public AssistantForm
@@ -30,4 +30,4 @@ private:
     std::unique_ptr<Ui::frmDose> ui;
 };
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -10,7 +10,7 @@
 
 Q_LOGGING_CATEGORY(lcDose, "norvale.assistant.dose")
 
-namespace norvale
+namespace norvale::assistant
 {
 
 using modTimer::DurationText;
@@ -24,14 +24,14 @@ frmDoseProgress::frmDoseProgress(QWidget *parent)
     m_timer.setInterval(pollMs);
     connect(&m_timer, &QTimer::timeout, this, &frmDoseProgress::tick);
     connect(ui->cmdStop, &QPushButton::clicked, this, &frmDoseProgress::cmdStop_Click);
-    dialogs::nameControls(this);
+    norvale::assistant::nameControls(this);
 }
 
 frmDoseProgress::~frmDoseProgress()
 {
     // A window deleted mid-measurement gives the clock back all the same.
     if (running())
-        dialogs::detail::returnClock();
+        norvale::assistant::detail::returnClock();
 }
 
 void frmDoseProgress::Integrate()
@@ -59,7 +59,7 @@ void frmDoseProgress::Integrate()
     m_inCall = true;
     try {
         k->StartIntegrate();
-    } catch (const AutomationError &e) {
+    } catch (const platform::AutomationError &e) {
         if (!self)
             return;
         m_inCall = false;
@@ -90,7 +90,7 @@ void frmDoseProgress::Integrate()
     ui->cmdStop->setEnabled(true);
     ui->ProgressBar1->setRange(0, waitSeconds);
     ui->ProgressBar1->setValue(0);
-    dialogs::detail::borrowClock();
+    norvale::assistant::detail::borrowClock();
     modTimer::SetTimerInterval(1);
     modTimer::SetTimerDuration(waitSeconds);
     modTimer::RestartTimer();
@@ -149,7 +149,7 @@ void frmDoseProgress::beginIntegration()
     try {
         if (m_useTimer)
             modTimer::SetTimerDuration(m_timerSeconds);
-    } catch (const AutomationError &e) {
+    } catch (const platform::AutomationError &e) {
         qCWarning(lcDose).noquote() << "measurement length not set:" << e.description();
     }
     modTimer::RestartTimer();
@@ -191,11 +191,11 @@ void frmDoseProgress::queryDose()
     try {
         norvale::control::kest720Proxy *k = instrument();
         if (!k)
-            throw AutomationError(91, QString(), QStringLiteral("no instrument object"));
+            throw platform::AutomationError(91, QString(), QStringLiteral("no instrument object"));
         k->StopLog();
         if (self && m_phase == Phase::Querying)
             Dose = k->GetDose();
-    } catch (const AutomationError &e) {
+    } catch (const platform::AutomationError &e) {
         qCWarning(lcDose).noquote() << "dose not read:" << e.description();
         failed = true;
     }
@@ -225,7 +225,7 @@ bool frmDoseProgress::stopInstrument()
     try {
         if (norvale::control::kest720Proxy *k = instrument())
             k->StopLog();
-    } catch (const AutomationError &e) {
+    } catch (const platform::AutomationError &e) {
         qCInfo(lcDose).noquote() << "StopLog failed (ignored):" << e.description();
     }
     if (!self)
@@ -258,7 +258,7 @@ void frmDoseProgress::finish(bool canceled)
     const bool borrowed = m_phase != Phase::Starting;
     m_phase = Phase::Done;
     if (borrowed)
-        dialogs::detail::returnClock();
+        norvale::assistant::detail::returnClock();
     if (canceled)
         Canceled = true;
     hide();
@@ -287,4 +287,4 @@ void frmDoseProgress::reject()
     close();
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -15,7 +15,7 @@ namespace Ui
 class frmDoseProgress;
 }
 
-namespace norvale
+namespace norvale::assistant
 {
 
 class frmDoseProgress : public AssistantForm
@@ -52,7 +52,7 @@ public:
 
 signals:
     // A new phase began; its labels are already set.
-    void phaseChanged(norvale::frmDoseProgress::Phase phase);
+    void phaseChanged(norvale::assistant::frmDoseProgress::Phase phase);
     void finished();
 
 protected:
@@ -81,4 +81,4 @@ private:
     bool m_inCall = false;
 };
 
-} // namespace norvale
+} // namespace norvale::assistant

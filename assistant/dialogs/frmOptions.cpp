@@ -22,7 +22,7 @@
 
 Q_LOGGING_CATEGORY(lcOptions, "norvale.assistant.options")
 
-namespace norvale
+namespace norvale::assistant
 {
 
 namespace
@@ -81,7 +81,7 @@ frmOptions::frmOptions(QWidget *parent) : AssistantForm(parent), ui(new Ui::frmO
     connect(ui->cmdSound, &QPushButton::clicked, this, &frmOptions::cmdSound_Click);
     m_publish = new PublishPage(this);
     ui->SSTab1->addTab(m_publish, QStringLiteral("Publishing"));
-    dialogs::nameControls(this);
+    norvale::assistant::nameControls(this);
 }
 
 frmOptions::~frmOptions() = default;
@@ -90,8 +90,8 @@ void frmOptions::fillPorts()
 {
     // COM1 to COM4 always; beyond them the ports that the ports folder links.
     QList<int> ports{1, 2, 3, 4};
-    const QStringList links =
-        QDir(portsFolder()).entryList({QStringLiteral("com*")}, QDir::System | QDir::Files);
+    const QStringList links = QDir(platform::portsFolder())
+                                  .entryList({QStringLiteral("com*")}, QDir::System | QDir::Files);
     static const QRegularExpression comN(QStringLiteral("^com([1-9][0-9]{0,4})$"));
     for (const QString &name : links) {
         const auto m = comN.match(name);
@@ -200,7 +200,7 @@ void frmOptions::ConvertAlarmSettings(int32_t lpercent, int32_t lrange)
 {
     const ::Ranges ranges = instrument()->Ranges();
     if (lrange < 1 || lrange > ranges.Count())
-        throw AutomationError(9, programName(), QStringLiteral("Subscript out of range"));
+        throw platform::AutomationError(9, programName(), QStringLiteral("Subscript out of range"));
     const Range &r = ranges.Item(lrange);
     if (r.Display.contains(QLatin1String("No"), Qt::CaseInsensitive)) {
         ui->chkEnableAlarm->setChecked(false);
@@ -288,7 +288,7 @@ void frmOptions::WriteAlarmSettings()
         clearChanged(ui->chkEnableAlarm);
         clearChanged(ui->txtPercent);
         clearChanged(ui->cboRange);
-    } catch (const AutomationError &e) {
+    } catch (const platform::AutomationError &e) {
         ask(QStringLiteral("Unable to change the alarm settings: ") + e.description());
     }
 }
@@ -355,7 +355,7 @@ bool frmOptions::ApplyChanges()
         clearChanged(ui->cboPort);
     }
     // A server that is killed later keeps what the user applied.
-    dialogs::saveSettingsNow();
+    norvale::assistant::saveSettingsNow();
     if (!mbConnected)
         return true;
 
@@ -420,8 +420,8 @@ norvale::control::kest720Proxy &frmOptions::Control()
 {
     norvale::control::kest720Proxy *k = instrument();
     if (!k)
-        throw AutomationError(91, programName(),
-                              QStringLiteral("Object variable or With block variable not set"));
+        throw platform::AutomationError(
+            91, programName(), QStringLiteral("Object variable or With block variable not set"));
     return *k;
 }
 
@@ -437,7 +437,7 @@ void frmOptions::cmdApply_Click()
     // Decided: Apply reports an error as OK does, and the dialog stays.
     try {
         ApplyChanges();
-    } catch (const AutomationError &e) {
+    } catch (const platform::AutomationError &e) {
         hideMessage();
         reportApplyError(e.description());
     }
@@ -453,7 +453,7 @@ void frmOptions::cmdOK_Click()
         if (!inputAcceptable())
             return;
         ApplyChanges();
-    } catch (const AutomationError &e) {
+    } catch (const platform::AutomationError &e) {
         if (self) {
             hideMessage();
             reportApplyError(e.description());
@@ -489,7 +489,7 @@ void frmOptions::cmdApplyEEPROM_Click()
             return;
         announce(QStringLiteral("Saving to EEPROM... Please wait."));
         Control().WriteToEEPROM();
-    } catch (const AutomationError &e) {
+    } catch (const platform::AutomationError &e) {
         if (self) {
             hideMessage();
             reportApplyError(e.description());
@@ -524,4 +524,4 @@ void frmOptions::cmdSound_Click()
     chooser.exec();
 }
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -15,7 +15,7 @@ namespace Ui
 class frmOptions;
 }
 
-namespace norvale
+namespace norvale::assistant
 {
 
 class PublishPage;
@@ -72,4 +72,4 @@ private:
     PublishPage *m_publish = nullptr; // the "Publishing" tab
 };
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -12,7 +12,7 @@
 
 Q_LOGGING_CATEGORY(lcMqtt, "norvale.publish.mqtt")
 
-namespace norvale::publish
+namespace norvale::assistant
 {
 
 void initLibrary()
@@ -218,4 +218,4 @@ ProbeResult probe(const Settings &s, int timeoutMs)
     return {outcome, sentence};
 }
 
-} // namespace norvale::publish
+} // namespace norvale::assistant

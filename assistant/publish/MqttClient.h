@@ -10,7 +10,7 @@
 
 struct mosquitto;
 
-namespace norvale::publish
+namespace norvale::assistant
 {
 
 // libmosquitto's global set-up, once per process.
@@ -42,4 +42,4 @@ struct ProbeResult {
 // sentence. Blocks the calling thread for at most timeoutMs.
 ProbeResult probe(const Settings &s, int timeoutMs);
 
-} // namespace norvale::publish
+} // namespace norvale::assistant

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 
-namespace norvale::publish
+namespace norvale::assistant
 {
 
 class Pacer
@@ -35,4 +35,4 @@ private:
     int64_t m_lastMs = -1;
 };
 
-} // namespace norvale::publish
+} // namespace norvale::assistant

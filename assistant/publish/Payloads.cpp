@@ -6,7 +6,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
-namespace norvale::publish
+namespace norvale::assistant
 {
 
 namespace
@@ -200,4 +200,4 @@ QList<Message> discoveryMessages(const QString &prefix, const Meta &m)
     };
 }
 
-} // namespace norvale::publish
+} // namespace norvale::assistant

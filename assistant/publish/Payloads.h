@@ -7,7 +7,7 @@
 #include <QString>
 #include <optional>
 
-namespace norvale::publish
+namespace norvale::assistant
 {
 
 // The meter's states on <prefix>/<serial>/state.
@@ -87,4 +87,4 @@ Message downloadMessage(const QString &prefix, const DownloadSummary &d, bool la
 // and a connection-state sensor, grouped as one device per meter.
 QList<Message> discoveryMessages(const QString &prefix, const Meta &m);
 
-} // namespace norvale::publish
+} // namespace norvale::assistant

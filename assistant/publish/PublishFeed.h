@@ -8,7 +8,7 @@
 #include <QString>
 #include <optional>
 
-namespace norvale
+namespace norvale::assistant
 {
 
 class PublishFeed
@@ -37,4 +37,4 @@ public:
     virtual void downloadKept(qint64 run) = 0;
 };
 
-} // namespace norvale
+} // namespace norvale::assistant

@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace norvale::publish
+namespace norvale::assistant
 {
 
 namespace
@@ -21,16 +21,16 @@ QString key()
 }
 
 // A value as the store keeps it, or nothing when it is missing or unreadable.
-std::optional<QString> readText(const reg::Key &k, const char *name)
+std::optional<QString> readText(const platform::Key &k, const char *name)
 {
     uint32_t type = 0;
     QByteArray data;
     if (!k.isOpen() ||
-        reg::readValue(k, QString::fromLatin1(name), &type, &data) != reg::ERROR_SUCCESS)
+        platform::readValue(k, QString::fromLatin1(name), &type, &data) != platform::ERROR_SUCCESS)
         return std::nullopt;
-    if (type == reg::REG_SZ || type == reg::REG_EXPAND_SZ)
-        return reg::dataText(type, data);
-    if (type == reg::REG_DWORD && data.size() == 4) {
+    if (type == platform::REG_SZ || type == platform::REG_EXPAND_SZ)
+        return platform::dataText(type, data);
+    if (type == platform::REG_DWORD && data.size() == 4) {
         int32_t v = 0;
         std::memcpy(&v, data.constData(), 4);
         return QString::number(v);
@@ -39,7 +39,7 @@ std::optional<QString> readText(const reg::Key &k, const char *name)
 }
 
 // A switch: 0 or 1 as a number or a text; anything else is the default.
-bool readSwitch(const reg::Key &k, const char *name, int fallback)
+bool readSwitch(const platform::Key &k, const char *name, int fallback)
 {
     const std::optional<QString> v = readText(k, name);
     if (v && (v->trimmed() == u"0" || v->trimmed() == u"1"))
@@ -141,8 +141,8 @@ std::optional<QString> readPasswordFile(const QString &path, QString *why)
 Settings load()
 {
     Settings s;
-    reg::Key k;
-    reg::openKey(reg::HKEY_CURRENT_USER, key(), reg::KEY_QUERY_VALUE, k);
+    platform::Key k;
+    platform::openKey(platform::HKEY_CURRENT_USER, key(), platform::KEY_QUERY_VALUE, k);
     s.enabled = readSwitch(k, Enabled, DefaultEnabled);
     s.homeAssistant = readSwitch(k, HomeAssistant, DefaultHomeAssistant);
     auto text = [&](const char *name, QString fallback = {}) {
@@ -164,21 +164,22 @@ bool save(const Settings &s, QString *why)
     // A URL with a password is refused before anything is written.
     if (!s.broker.isEmpty() && !parseBrokerUrl(s.broker, why))
         return false;
-    reg::Key k;
-    reg::Result r = reg::createKey(reg::HKEY_CURRENT_USER, key(), reg::KEY_WRITE, k);
+    platform::Key k;
+    platform::Result r =
+        platform::createKey(platform::HKEY_CURRENT_USER, key(), platform::KEY_WRITE, k);
     auto dword = [&](const char *name, bool v) {
-        if (r != reg::ERROR_SUCCESS)
+        if (r != platform::ERROR_SUCCESS)
             return;
         QByteArray d(4, '\0');
         d[0] = v ? 1 : 0;
-        r = reg::setValue(k, QString::fromLatin1(name), reg::REG_DWORD, d);
+        r = platform::setValue(k, QString::fromLatin1(name), platform::REG_DWORD, d);
     };
     auto text = [&](const char *name, const QString &v) {
-        if (r != reg::ERROR_SUCCESS)
+        if (r != platform::ERROR_SUCCESS)
             return;
         QByteArray d;
-        reg::parseData(reg::REG_SZ, v, &d);
-        r = reg::setValue(k, QString::fromLatin1(name), reg::REG_SZ, d);
+        platform::parseData(platform::REG_SZ, v, &d);
+        r = platform::setValue(k, QString::fromLatin1(name), platform::REG_SZ, d);
     };
     dword(Enabled, s.enabled);
     text(Broker, s.broker);
@@ -190,8 +191,8 @@ bool save(const Settings &s, QString *why)
     text(CertFile, s.certFile);
     text(KeyFile, s.keyFile);
     dword(HomeAssistant, s.homeAssistant);
-    if (r != reg::ERROR_SUCCESS) {
-        *why = QStringLiteral("The settings cannot be written: %1").arg(reg::resultText(r));
+    if (r != platform::ERROR_SUCCESS) {
+        *why = QStringLiteral("The settings cannot be written: %1").arg(platform::resultText(r));
         return false;
     }
     return true;
@@ -219,4 +220,4 @@ QString check(const Settings &s)
     return {};
 }
 
-} // namespace norvale::publish
+} // namespace norvale::assistant

@@ -5,7 +5,7 @@
 #include <QString>
 #include <optional>
 
-namespace norvale::publish
+namespace norvale::assistant
 {
 
 inline constexpr char SectionKey[] = "Software\\Norvale\\721\\Publish";
@@ -69,4 +69,4 @@ bool save(const Settings &s, QString *why);
 // first thing wrong, or an empty text.
 QString check(const Settings &s);
 
-} // namespace norvale::publish
+} // namespace norvale::assistant

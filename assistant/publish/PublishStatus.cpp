@@ -10,7 +10,7 @@
 #include <csignal>
 #include <cstdio>
 
-namespace norvale::publish
+namespace norvale::assistant
 {
 
 QString statusPath()
@@ -83,4 +83,4 @@ QString describe(const std::optional<Status> &s)
     return line;
 }
 
-} // namespace norvale::publish
+} // namespace norvale::assistant

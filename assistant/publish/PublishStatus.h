@@ -5,7 +5,7 @@
 #include <QString>
 #include <optional>
 
-namespace norvale::publish
+namespace norvale::assistant
 {
 
 struct Status {
@@ -25,4 +25,4 @@ std::optional<Status> readStatus();
 // the backlog; says so when the server that wrote it is no longer running.
 QString describe(const std::optional<Status> &s);
 
-} // namespace norvale::publish
+} // namespace norvale::assistant

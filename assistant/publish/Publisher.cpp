@@ -18,7 +18,7 @@
 
 Q_LOGGING_CATEGORY(lcPublish, "norvale.publish")
 
-namespace norvale::publish
+namespace norvale::assistant
 {
 
 namespace
@@ -660,7 +660,7 @@ void PublishWorker::writeStatus()
     if (m_status.backlog == m_writtenBacklog)
         return;
     m_writtenBacklog = m_status.backlog;
-    publish::writeStatus(m_status);
+    norvale::assistant::writeStatus(m_status);
     QMetaObject::invokeMethod(
         m_owner, [o = m_owner, s = m_status] { o->setStatus(s); }, Qt::QueuedConnection);
 }
@@ -743,4 +743,4 @@ void Publisher::setStatus(const Status &s)
     emit statusChanged(s);
 }
 
-} // namespace norvale::publish
+} // namespace norvale::assistant

@@ -12,7 +12,7 @@
 #include <QObject>
 #include <QThread>
 
-namespace norvale::publish
+namespace norvale::assistant
 {
 
 class PublishWorker;
@@ -40,7 +40,7 @@ public:
     Status status() const;
 
 signals:
-    void statusChanged(const norvale::publish::Status &status);
+    void statusChanged(const norvale::assistant::Status &status);
 
 private:
     friend class PublishWorker;
@@ -51,4 +51,4 @@ private:
     Status m_status;
 };
 
-} // namespace norvale::publish
+} // namespace norvale::assistant

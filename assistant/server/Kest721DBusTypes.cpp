@@ -36,7 +36,7 @@ const QDBusArgument &operator>>(const QDBusArgument &arg, PromptInfo &p)
     return arg;
 }
 
-void kest721dbus::registerTypes()
+void norvale::assistant::registerTypes()
 {
     norvale::control::registerTypes();
     qDBusRegisterMetaType<ControlReference>();

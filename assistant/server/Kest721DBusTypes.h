@@ -28,7 +28,7 @@ const QDBusArgument &operator>>(const QDBusArgument &arg, ControlReference &c);
 QDBusArgument &operator<<(QDBusArgument &arg, const PromptInfo &p);
 const QDBusArgument &operator>>(const QDBusArgument &arg, PromptInfo &p);
 
-namespace kest721dbus
+namespace norvale::assistant
 {
 inline const QString assistantService = QStringLiteral("kest721xl.kest721Assistant");
 inline const QString msgBoxService = QStringLiteral("kest721xl.MsgBox");
@@ -43,4 +43,4 @@ inline const QString displayInterface = QStringLiteral("Kest720UI._Display");
 
 // Registers the types with QtDBus (and the instrument's); call before use.
 void registerTypes();
-} // namespace kest721dbus
+} // namespace norvale::assistant

@@ -21,10 +21,10 @@
 #include <QTimer>
 #include <QUrl>
 
-using norvale::AutomationError;
-using norvale::automation::ExportedObject;
-using norvale::automation::MemberTable;
-using norvale::automation::TypeLibrary;
+using norvale::platform::AutomationError;
+using norvale::platform::ExportedObject;
+using norvale::platform::MemberTable;
+using norvale::platform::TypeLibrary;
 
 // Resources are initialised from the global namespace.
 static void initTypeLibraryResources()
@@ -32,12 +32,11 @@ static void initTypeLibraryResources()
     Q_INIT_RESOURCE(kest721xl_typelib);
 }
 
-namespace kest721xl
+namespace norvale::assistant
 {
 
 namespace
 {
-using namespace kest721dbus;
 
 TypeLibrary loadLibrary(const QStringList &files)
 {
@@ -45,7 +44,7 @@ TypeLibrary loadLibrary(const QStringList &files)
     TypeLibrary lib;
     for (const QString &file : files) {
         const TypeLibrary part =
-            norvale::automation::loadTypeLibrary(QStringLiteral(":/norvale/typelib/") + file);
+            norvale::platform::loadTypeLibrary(QStringLiteral(":/norvale/typelib/") + file);
         lib.interfaces += part.interfaces;
         lib.interfacesXml += part.interfacesXml;
     }
@@ -101,13 +100,13 @@ const TypeLibrary &displayTypeLibrary()
 namespace
 {
 // The display's state as a host reads it.
-class DisplayServant : public norvale::automation::Servant
+class DisplayServant : public norvale::platform::Servant
 {
 public:
-    explicit DisplayServant(norvale::Display &display)
+    explicit DisplayServant(norvale::uicontrol::Display &display)
     {
-        norvale::Display *d = &display;
-        norvale::Form1 *f = display.frm();
+        norvale::uicontrol::Display *d = &display;
+        norvale::uicontrol::Form1 *f = display.frm();
         const QString I = displayInterface;
         MemberTable &t = m_members;
         t.addProperty(I, QStringLiteral("Value"),
@@ -152,8 +151,8 @@ bool openWithDesktop(const QString &file)
 AssistantServant::AssistantServant(ExportedObject &object, const AssistantContext &context)
     : m_object(object)
 {
-    kest721dbus::registerTypes();
-    norvale::kest721Assistant::Services services;
+    norvale::assistant::registerTypes();
+    norvale::assistant::kest721Assistant::Services services;
     const QDBusConnection client = context.clientConnection;
     // Calls to the instrument run the event loop while they wait, as every
     // wait here does: the windows paint, the clock ticks, other hosts are served.
@@ -168,17 +167,17 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
     services.windows = context.windows;
     services.helpFile = context.helpFile;
     services.openHelp = openWithDesktop;
-    m_assistant = std::make_unique<norvale::kest721Assistant>(std::move(services));
+    m_assistant = std::make_unique<norvale::assistant::kest721Assistant>(std::move(services));
     m_assistant->setWaiter(object.owner());
     m_assistant->setBoxOwner(object.path());
     // A box still open when the object is released would hold its end for ever.
-    norvale::PromptBoard *board = context.prompts;
+    norvale::assistant::PromptBoard *board = context.prompts;
     const QString path = object.path();
     QObject::connect(&object, &ExportedObject::ending, &object, [board, path] {
         if (board)
             board->answerDefaultsOf(path);
     });
-    norvale::kest721Assistant *a = m_assistant.get();
+    norvale::assistant::kest721Assistant *a = m_assistant.get();
 
     const QString I = assistantInterface;
     MemberTable &t = m_members;
@@ -210,7 +209,7 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
 
     const QString E = assistantEvents;
     ExportedObject *o = &object;
-    using A = norvale::kest721Assistant;
+    using A = norvale::assistant::kest721Assistant;
     QObject::connect(a, &A::DataDownload, o, [o, E](float degreesC, const Measurement &m) {
         o->emitSignal(E, QStringLiteral("DataDownload"),
                       {double(degreesC), QVariant::fromValue(m)});
@@ -236,11 +235,12 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
     if (const QString file = context.alarmSnapshot; !file.isEmpty()) {
         auto taken = std::make_shared<bool>(false);
         QObject::connect(a, &A::alarmStateChanged, o, [a, file, taken](int state) {
-            if (state != norvale::UnackAlarm || std::exchange(*taken, true))
+            if (state != modAlarm::UnackAlarm || std::exchange(*taken, true))
                 return;
             // Half a second in, the LED has flashed and the window is painted.
             QTimer::singleShot(500, a, [a, file] {
-                if (norvale::Display *display = norvale::hostedDisplay(a->display()))
+                if (norvale::uicontrol::Display *display =
+                        norvale::assistant::hostedDisplay(a->display()))
                     display->frm()->grab().save(file);
             });
         });
@@ -255,7 +255,8 @@ AssistantServant::~AssistantServant()
 void AssistantServant::publishDisplay()
 {
     // Only the desktop's display window is an object hosts can reach.
-    norvale::Display *display = norvale::hostedDisplay(m_assistant->display());
+    norvale::uicontrol::Display *display =
+        norvale::assistant::hostedDisplay(m_assistant->display());
     if (m_displayObject || !display)
         return;
     // Nobody but the Assistant holds the display: no client may release it.
@@ -281,11 +282,12 @@ void AssistantServant::shutdown(std::function<void()> done)
 
 // ---- MsgBox --------------------------------------------------------------------------
 
-MsgBoxServant::MsgBoxServant(ExportedObject &object) : m_box(std::make_unique<norvale::MsgBox>())
+MsgBoxServant::MsgBoxServant(ExportedObject &object)
+    : m_box(std::make_unique<norvale::ui::MsgBox>())
 {
-    norvale::MsgBox *b = m_box.get();
+    norvale::ui::MsgBox *b = m_box.get();
     const QString I = msgBoxInterface;
-    const QString source = norvale::programName();
+    const QString source = norvale::assistant::programName();
     MemberTable &t = m_members;
     addMethod(t, I, "Show", [b] { b->Show(); });
     addMethod(t, I, "Hide", [b] { b->Hide(); });
@@ -315,7 +317,7 @@ MsgBoxServant::MsgBoxServant(ExportedObject &object) : m_box(std::make_unique<no
     t.addProperty(I, QStringLiteral("Text"), [b] { return QVariant(b->form()->Message->text()); });
 
     ExportedObject *o = &object;
-    QObject::connect(b, &norvale::MsgBox::ButtonClick, o,
+    QObject::connect(b, &norvale::ui::MsgBox::ButtonClick, o,
                      [o] { o->emitSignal(msgBoxEvents, QStringLiteral("ButtonClick"), {}); });
 }
 
@@ -325,14 +327,14 @@ MsgBoxServant::~MsgBoxServant() = default;
 
 namespace
 {
-class PromptsServant : public norvale::automation::Servant
+class PromptsServant : public norvale::platform::Servant
 {
 public:
-    PromptsServant(ExportedObject &object, norvale::PromptBoard &board)
+    PromptsServant(ExportedObject &object, norvale::assistant::PromptBoard &board)
     {
-        norvale::PromptBoard *p = &board;
+        norvale::assistant::PromptBoard *p = &board;
         const QString I = promptsInterface;
-        const QString source = norvale::programName();
+        const QString source = norvale::assistant::programName();
         m_members.addMethod(I, QStringLiteral("Answer"), [p, source](const QVariantList &args) {
             if (!p->answer(args.at(0).toUInt(), args.at(1).toString()))
                 invalidArgument(source);
@@ -345,13 +347,13 @@ public:
             return QVariantList{QVariant::fromValue(list)};
         });
         ExportedObject *o = &object;
-        QObject::connect(p, &norvale::PromptBoard::shown, o,
+        QObject::connect(p, &norvale::assistant::PromptBoard::shown, o,
                          [o, I](quint32 id, const QString &title, const QString &text,
                                 const QStringList &buttons) {
                              o->emitSignal(I, QStringLiteral("Shown"),
                                            {QVariant::fromValue(id), title, text, buttons});
                          });
-        QObject::connect(p, &norvale::PromptBoard::closed, o,
+        QObject::connect(p, &norvale::assistant::PromptBoard::closed, o,
                          [o, I](quint32 id, const QString &button) {
                              o->emitSignal(I, QStringLiteral("Closed"),
                                            {QVariant::fromValue(id), button});
@@ -364,18 +366,18 @@ private:
 };
 } // namespace
 
-PromptsPublisher::PromptsPublisher(QDBusConnection connection, norvale::PromptBoard &board,
-                                   QObject *parent)
+PromptsPublisher::PromptsPublisher(QDBusConnection connection,
+                                   norvale::assistant::PromptBoard &board, QObject *parent)
     : QObject(parent), m_board(board)
 {
-    kest721dbus::registerTypes();
+    norvale::assistant::registerTypes();
     m_object = std::make_unique<ExportedObject>(
-        connection, promptsPath, QString(), promptsTypeLibrary(), norvale::programName(),
+        connection, promptsPath, QString(), promptsTypeLibrary(), norvale::assistant::programName(),
         [&board](ExportedObject &o) { return std::make_unique<PromptsServant>(o, board); });
     // A box whose caller has left would keep the program waiting for ever.
     m_watcher.setConnection(connection);
     m_watcher.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
-    connect(&m_board, &norvale::PromptBoard::shown, this, [this] {
+    connect(&m_board, &norvale::assistant::PromptBoard::shown, this, [this] {
         for (const auto &box : m_board.pending())
             if (!box.waiter.isEmpty() && !m_watcher.watchedServices().contains(box.waiter)) {
                 m_watcher.addWatchedService(box.waiter);
@@ -397,4 +399,4 @@ bool PromptsPublisher::isRegistered() const
     return m_object && m_object->isRegistered();
 }
 
-} // namespace kest721xl
+} // namespace norvale::assistant

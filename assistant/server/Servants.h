@@ -15,32 +15,36 @@ namespace norvale::control
 class kest720Proxy;
 }
 
-namespace norvale
+namespace norvale::ui
+{
+class MsgBox;
+}
+
+namespace norvale::assistant
 {
 class kest721Assistant;
-class MsgBox;
 class PromptBoard;
 class AlarmSound;
 class AssistantWindows;
 class Journal;
 class PublishFeed;
-} // namespace norvale
+} // namespace norvale::assistant
 
-namespace kest721xl
+namespace norvale::assistant
 {
 
-const norvale::automation::TypeLibrary &assistantTypeLibrary();
-const norvale::automation::TypeLibrary &msgBoxTypeLibrary();
-const norvale::automation::TypeLibrary &promptsTypeLibrary();
-const norvale::automation::TypeLibrary &displayTypeLibrary();
+const norvale::platform::TypeLibrary &assistantTypeLibrary();
+const norvale::platform::TypeLibrary &msgBoxTypeLibrary();
+const norvale::platform::TypeLibrary &promptsTypeLibrary();
+const norvale::platform::TypeLibrary &displayTypeLibrary();
 
 // What every Assistant of the program shares.
 struct AssistantContext {
-    norvale::PromptBoard *prompts = nullptr;
-    norvale::AlarmSound *sound = nullptr;
-    norvale::Journal *journal = nullptr;
-    norvale::PublishFeed *feed = nullptr;
-    norvale::AssistantWindows *windows = nullptr;
+    norvale::assistant::PromptBoard *prompts = nullptr;
+    norvale::assistant::AlarmSound *sound = nullptr;
+    norvale::assistant::Journal *journal = nullptr;
+    norvale::assistant::PublishFeed *feed = nullptr;
+    norvale::assistant::AssistantWindows *windows = nullptr;
     QString helpFile;
     // The connection on which the Assistant is a client of kest720.
     QDBusConnection clientConnection = QDBusConnection::sessionBus();
@@ -49,33 +53,33 @@ struct AssistantContext {
     QString alarmSnapshot;
 };
 
-class AssistantServant : public norvale::automation::Servant
+class AssistantServant : public norvale::platform::Servant
 {
 public:
-    AssistantServant(norvale::automation::ExportedObject &object, const AssistantContext &context);
+    AssistantServant(norvale::platform::ExportedObject &object, const AssistantContext &context);
     ~AssistantServant() override;
-    const norvale::automation::MemberTable &members() const override { return m_members; }
+    const norvale::platform::MemberTable &members() const override { return m_members; }
     void shutdown(std::function<void()> done) override;
 
 private:
     void publishDisplay();
 
-    norvale::automation::ExportedObject &m_object;
-    std::unique_ptr<norvale::kest721Assistant> m_assistant;
-    QPointer<norvale::automation::ExportedObject> m_displayObject;
-    norvale::automation::MemberTable m_members;
+    norvale::platform::ExportedObject &m_object;
+    std::unique_ptr<norvale::assistant::kest721Assistant> m_assistant;
+    QPointer<norvale::platform::ExportedObject> m_displayObject;
+    norvale::platform::MemberTable m_members;
 };
 
-class MsgBoxServant : public norvale::automation::Servant
+class MsgBoxServant : public norvale::platform::Servant
 {
 public:
-    explicit MsgBoxServant(norvale::automation::ExportedObject &object);
+    explicit MsgBoxServant(norvale::platform::ExportedObject &object);
     ~MsgBoxServant() override;
-    const norvale::automation::MemberTable &members() const override { return m_members; }
+    const norvale::platform::MemberTable &members() const override { return m_members; }
 
 private:
-    std::unique_ptr<norvale::MsgBox> m_box;
-    norvale::automation::MemberTable m_members;
+    std::unique_ptr<norvale::ui::MsgBox> m_box;
+    norvale::platform::MemberTable m_members;
 };
 
 // Publishes a PromptBoard at /prompts of `connection`, and answers the boxes
@@ -84,15 +88,15 @@ class PromptsPublisher : public QObject
 {
     Q_OBJECT
 public:
-    PromptsPublisher(QDBusConnection connection, norvale::PromptBoard &board,
+    PromptsPublisher(QDBusConnection connection, norvale::assistant::PromptBoard &board,
                      QObject *parent = nullptr);
     ~PromptsPublisher() override;
     bool isRegistered() const;
 
 private:
-    norvale::PromptBoard &m_board;
+    norvale::assistant::PromptBoard &m_board;
     QDBusServiceWatcher m_watcher;
-    std::unique_ptr<norvale::automation::ExportedObject> m_object;
+    std::unique_ptr<norvale::platform::ExportedObject> m_object;
 };
 
-} // namespace kest721xl
+} // namespace norvale::assistant

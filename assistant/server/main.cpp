@@ -49,16 +49,16 @@ QString findHelpFile()
 // How many days the journal keeps a run: the stored setting, else the default.
 int journalRetentionDays()
 {
-    namespace reg = norvale::reg;
-    namespace settings = norvale::settings;
-    reg::Key key;
+    namespace platform = norvale::platform;
+    namespace settings = norvale::assistant::settings;
+    platform::Key key;
     uint32_t type = 0;
     QByteArray data;
-    if (reg::openKey(reg::HKEY_CURRENT_USER, QString::fromLatin1(settings::SectionKey),
-                     reg::KEY_QUERY_VALUE, key) == reg::ERROR_SUCCESS &&
-        reg::readValue(key, QString::fromLatin1(settings::JournalRetentionDays), &type, &data) ==
-            reg::ERROR_SUCCESS &&
-        type == reg::REG_DWORD && data.size() == 4) {
+    if (platform::openKey(platform::HKEY_CURRENT_USER, QString::fromLatin1(settings::SectionKey),
+                          platform::KEY_QUERY_VALUE, key) == platform::ERROR_SUCCESS &&
+        platform::readValue(key, QString::fromLatin1(settings::JournalRetentionDays), &type,
+                            &data) == platform::ERROR_SUCCESS &&
+        type == platform::REG_DWORD && data.size() == 4) {
         int32_t days = 0;
         std::memcpy(&days, data.constData(), 4);
         if (days > 0)
@@ -117,16 +117,16 @@ int main(int argc, char **argv)
         "grace time. The bus starts it on demand."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption grace = norvale::automation::graceOption();
+    const QCommandLineOption grace = norvale::platform::graceOption();
     parser.addOption(grace);
     parser.process(app);
-    const std::optional<int> graceMs = norvale::automation::graceMs(parser, grace);
+    const std::optional<int> graceMs = norvale::platform::graceMs(parser, grace);
     if (!graceMs) {
         qCCritical(lcMain) << "--grace needs a number of milliseconds";
         return 2;
     }
 
-    kest721dbus::registerTypes();
+    norvale::assistant::registerTypes();
     // One connection owns one object tree: each served class, with its factory
     // at "/", gets a connection of its own.
     QDBusConnection assistantBus =
@@ -134,9 +134,9 @@ int main(int argc, char **argv)
     QDBusConnection msgBoxBus = QDBusConnection::connectToBus(QDBusConnection::SessionBus,
                                                               QStringLiteral("kest721xl-msgbox"));
 
-    norvale::PromptBoard prompts;
-    norvale::DesktopAlarmSound sound;
-    norvale::DesktopWindows windows;
+    norvale::assistant::PromptBoard prompts;
+    norvale::assistant::DesktopAlarmSound sound;
+    norvale::assistant::DesktopWindows windows;
     std::unique_ptr<HelpViewer> viewer;
     if (const QString program = qEnvironmentVariable("NORVALE_HELP_VIEWER"); !program.isEmpty()) {
         viewer = std::make_unique<HelpViewer>(program);
@@ -145,18 +145,18 @@ int main(int argc, char **argv)
 
     // The journal never stands in a run's way: one that cannot be opened is
     // reported by the first Assistant that tries to write to it.
-    norvale::Journal journal;
+    norvale::assistant::Journal journal;
     if (!journal.isOpen())
         qCWarning(lcMain).noquote() << "journal:" << journal.lastError();
     else if (!journal.prune(journalRetentionDays(),
-                            norvale::spreadsheetDate(QDateTime::currentDateTime())))
+                            norvale::assistant::spreadsheetDate(QDateTime::currentDateTime())))
         qCWarning(lcMain).noquote() << "journal:" << journal.lastError();
 
     // Hands what the journal keeps on to an MQTT broker when the settings say
     // so, on a thread and a journal connection of its own.
-    norvale::publish::Publisher publisher(norvale::Journal::defaultPath());
+    norvale::assistant::Publisher publisher(norvale::assistant::Journal::defaultPath());
 
-    kest721xl::AssistantContext context;
+    norvale::assistant::AssistantContext context;
     context.journal = &journal;
     context.feed = &publisher;
     context.prompts = &prompts;
@@ -165,25 +165,26 @@ int main(int argc, char **argv)
     context.helpFile = findHelpFile();
     context.alarmSnapshot = qEnvironmentVariable("NORVALE_ALARM_SNAPSHOT");
 
-    using norvale::automation::Server;
-    using norvale::automation::ServerOptions;
+    using norvale::platform::Server;
+    using norvale::platform::ServerOptions;
     // The program's own grace time decides when nobody came; the servers
     // themselves wait for ever for their first object.
     constexpr int neverMs = std::numeric_limits<int>::max();
-    ServerOptions assistantOptions{kest721dbus::assistantService,
-                                   QStringLiteral("kest721Assistant"), norvale::programName(),
-                                   neverMs};
-    ServerOptions msgBoxOptions{kest721dbus::msgBoxService, QStringLiteral("MsgBox"),
-                                norvale::programName(), neverMs};
-    Server assistants(assistantBus, assistantOptions, kest721xl::assistantTypeLibrary(),
-                      [&context](norvale::automation::ExportedObject &object) {
-                          return std::make_unique<kest721xl::AssistantServant>(object, context);
+    ServerOptions assistantOptions{norvale::assistant::assistantService,
+                                   QStringLiteral("kest721Assistant"),
+                                   norvale::assistant::programName(), neverMs};
+    ServerOptions msgBoxOptions{norvale::assistant::msgBoxService, QStringLiteral("MsgBox"),
+                                norvale::assistant::programName(), neverMs};
+    Server assistants(assistantBus, assistantOptions, norvale::assistant::assistantTypeLibrary(),
+                      [&context](norvale::platform::ExportedObject &object) {
+                          return std::make_unique<norvale::assistant::AssistantServant>(object,
+                                                                                        context);
                       });
-    Server msgBoxes(msgBoxBus, msgBoxOptions, kest721xl::msgBoxTypeLibrary(),
-                    [](norvale::automation::ExportedObject &object) {
-                        return std::make_unique<kest721xl::MsgBoxServant>(object);
+    Server msgBoxes(msgBoxBus, msgBoxOptions, norvale::assistant::msgBoxTypeLibrary(),
+                    [](norvale::platform::ExportedObject &object) {
+                        return std::make_unique<norvale::assistant::MsgBoxServant>(object);
                     });
-    kest721xl::PromptsPublisher promptsObject(assistantBus, prompts);
+    norvale::assistant::PromptsPublisher promptsObject(assistantBus, prompts);
 
     QString why;
     const bool assistantsServed = assistants.start(&why);

@@ -26,19 +26,20 @@ protected:
     // plugged in again.
     void plugMeter()
     {
-        meter = std::make_unique<sim721::Meter>(
-            sim721::testing::fast(ports.path(), 3, sim721::Model::K720, sim721::Units::R, 150));
+        meter = std::make_unique<norvale::simulator::Meter>(norvale::simulator::testing::fast(
+            ports.path(), 3, norvale::simulator::Model::K720, norvale::simulator::Units::R, 150));
         QString why;
         ASSERT_TRUE(meter->start(&why)) << why.toStdString();
     }
 
     // An Assistant whose instrument is an object of the server, on port 3.
     // Its windows are the desktop's unless others are given.
-    std::unique_ptr<norvale::kest721Assistant>
-    makeAssistant(norvale::AlarmSound *sound = nullptr, norvale::Journal *journal = nullptr,
-                  norvale::AssistantWindows *otherWindows = nullptr)
+    std::unique_ptr<norvale::assistant::kest721Assistant>
+    makeAssistant(norvale::assistant::AlarmSound *sound = nullptr,
+                  norvale::assistant::Journal *journal = nullptr,
+                  norvale::assistant::AssistantWindows *otherWindows = nullptr)
     {
-        norvale::kest721Assistant::Services s;
+        norvale::assistant::kest721Assistant::Services s;
         s.makeInstrument = [] {
             return std::make_unique<norvale::control::kest720Proxy>(QDBusConnection::sessionBus(),
                                                                     nullptr, QDBus::BlockWithGui);
@@ -47,14 +48,14 @@ protected:
         s.windows = otherWindows ? otherWindows : &windows;
         s.sound = sound;
         s.journal = journal;
-        auto a = std::make_unique<norvale::kest721Assistant>(s);
-        norvale::modMain::ComPort = 3;
+        auto a = std::make_unique<norvale::assistant::kest721Assistant>(s);
+        norvale::assistant::modMain::ComPort = 3;
         return a;
     }
 
-    norvale::PromptBoard prompts{false};
-    norvale::DesktopWindows windows;
-    std::unique_ptr<sim721::Meter> meter;
+    norvale::assistant::PromptBoard prompts{false};
+    norvale::assistant::DesktopWindows windows;
+    std::unique_ptr<norvale::simulator::Meter> meter;
 };
 
 } // namespace assistanttest

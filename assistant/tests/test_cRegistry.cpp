@@ -5,9 +5,9 @@
 #include <functional>
 #include <gtest/gtest.h>
 
-using norvale::AutomationError;
-using norvale::cRegistry;
-namespace reg = norvale::reg;
+using norvale::assistant::cRegistry;
+using norvale::platform::AutomationError;
+namespace platform = norvale::platform;
 
 namespace
 {
@@ -22,10 +22,10 @@ protected:
     {
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
         m_section = QStringLiteral("Software\\Tests\\") + QString::fromLatin1(info->name());
-        reg::deleteTree(reg::HKEY_CURRENT_USER, m_section);
-        reg::deleteTree(reg::HKEY_CLASSES_ROOT, QStringLiteral("NorvaleTest.Doc"));
-        reg::deleteTree(reg::HKEY_CLASSES_ROOT, QStringLiteral(".nvt"));
-        reg::deleteTree(reg::HKEY_LOCAL_MACHINE, QStringLiteral("SOFTWARE\\Classes"));
+        platform::deleteTree(platform::HKEY_CURRENT_USER, m_section);
+        platform::deleteTree(platform::HKEY_CLASSES_ROOT, QStringLiteral("NorvaleTest.Doc"));
+        platform::deleteTree(platform::HKEY_CLASSES_ROOT, QStringLiteral(".nvt"));
+        platform::deleteTree(platform::HKEY_LOCAL_MACHINE, QStringLiteral("SOFTWARE\\Classes"));
         r.setClassKey(HKCU);
         r.setSectionKey(m_section);
     }
@@ -33,21 +33,22 @@ protected:
     // Puts raw data into the store, bypassing the wrapper's type rules.
     void store(const QString &name, uint32_t type, const QByteArray &data)
     {
-        reg::Key key;
-        ASSERT_EQ(reg::createKey(reg::HKEY_CURRENT_USER, m_section, reg::KEY_ALL_ACCESS, key),
-                  reg::ERROR_SUCCESS);
-        ASSERT_EQ(reg::setValue(key, name, type, data), reg::ERROR_SUCCESS);
+        platform::Key key;
+        ASSERT_EQ(platform::createKey(platform::HKEY_CURRENT_USER, m_section,
+                                      platform::KEY_ALL_ACCESS, key),
+                  platform::ERROR_SUCCESS);
+        ASSERT_EQ(platform::setValue(key, name, type, data), platform::ERROR_SUCCESS);
     }
     // The raw data in the store; type 0xFFFF when there is no such value.
     std::pair<uint32_t, QByteArray> stored(const QString &name, int32_t root = HKCU,
                                            QString section = QString())
     {
-        reg::Key key;
+        platform::Key key;
         uint32_t type = 0xFFFF;
         QByteArray data;
-        if (reg::openKey(reg::Root(root), section.isNull() ? m_section : section,
-                         reg::KEY_QUERY_VALUE, key) == reg::ERROR_SUCCESS)
-            reg::readValue(key, name, &type, &data);
+        if (platform::openKey(platform::Root(root), section.isNull() ? m_section : section,
+                              platform::KEY_QUERY_VALUE, key) == platform::ERROR_SUCCESS)
+            platform::readValue(key, name, &type, &data);
         return {type, data};
     }
 
@@ -90,26 +91,27 @@ TEST_F(CRegistry, ReadsStoredDataByItsType)
         QVariant expected;
     };
     const Case cases[] = {
-        {"text", reg::REG_SZ, sz("2.5"), QStringLiteral("2.5")},
-        {"text of stored size 0", reg::REG_SZ, QByteArray(), QString()},
-        {"text that is only its NUL", reg::REG_SZ, sz(""), QString()},
-        {"text written without a NUL", reg::REG_SZ, "abc", QStringLiteral("abc")},
-        {"text in UTF-8", reg::REG_SZ, bytes("\xC2\xB5Sv/h\0", 7), QStringLiteral("µSv/h")},
-        {"multi-string keeps inner NULs", reg::REG_MULTI_SZ, bytes("a\0bc\0\0", 6),
+        {"text", platform::REG_SZ, sz("2.5"), QStringLiteral("2.5")},
+        {"text of stored size 0", platform::REG_SZ, QByteArray(), QString()},
+        {"text that is only its NUL", platform::REG_SZ, sz(""), QString()},
+        {"text written without a NUL", platform::REG_SZ, "abc", QStringLiteral("abc")},
+        {"text in UTF-8", platform::REG_SZ, bytes("\xC2\xB5Sv/h\0", 7), QStringLiteral("µSv/h")},
+        {"multi-string keeps inner NULs", platform::REG_MULTI_SZ, bytes("a\0bc\0\0", 6),
          QString::fromLatin1("a\0bc\0", 5)},
-        {"multi-string of size 0", reg::REG_MULTI_SZ, QByteArray(), QString()},
-        {"expanded reference", reg::REG_EXPAND_SZ, sz("%NORVALE_TEST_DIR%/log"),
+        {"multi-string of size 0", platform::REG_MULTI_SZ, QByteArray(), QString()},
+        {"expanded reference", platform::REG_EXPAND_SZ, sz("%NORVALE_TEST_DIR%/log"),
          QStringLiteral("/srv/norvale/log")},
-        {"unknown reference stays", reg::REG_EXPAND_SZ, sz("%NORVALE_UNDEFINED%/x"),
+        {"unknown reference stays", platform::REG_EXPAND_SZ, sz("%NORVALE_UNDEFINED%/x"),
          QStringLiteral("%NORVALE_UNDEFINED%/x")},
-        {"lone per-cent sign", reg::REG_EXPAND_SZ, sz("100% %NORVALE_TEST_DIR"),
+        {"lone per-cent sign", platform::REG_EXPAND_SZ, sz("100% %NORVALE_TEST_DIR"),
          QStringLiteral("100% %NORVALE_TEST_DIR")},
-        {"dword", reg::REG_DWORD, bytes("\xff\x00\x00\x00", 4), QVariant(int32_t(255))},
-        {"negative dword", reg::REG_DWORD, bytes("\xfe\xff\xff\xff", 4), QVariant(int32_t(-2))},
-        {"big-endian dword reversed", reg::REG_DWORD_BIG_ENDIAN, bytes("\x00\x00\x01\x02", 4),
+        {"dword", platform::REG_DWORD, bytes("\xff\x00\x00\x00", 4), QVariant(int32_t(255))},
+        {"negative dword", platform::REG_DWORD, bytes("\xfe\xff\xff\xff", 4),
+         QVariant(int32_t(-2))},
+        {"big-endian dword reversed", platform::REG_DWORD_BIG_ENDIAN, bytes("\x00\x00\x01\x02", 4),
          QVariant(int32_t(0x0102))},
-        {"binary", reg::REG_BINARY, bytes("\0\x01\xff", 3), QVariant(bytes("\0\x01\xff", 3))},
-        {"qword as bytes", reg::REG_QWORD, bytes("\x01\0\0\0\0\0\0\0", 8),
+        {"binary", platform::REG_BINARY, bytes("\0\x01\xff", 3), QVariant(bytes("\0\x01\xff", 3))},
+        {"qword as bytes", platform::REG_QWORD, bytes("\x01\0\0\0\0\0\0\0", 8),
          QVariant(bytes("\x01\0\0\0\0\0\0\0", 8))},
     };
     for (const Case &c : cases) {
@@ -126,7 +128,7 @@ TEST_F(CRegistry, ReadsStoredDataByItsType)
 
 TEST_F(CRegistry, MissingValuesGiveTheDefaultAndKeepTheType)
 {
-    store(QStringLiteral("there"), reg::REG_DWORD, bytes("\x01\0\0\0", 4));
+    store(QStringLiteral("there"), platform::REG_DWORD, bytes("\x01\0\0\0", 4));
     struct Case {
         const char *legend;
         int32_t root;
@@ -162,31 +164,33 @@ TEST_F(CRegistry, WritesByValueTypeAndTheTextItHolds)
         QByteArray storedData;
     };
     const Case cases[] = {
-        {"text", cRegistry::REG_SZ, QStringLiteral("2,5"), reg::REG_SZ, sz("2,5")},
-        {"empty text", cRegistry::REG_SZ, QString(), reg::REG_SZ, sz("")},
-        {"text in UTF-8", cRegistry::REG_SZ, QStringLiteral("Größe"), reg::REG_SZ, sz("Größe")},
+        {"text", cRegistry::REG_SZ, QStringLiteral("2,5"), platform::REG_SZ, sz("2,5")},
+        {"empty text", cRegistry::REG_SZ, QString(), platform::REG_SZ, sz("")},
+        {"text in UTF-8", cRegistry::REG_SZ, QStringLiteral("Größe"), platform::REG_SZ,
+         sz("Größe")},
         {"reference between per-cent signs", cRegistry::REG_SZ, QStringLiteral("%HOME%\\x"),
-         reg::REG_EXPAND_SZ, bytes("%HOME%\\x\0", 9)},
-        {"shortest reference", cRegistry::REG_SZ, QStringLiteral("%a%"), reg::REG_EXPAND_SZ,
+         platform::REG_EXPAND_SZ, bytes("%HOME%\\x\0", 9)},
+        {"shortest reference", cRegistry::REG_SZ, QStringLiteral("%a%"), platform::REG_EXPAND_SZ,
          sz("%a%")},
-        {"single per-cent sign", cRegistry::REG_SZ, QStringLiteral("50%"), reg::REG_SZ, sz("50%")},
-        {"adjacent per-cent signs only", cRegistry::REG_SZ, QStringLiteral("a%%b"), reg::REG_SZ,
-         sz("a%%b")},
+        {"single per-cent sign", cRegistry::REG_SZ, QStringLiteral("50%"), platform::REG_SZ,
+         sz("50%")},
+        {"adjacent per-cent signs only", cRegistry::REG_SZ, QStringLiteral("a%%b"),
+         platform::REG_SZ, sz("a%%b")},
         {"expandable type without reference", cRegistry::REG_EXPAND_SZ, QStringLiteral("plain"),
-         reg::REG_SZ, sz("plain")},
-        {"number as text", cRegistry::REG_SZ, QVariant(int32_t(42)), reg::REG_SZ, sz("42")},
-        {"large double as plain digits", cRegistry::REG_SZ, QVariant(1e6), reg::REG_SZ,
+         platform::REG_SZ, sz("plain")},
+        {"number as text", cRegistry::REG_SZ, QVariant(int32_t(42)), platform::REG_SZ, sz("42")},
+        {"large double as plain digits", cRegistry::REG_SZ, QVariant(1e6), platform::REG_SZ,
          sz("1000000")},
-        {"32-bit integer", cRegistry::REG_DWORD, QVariant(int32_t(16711680)), reg::REG_DWORD,
+        {"32-bit integer", cRegistry::REG_DWORD, QVariant(int32_t(16711680)), platform::REG_DWORD,
          bytes("\0\0\xff\0", 4)},
         {"negative 16-bit integer", cRegistry::REG_DWORD, QVariant::fromValue<int16_t>(-1),
-         reg::REG_DWORD, bytes("\xff\xff\xff\xff", 4)},
+         platform::REG_DWORD, bytes("\xff\xff\xff\xff", 4)},
         {"big-endian type stores little-endian", cRegistry::REG_DWORD_BIG_ENDIAN,
-         QVariant(int32_t(0x01020304)), reg::REG_DWORD, bytes("\x04\x03\x02\x01", 4)},
+         QVariant(int32_t(0x01020304)), platform::REG_DWORD, bytes("\x04\x03\x02\x01", 4)},
         {"double with dword type", cRegistry::REG_DWORD, QVariant(2.5), 0xFFFF, QByteArray()},
         {"64-bit integer with dword type", cRegistry::REG_DWORD, QVariant(qint64(1)), 0xFFFF,
          QByteArray()},
-        {"bytes", cRegistry::REG_BINARY, QVariant(bytes("\0\x80\xff", 3)), reg::REG_BINARY,
+        {"bytes", cRegistry::REG_BINARY, QVariant(bytes("\0\x80\xff", 3)), platform::REG_BINARY,
          bytes("\0\x80\xff", 3)},
     };
     for (const Case &c : cases) {
@@ -203,10 +207,10 @@ TEST_F(CRegistry, WritesByValueTypeAndTheTextItHolds)
 TEST_F(CRegistry, RaisesItsErrorsWithTheirTexts)
 {
     const QString s = m_section;
-    store(QStringLiteral("v"), reg::REG_SZ, sz("x"));
-    reg::Key child;
-    reg::createKey(reg::HKEY_CURRENT_USER, s + QStringLiteral("\\Child"), reg::KEY_ALL_ACCESS,
-                   child);
+    store(QStringLiteral("v"), platform::REG_SZ, sz("x"));
+    platform::Key child;
+    platform::createKey(platform::HKEY_CURRENT_USER, s + QStringLiteral("\\Child"),
+                        platform::KEY_ALL_ACCESS, child);
     const QString deleteKey =
         QStringLiteral("Failed to delete registry Key: '-2147483647',Section: '");
     const QString setKey = QStringLiteral("Failed to set registry value Key: '");
@@ -351,7 +355,7 @@ TEST_F(CRegistry, RegistersAFileTypeUnderBothClassRoots)
         {"NorvaleTest.Doc\\DefaultIcon", path + ",2"},
     };
     for (const Expect &e : expected) {
-        EXPECT_EQ(classes(e.section), std::make_pair(reg::REG_SZ, sz(e.text)))
+        EXPECT_EQ(classes(e.section), std::make_pair(platform::REG_SZ, sz(e.text)))
             << qPrintable(e.section);
         EXPECT_EQ(machineClasses(e.section).second, sz(e.text)) << qPrintable(e.section);
     }

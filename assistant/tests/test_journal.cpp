@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-using norvale::Journal;
+using norvale::assistant::Journal;
 
 namespace
 {

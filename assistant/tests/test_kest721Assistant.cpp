@@ -21,7 +21,8 @@
 #include <algorithm>
 #include <optional>
 
-using namespace norvale;
+using namespace norvale::assistant;
+namespace platform = norvale::platform;
 
 namespace
 {
@@ -80,10 +81,11 @@ TEST(PromptBoard, AnswersOnlyWithTheBoxsButtonsAndDefaultsToCancelElseOK)
 
 void writeText(const QString &path, const QString &text)
 {
-    reg::Key key;
-    ASSERT_EQ(reg::createKey(reg::HKEY_CURRENT_USER, path, reg::KEY_ALL_ACCESS, key),
-              reg::ERROR_SUCCESS);
-    ASSERT_EQ(reg::setValue(key, QString(), reg::REG_SZ, text.toUtf8() + '\0'), reg::ERROR_SUCCESS);
+    platform::Key key;
+    ASSERT_EQ(platform::createKey(platform::HKEY_CURRENT_USER, path, platform::KEY_ALL_ACCESS, key),
+              platform::ERROR_SUCCESS);
+    ASSERT_EQ(platform::setValue(key, QString(), platform::REG_SZ, text.toUtf8() + '\0'),
+              platform::ERROR_SUCCESS);
 }
 
 TEST(AlarmSoundAlias, TheProgramsOwnAssignmentComesBeforeTheDefaultScheme)
@@ -341,7 +343,7 @@ TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResume
     QObject::connect(a.get(), &kest721Assistant::LiveData, [&] { ++samples; });
     QObject::connect(a.get(), &kest721Assistant::LiveDataError, [&] { ++errors; });
     // Only a run that lost its link can be resumed.
-    EXPECT_THROW(a->ResumeLog(), AutomationError);
+    EXPECT_THROW(a->ResumeLog(), norvale::platform::AutomationError);
     a->StartLog();
     ASSERT_TRUE(bustest::waitFor([&] { return samples >= 2; }));
 
@@ -361,7 +363,7 @@ TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResume
     // With nothing on the port a try fails at once, by error and not by box,
     // and the last reading is not sampled again while the link is down.
     const int atLoss = samples;
-    EXPECT_THROW(a->ResumeLog(), AutomationError);
+    EXPECT_THROW(a->ResumeLog(), norvale::platform::AutomationError);
     EXPECT_TRUE(a->isLogging());
     EXPECT_FALSE(bustest::waitFor([&] { return samples > atLoss; }, 2500));
     EXPECT_TRUE(boxes.isEmpty()) << boxes.join(u',').toStdString();
@@ -373,7 +375,7 @@ TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResume
     EXPECT_FALSE(a->isLinkLost());
     EXPECT_TRUE(a->Initialized());
     EXPECT_EQ(errors, 1);
-    EXPECT_THROW(a->ResumeLog(), AutomationError);
+    EXPECT_THROW(a->ResumeLog(), norvale::platform::AutomationError);
     a->StopLog();
     a->Disconnect();
 
@@ -460,25 +462,27 @@ protected:
     void SetUp() override
     {
         AssistantOnBus::SetUp();
-        reg::deleteTree(reg::HKEY_CURRENT_USER, section);
+        platform::deleteTree(platform::HKEY_CURRENT_USER, section);
     }
     void storeText(const char *name, const QString &text)
     {
-        reg::Key key;
-        ASSERT_EQ(reg::createKey(reg::HKEY_CURRENT_USER, section, reg::KEY_ALL_ACCESS, key),
-                  reg::ERROR_SUCCESS);
+        platform::Key key;
+        ASSERT_EQ(platform::createKey(platform::HKEY_CURRENT_USER, section,
+                                      platform::KEY_ALL_ACCESS, key),
+                  platform::ERROR_SUCCESS);
         const QByteArray data = text.toUtf8() + '\0';
-        ASSERT_EQ(reg::setValue(key, QString::fromLatin1(name), reg::REG_SZ, data),
-                  reg::ERROR_SUCCESS);
+        ASSERT_EQ(platform::setValue(key, QString::fromLatin1(name), platform::REG_SZ, data),
+                  platform::ERROR_SUCCESS);
     }
     std::optional<QString> storedText(const char *name)
     {
-        reg::Key key;
+        platform::Key key;
         uint32_t type = 0;
         QByteArray data;
-        if (reg::openKey(reg::HKEY_CURRENT_USER, section, reg::KEY_READ, key) !=
-                reg::ERROR_SUCCESS ||
-            reg::readValue(key, QString::fromLatin1(name), &type, &data) != reg::ERROR_SUCCESS)
+        if (platform::openKey(platform::HKEY_CURRENT_USER, section, platform::KEY_READ, key) !=
+                platform::ERROR_SUCCESS ||
+            platform::readValue(key, QString::fromLatin1(name), &type, &data) !=
+                platform::ERROR_SUCCESS)
             return std::nullopt;
         return QString::fromUtf8(data).remove(QChar(0));
     }
@@ -498,7 +502,7 @@ TEST_F(StoredSettings, FirstUseTakesTheMetersAlarmLevelAndAStoredPointStays)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.legend);
-        reg::deleteTree(reg::HKEY_CURRENT_USER, section);
+        platform::deleteTree(platform::HKEY_CURRENT_USER, section);
         if (c.stored)
             storeText(settings::AlarmPoint, *c.stored);
         auto a = makeAssistant();

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <limits>
 
-using namespace norvale::modAlarm;
+using namespace norvale::assistant::modAlarm;
 
 namespace
 {

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <optional>
 
-using namespace norvale::modCalc;
-using norvale::AutomationError;
+using namespace norvale::assistant::modCalc;
+using norvale::platform::AutomationError;
 
 TEST(ModCalc, NumericPartKeepsDigitsPointsAndCommas)
 {

@@ -11,11 +11,11 @@
 #include <functional>
 #include <gtest/gtest.h>
 
-namespace reg = norvale::reg;
-namespace modAlarm = norvale::modAlarm;
-namespace modTimer = norvale::modTimer;
-using norvale::modMain::LoadSettings;
-using norvale::modMain::SaveSettings;
+namespace platform = norvale::platform;
+namespace modAlarm = norvale::assistant::modAlarm;
+namespace modTimer = norvale::assistant::modTimer;
+using norvale::assistant::modMain::LoadSettings;
+using norvale::assistant::modMain::SaveSettings;
 
 namespace
 {
@@ -32,7 +32,7 @@ struct Snapshot {
 
     static Snapshot take()
     {
-        return {norvale::modMain::ComPort,
+        return {norvale::assistant::modMain::ComPort,
                 {modAlarm::ColorAckNormal, modAlarm::ColorUnAckAlarm, modAlarm::ColorAckAlarm,
                  modAlarm::ColorUnAckNormal},
                 modTimer::GetTimerInterval(),
@@ -44,7 +44,7 @@ struct Snapshot {
     }
     void apply() const
     {
-        norvale::modMain::ComPort = comPort;
+        norvale::assistant::modMain::ComPort = comPort;
         modAlarm::ColorAckNormal = colors[0];
         modAlarm::ColorUnAckAlarm = colors[1];
         modAlarm::ColorAckAlarm = colors[2];
@@ -79,24 +79,26 @@ class ModMain : public ::testing::Test
 protected:
     void SetUp() override
     {
-        reg::deleteTree(reg::HKEY_CURRENT_USER, kSection);
+        platform::deleteTree(platform::HKEY_CURRENT_USER, kSection);
         kJunk.apply();
     }
     void store(const char *name, uint32_t type, const QByteArray &data)
     {
-        reg::Key key;
-        ASSERT_EQ(reg::createKey(reg::HKEY_CURRENT_USER, kSection, reg::KEY_ALL_ACCESS, key),
-                  reg::ERROR_SUCCESS);
-        ASSERT_EQ(reg::setValue(key, QString::fromLatin1(name), type, data), reg::ERROR_SUCCESS);
+        platform::Key key;
+        ASSERT_EQ(platform::createKey(platform::HKEY_CURRENT_USER, kSection,
+                                      platform::KEY_ALL_ACCESS, key),
+                  platform::ERROR_SUCCESS);
+        ASSERT_EQ(platform::setValue(key, QString::fromLatin1(name), type, data),
+                  platform::ERROR_SUCCESS);
     }
     std::pair<uint32_t, QByteArray> stored(const char *name)
     {
-        reg::Key key;
+        platform::Key key;
         uint32_t type = 0;
         QByteArray data;
-        if (reg::openKey(reg::HKEY_CURRENT_USER, kSection, reg::KEY_READ, key) ==
-            reg::ERROR_SUCCESS)
-            reg::readValue(key, QString::fromLatin1(name), &type, &data);
+        if (platform::openKey(platform::HKEY_CURRENT_USER, kSection, platform::KEY_READ, key) ==
+            platform::ERROR_SUCCESS)
+            platform::readValue(key, QString::fromLatin1(name), &type, &data);
         return {type, data};
     }
 };
@@ -142,11 +144,12 @@ TEST_F(ModMain, SaveThenLoadRoundTripsEveryValue)
         saved.point = c.point;
         saved.apply();
         EXPECT_TRUE(SaveSettings().isEmpty());
-        EXPECT_EQ(stored(norvale::settings::AlarmPoint), std::make_pair(reg::REG_SZ, c.pointText));
+        EXPECT_EQ(stored(norvale::assistant::settings::AlarmPoint),
+                  std::make_pair(platform::REG_SZ, c.pointText));
         for (const char *name : {"ComPort", "ColorAckNormal", "ColorUnAckAlarm", "ColorAckAlarm",
                                  "ColorUnAckNormal", "TimerInterval", "TimerLength",
                                  "UseAcknowledgeButton", "AlarmEnabled", "PlayAlarmSound"})
-            EXPECT_EQ(stored(name).first, reg::REG_DWORD) << name;
+            EXPECT_EQ(stored(name).first, platform::REG_DWORD) << name;
         EXPECT_EQ(stored("ColorUnAckAlarm").second, dword(0x80000005u));
         EXPECT_EQ(stored("UseAcknowledgeButton").second, dword(0));
         EXPECT_EQ(stored("AlarmEnabled").second, dword(1));
@@ -167,36 +170,36 @@ TEST_F(ModMain, OneUnreadableValueTakesItsDefaultAndSparesTheOthers)
         std::function<void(Snapshot &)> expect; // from the saved values
     };
     const Case cases[] = {
-        {"switch stored as 7", "UseAcknowledgeButton", reg::REG_DWORD, dword(7), true,
+        {"switch stored as 7", "UseAcknowledgeButton", platform::REG_DWORD, dword(7), true,
          [](Snapshot &s) { s.useAck = true; }},
-        {"switch stored as a word", "PlayAlarmSound", reg::REG_SZ, text("on"), true,
+        {"switch stored as a word", "PlayAlarmSound", platform::REG_SZ, text("on"), true,
          [](Snapshot &s) { s.sound = true; }},
-        {"switch stored as the text 1", "PlayAlarmSound", reg::REG_SZ, text("1"), false,
+        {"switch stored as the text 1", "PlayAlarmSound", platform::REG_SZ, text("1"), false,
          [](Snapshot &s) { s.sound = true; }},
-        {"alarm point that is no number", "AlarmPoint", reg::REG_SZ, text("abc"), true,
+        {"alarm point that is no number", "AlarmPoint", platform::REG_SZ, text("abc"), true,
          [](Snapshot &s) { s.point = 0; }},
-        {"alarm point infinite", "AlarmPoint", reg::REG_SZ, text("inf"), true,
+        {"alarm point infinite", "AlarmPoint", platform::REG_SZ, text("inf"), true,
          [](Snapshot &s) { s.point = 0; }},
-        {"alarm point cut short", "AlarmPoint", reg::REG_SZ, text("2."), false,
+        {"alarm point cut short", "AlarmPoint", platform::REG_SZ, text("2."), false,
          [](Snapshot &s) { s.point = 2; }},
-        {"alarm point stored as a number", "AlarmPoint", reg::REG_DWORD, dword(5), false,
+        {"alarm point stored as a number", "AlarmPoint", platform::REG_DWORD, dword(5), false,
          [](Snapshot &s) { s.point = 5; }},
-        {"port beyond 16 bits", "ComPort", reg::REG_DWORD, dword(70000), true,
+        {"port beyond 16 bits", "ComPort", platform::REG_DWORD, dword(70000), true,
          [](Snapshot &s) { s.comPort = 1; }},
-        {"interval too long to count in milliseconds", "TimerInterval", reg::REG_DWORD,
+        {"interval too long to count in milliseconds", "TimerInterval", platform::REG_DWORD,
          dword(3000000), true, [](Snapshot &s) { s.interval = 1; }},
-        {"length stored as 0", "TimerLength", reg::REG_DWORD, dword(0), false,
+        {"length stored as 0", "TimerLength", platform::REG_DWORD, dword(0), false,
          [](Snapshot &s) { s.length = 0; }},
-        {"colour stored as bytes", "ColorAckAlarm", reg::REG_BINARY, QByteArray("\1\2\3"), true,
-         [](Snapshot &s) { s.colors[2] = 0x00FFFF; }},
-        {"first value unreadable", "ComPort", reg::REG_SZ, text("COM1"), true,
+        {"colour stored as bytes", "ColorAckAlarm", platform::REG_BINARY, QByteArray("\1\2\3"),
+         true, [](Snapshot &s) { s.colors[2] = 0x00FFFF; }},
+        {"first value unreadable", "ComPort", platform::REG_SZ, text("COM1"), true,
          [](Snapshot &s) { s.comPort = 1; }},
-        {"window position that is no position", "DisplayPosition", reg::REG_SZ, text("top"), true,
-         [](Snapshot &) {}},
+        {"window position that is no position", "DisplayPosition", platform::REG_SZ, text("top"),
+         true, [](Snapshot &) {}},
     };
     LocaleGuard guard(englishLocale());
     for (const Case &c : cases) {
-        reg::deleteTree(reg::HKEY_CURRENT_USER, kSection);
+        platform::deleteTree(platform::HKEY_CURRENT_USER, kSection);
         kSaved.apply();
         ASSERT_TRUE(SaveSettings().isEmpty());
         store(c.name, c.type, c.data);
@@ -222,7 +225,7 @@ TEST_F(ModMain, AnAlarmPointSavedUnderAnotherLocaleIsNotLost)
     };
     for (const Case &c : cases) {
         LocaleGuard guard(c.locale);
-        store("AlarmPoint", reg::REG_SZ, text(c.stored));
+        store("AlarmPoint", platform::REG_SZ, text(c.stored));
         EXPECT_TRUE(LoadSettings().isEmpty()) << c.stored;
         EXPECT_EQ(modAlarm::GetAlarmPoint(), c.expected) << c.stored;
     }
@@ -243,9 +246,9 @@ TEST_F(ModMain, OnlyAMissingAlarmPointWaitsForTheMetersOwn)
     };
     LocaleGuard guard(englishLocale());
     for (const Case &c : cases) {
-        reg::deleteTree(reg::HKEY_CURRENT_USER, kSection);
+        platform::deleteTree(platform::HKEY_CURRENT_USER, kSection);
         if (c.stored)
-            store("AlarmPoint", reg::REG_SZ, *c.stored);
+            store("AlarmPoint", platform::REG_SZ, *c.stored);
         LoadSettings();
         EXPECT_EQ(modAlarm::AlarmPointPending(), c.pending) << c.legend;
         // A session that never connected stores no alarm point of its own.
@@ -261,7 +264,7 @@ TEST_F(ModMain, OnlyAMissingAlarmPointWaitsForTheMetersOwn)
 
 TEST_F(ModMain, TheWindowPositionRoundTripsAndIsNoneByDefault)
 {
-    using norvale::modMain::DisplayPosition;
+    using norvale::assistant::modMain::DisplayPosition;
     const std::optional<QPoint> cases[] = {QPoint(1200, 24), QPoint(-1900, 300), std::nullopt};
     for (const auto &at : cases) {
         DisplayPosition = at;
@@ -270,7 +273,7 @@ TEST_F(ModMain, TheWindowPositionRoundTripsAndIsNoneByDefault)
         ASSERT_TRUE(LoadSettings().isEmpty());
         EXPECT_EQ(DisplayPosition, at);
     }
-    reg::deleteTree(reg::HKEY_CURRENT_USER, kSection);
+    platform::deleteTree(platform::HKEY_CURRENT_USER, kSection);
     DisplayPosition = QPoint(7, 7);
     LoadSettings();
     EXPECT_EQ(DisplayPosition, std::nullopt);
@@ -278,13 +281,13 @@ TEST_F(ModMain, TheWindowPositionRoundTripsAndIsNoneByDefault)
 
 TEST_F(ModMain, LeavesTheIntegrationValuesAlone)
 {
-    store(norvale::settings::UseIntegrateTimer, reg::REG_DWORD, dword(0));
-    store(norvale::settings::IntegrateTime, reg::REG_DWORD, dword(90));
+    store(norvale::assistant::settings::UseIntegrateTimer, platform::REG_DWORD, dword(0));
+    store(norvale::assistant::settings::IntegrateTime, platform::REG_DWORD, dword(90));
     kSaved.apply();
     SaveSettings();
     LoadSettings();
-    EXPECT_EQ(stored(norvale::settings::UseIntegrateTimer).second, dword(0));
-    EXPECT_EQ(stored(norvale::settings::IntegrateTime).second, dword(90));
+    EXPECT_EQ(stored(norvale::assistant::settings::UseIntegrateTimer).second, dword(0));
+    EXPECT_EQ(stored(norvale::assistant::settings::IntegrateTime).second, dword(90));
 }
 
 TEST_F(ModMain, ADamagedStoreGivesDefaultsAndRefusesEveryWrite)
@@ -295,7 +298,7 @@ TEST_F(ModMain, ADamagedStoreGivesDefaultsAndRefusesEveryWrite)
     QDir().mkpath(dir.path() + QStringLiteral("/norvale"));
     const QByteArray junk = QByteArray("settings? ").repeated(500);
     {
-        QFile f(reg::databasePath(reg::HKEY_CURRENT_USER));
+        QFile f(platform::databasePath(platform::HKEY_CURRENT_USER));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(junk);
     }
@@ -303,7 +306,7 @@ TEST_F(ModMain, ADamagedStoreGivesDefaultsAndRefusesEveryWrite)
     EXPECT_EQ(Snapshot::take(), kDefaults);
     kSaved.apply();
     EXPECT_EQ(SaveSettings().size(), 12) << "a write to a damaged store was reported as done";
-    QFile f(reg::databasePath(reg::HKEY_CURRENT_USER));
+    QFile f(platform::databasePath(platform::HKEY_CURRENT_USER));
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), junk);
     qputenv("XDG_CONFIG_HOME", saved);

@@ -7,7 +7,7 @@
 #include <map>
 #include <stdexcept>
 
-using namespace norvale::modTimer;
+using namespace norvale::assistant::modTimer;
 
 namespace
 {
@@ -234,7 +234,7 @@ TEST(ModTimer, SettersRefuseWhatCannotBeCountedInMilliseconds)
     try {
         c.SetTimerInterval(2147484);
         ADD_FAILURE() << "no overflow";
-    } catch (const norvale::AutomationError &e) {
+    } catch (const norvale::platform::AutomationError &e) {
         EXPECT_EQ(e.number(), 6);
     }
     EXPECT_EQ(c.GetTimerInterval(), 5) << "a refused value changed the interval";
@@ -292,7 +292,7 @@ TEST(ModTimer, TheProcessClockTicksOnARealTimer)
     Owner owner(&clock);
     SetTimerInterval(0);
     RestartTimer(&owner, true);
-    EXPECT_NE(norvale::modTimer::clock().timerId(), 0);
+    EXPECT_NE(norvale::assistant::modTimer::clock().timerId(), 0);
     // Real 100 ms ticks; the fake wall clock moves a second per tick.
     QElapsedTimer guard;
     guard.start();

@@ -8,8 +8,8 @@
 #include <QDBusPendingReply>
 #include <QEventLoop>
 
-using norvale::AutomationError;
-using norvale::automation::RemoteObject;
+using norvale::platform::AutomationError;
+using norvale::platform::RemoteObject;
 
 namespace norvale::control
 {
@@ -19,7 +19,7 @@ namespace
 RemoteObject createRemote(const QDBusConnection &connection, QDBus::CallMode mode)
 {
     registerTypes();
-    return RemoteObject::create(connection, serviceName, norvale::automation::callTimeoutMs, mode);
+    return RemoteObject::create(connection, serviceName, norvale::platform::callTimeoutMs, mode);
 }
 
 template <typename Reply> Reply finished(Reply reply, QDBus::CallMode mode)
@@ -33,14 +33,14 @@ template <typename Reply> Reply finished(Reply reply, QDBus::CallMode mode)
     }
     reply.waitForFinished();
     if (reply.isError())
-        throw norvale::automation::fromDBusError(reply.error());
+        throw norvale::platform::fromDBusError(reply.error());
     return reply;
 }
 
 AutomationError wrongType(const char *name)
 {
     return AutomationError(
-        norvale::automation::error::typeMismatch, norvale::automation::error::busSource,
+        norvale::platform::error::typeMismatch, norvale::platform::error::busSource,
         QStringLiteral("%1 came back with a value of the wrong type").arg(QLatin1StringView(name)));
 }
 } // namespace

@@ -2,7 +2,7 @@
 // The client side of kest720: an object created in the kest720 server
 // program, with the members and signals of the class. Every failure, the
 // server's own or the bus's (server gone, call timed out), is thrown as
-// norvale::AutomationError.
+// norvale::platform::AutomationError.
 #include "control/dbus/Kest720DBusTypes.h"
 #include "platform/automation/RemoteObject.h"
 #include "control/Types.h"
@@ -73,7 +73,7 @@ public:
     // ---- beyond the interface ----------------------------------------------
     // Gives the object back now; later calls fail as calls to a gone object.
     void Release();
-    const norvale::automation::RemoteObject &remote() const { return m_remote; }
+    const norvale::platform::RemoteObject &remote() const { return m_remote; }
 
 signals:
     void LiveData(const Measurement &measured);
@@ -89,7 +89,7 @@ private:
     int16_t getInt16(const char *name) const;
     int32_t getInt32(const char *name) const;
 
-    norvale::automation::RemoteObject m_remote;
+    norvale::platform::RemoteObject m_remote;
     std::unique_ptr<Kest720Interface> m_interface;
     std::unique_ptr<Kest720EventsInterface> m_events;
     bool m_released = false;

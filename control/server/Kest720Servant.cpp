@@ -9,9 +9,9 @@
 #include <QFile>
 #include <QTimer>
 
-using norvale::AutomationError;
-using norvale::automation::ExportedObject;
-using norvale::automation::MemberTable;
+using norvale::platform::AutomationError;
+using norvale::platform::ExportedObject;
+using norvale::platform::MemberTable;
 
 // Resources are initialised from the global namespace only.
 static void initTypeLibraryResource()
@@ -222,13 +222,13 @@ void Kest720Servant::shutdown(std::function<void()> done)
     }
 }
 
-const norvale::automation::TypeLibrary &kest720TypeLibrary()
+const norvale::platform::TypeLibrary &kest720TypeLibrary()
 {
-    static const norvale::automation::TypeLibrary lib = [] {
+    static const norvale::platform::TypeLibrary lib = [] {
         initTypeLibraryResource();
-        auto main = norvale::automation::loadTypeLibrary(
+        auto main = norvale::platform::loadTypeLibrary(
             QStringLiteral(":/norvale/typelib/Norvale720._kest720.xml"));
-        const auto events = norvale::automation::loadTypeLibrary(
+        const auto events = norvale::platform::loadTypeLibrary(
             QStringLiteral(":/norvale/typelib/Norvale720.__kest720.xml"));
         main.interfaces += events.interfaces;
         main.interfacesXml += events.interfacesXml;

@@ -9,16 +9,15 @@
 namespace norvale::control
 {
 
-class Kest720Servant : public norvale::automation::Servant
+class Kest720Servant : public norvale::platform::Servant
 {
 public:
     // `object` raises the events; `instrument` is the object served (tests
     // pass one with a link of their own).
-    Kest720Servant(norvale::automation::ExportedObject &object,
-                   std::unique_ptr<kest720> instrument);
+    Kest720Servant(norvale::platform::ExportedObject &object, std::unique_ptr<kest720> instrument);
     ~Kest720Servant() override;
 
-    const norvale::automation::MemberTable &members() const override { return m_members; }
+    const norvale::platform::MemberTable &members() const override { return m_members; }
     // A stream or download loop on the stack is stopped first; the port is
     // closed once it has returned.
     void shutdown(std::function<void()> done) override;
@@ -29,14 +28,14 @@ public:
     static const QString errorSource;
 
 private:
-    void buildMembers(norvale::automation::ExportedObject &object);
-    void connectEvents(norvale::automation::ExportedObject &object);
+    void buildMembers(norvale::platform::ExportedObject &object);
+    void connectEvents(norvale::platform::ExportedObject &object);
 
     std::unique_ptr<kest720> m_instrument;
-    norvale::automation::MemberTable m_members;
+    norvale::platform::MemberTable m_members;
 };
 
 // The type library of kest720: both interfaces, from the resources.
-const norvale::automation::TypeLibrary &kest720TypeLibrary();
+const norvale::platform::TypeLibrary &kest720TypeLibrary();
 
 } // namespace norvale::control

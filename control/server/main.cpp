@@ -36,29 +36,28 @@ int main(int argc, char **argv)
         "created within the grace time. The bus starts it on demand."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption grace = norvale::automation::graceOption();
+    const QCommandLineOption grace = norvale::platform::graceOption();
     parser.addOption(grace);
     parser.process(app);
 
-    const std::optional<int> graceMs = norvale::automation::graceMs(parser, grace);
+    const std::optional<int> graceMs = norvale::platform::graceMs(parser, grace);
     if (!graceMs) {
         qCCritical(lcMain) << "--grace needs a number of milliseconds";
         return 2;
     }
 
-    norvale::automation::ServerOptions options;
+    norvale::platform::ServerOptions options;
     options.serviceName = norvale::control::serviceName;
     options.className = QStringLiteral("kest720");
     options.errorSource = Kest720Servant::errorSource;
     options.startupGraceMs = *graceMs;
 
-    norvale::automation::Server server(QDBusConnection::sessionBus(), options, kest720TypeLibrary(),
-                                       [](norvale::automation::ExportedObject &object) {
-                                           return std::make_unique<Kest720Servant>(
-                                               object, std::make_unique<kest720>());
-                                       });
-    QObject::connect(&server, &norvale::automation::Server::finished, &app,
-                     &QCoreApplication::quit);
+    norvale::platform::Server server(QDBusConnection::sessionBus(), options, kest720TypeLibrary(),
+                                     [](norvale::platform::ExportedObject &object) {
+                                         return std::make_unique<Kest720Servant>(
+                                             object, std::make_unique<kest720>());
+                                     });
+    QObject::connect(&server, &norvale::platform::Server::finished, &app, &QCoreApplication::quit);
     QString why;
     if (!server.start(&why)) {
         qCCritical(lcMain).noquote() << "cannot serve:" << why;

@@ -16,22 +16,25 @@
 // gets the pauses it needs, until a time-out test makes it instant: then every
 // sleep passes at once and moves the clock on, and a silence of seconds takes
 // no time at all.
-struct TestClock : norvale::ClockSource {
+struct TestClock : norvale::platform::ClockSource {
     bool instant = false;
     int64_t offset = 0; // milliseconds ahead of the real clock
-    uint32_t tickCount() override { return norvale::tickCount() + static_cast<uint32_t>(offset); }
+    uint32_t tickCount() override
+    {
+        return norvale::platform::tickCount() + static_cast<uint32_t>(offset);
+    }
     QDateTime currentDateTime() override { return QDateTime::currentDateTime().addMSecs(offset); }
     void sleep(int ms) override
     {
         if (instant)
             offset += ms;
         else
-            norvale::sleepMs(ms);
+            norvale::platform::sleepMs(ms);
     }
 };
 
-using sim721::testing::runFor;
-using sim721::testing::waitFor;
+using norvale::simulator::testing::runFor;
+using norvale::simulator::testing::waitFor;
 
 class MeterTest : public ::testing::Test
 {
@@ -44,27 +47,28 @@ protected:
         qunsetenv("NORVALE_PORTS");
     }
 
-    sim721::Options fast(sim721::Model model = sim721::Model::K720,
-                         sim721::Units units = sim721::Units::R)
+    norvale::simulator::Options
+    fast(norvale::simulator::Model model = norvale::simulator::Model::K720,
+         norvale::simulator::Units units = norvale::simulator::Units::R)
     {
-        return sim721::testing::fast(ports.path(), 1, model, units);
+        return norvale::simulator::testing::fast(ports.path(), 1, model, units);
     }
 
     // Starts the meter and opens port 1 on it.
-    void connectTo(const sim721::Options &o)
+    void connectTo(const norvale::simulator::Options &o)
     {
         k.reset();
         meter.reset(); // its link com1 goes with it
-        meter = std::make_unique<sim721::Meter>(o);
+        meter = std::make_unique<norvale::simulator::Meter>(o);
         QString error;
         ASSERT_TRUE(meter->start(&error)) << error;
         clock.instant = false;
-        k = std::make_unique<kest720>(&norvale::makeQtSerialLink, &clock);
+        k = std::make_unique<kest720>(&norvale::platform::makeQtSerialLink, &clock);
         k->setPort(1);
         k->OpenPort();
     }
 
-    void initialize(const sim721::Options &o)
+    void initialize(const norvale::simulator::Options &o)
     {
         connectTo(o);
         ASSERT_NO_THROW(k->Initialize());
@@ -77,12 +81,13 @@ protected:
     {
         try {
             f();
-        } catch (const norvale::AutomationError &e) {
-            if (e.source() == norvale::serialerror::source) {
-                EXPECT_EQ(e.number(), norvale::serialerror::portNotOpen) << e.description();
+        } catch (const norvale::platform::AutomationError &e) {
+            if (e.source() == norvale::platform::serialerror::source) {
+                EXPECT_EQ(e.number(), norvale::platform::serialerror::portNotOpen)
+                    << e.description();
                 return QStringLiteral("serial");
             }
-            EXPECT_EQ(e.number(), norvale::vbObjectError + 1) << e.description();
+            EXPECT_EQ(e.number(), norvale::platform::vbObjectError + 1) << e.description();
             EXPECT_EQ(e.source(), "721 Control");
             return e.description();
         }
@@ -91,6 +96,6 @@ protected:
 
     QTemporaryDir ports;
     TestClock clock;
-    std::unique_ptr<sim721::Meter> meter;
+    std::unique_ptr<norvale::simulator::Meter> meter;
     std::unique_ptr<kest720> k;
 };

@@ -26,9 +26,9 @@ struct Download {
     bool done() const { return complete + errors > 0; }
 };
 
-std::vector<sim721::LogRecord> makeLog(int n)
+std::vector<norvale::simulator::LogRecord> makeLog(int n)
 {
-    std::vector<sim721::LogRecord> log;
+    std::vector<norvale::simulator::LogRecord> log;
     for (int i = 0; i < n; ++i)
         log.push_back({QString::number(-10 + (i % 500) * 0.1, 'f', 1), i % 5,
                        QString::number(0.001 * (i + 1), 'f', 3)});
@@ -69,7 +69,7 @@ TEST_F(MeterTest, LongLogArrivesCompleteInOrderAndExact)
     EXPECT_EQ(d.records[0].units, "uR/h") << "range 0 of a 720K in roentgen";
     EXPECT_EQ(d.records[0].prefix, prefixMicro);
     EXPECT_EQ(d.records[1].prefix, prefixMilli);
-    EXPECT_EQ(meter->state(), sim721::State::Command);
+    EXPECT_EQ(meter->state(), norvale::simulator::State::Command);
 }
 
 TEST_F(MeterTest, CutRecordsAreParsedOnceAndBadRecordsSkipped)
@@ -117,7 +117,8 @@ TEST_F(MeterTest, NoAnswerGivesErrorAfterOneAndAHalfSecondsOfSilence)
     k->StartLogDownload();
     ASSERT_TRUE(waitFor([&] { return d.done(); }, 10000));
     EXPECT_EQ(d.errors, 1);
-    EXPECT_GE(norvale::ticksSince(t0, clock.tickCount()), 1500u) << "on the server's clock";
+    EXPECT_GE(norvale::platform::ticksSince(t0, clock.tickCount()), 1500u)
+        << "on the server's clock";
 }
 
 TEST_F(MeterTest, DroppedLineDuringTheDownloadGivesError)

@@ -97,7 +97,7 @@ TEST(HexToInt, ConvertsOrRaisesTheConversionError)
         try {
             HexToInt(S(bad));
             ADD_FAILURE() << "no error for [" << bad << "]";
-        } catch (const norvale::AutomationError &e) {
+        } catch (const norvale::platform::AutomationError &e) {
             EXPECT_EQ(e.number(), 13) << bad;
             EXPECT_EQ(e.description(), "Type mismatch");
         }

@@ -6,7 +6,7 @@
 
 #include <QDir>
 
-using namespace sim721::testing;
+using namespace norvale::simulator::testing;
 
 namespace
 {

@@ -9,24 +9,24 @@ TEST_F(MeterTest, MonitorSettersWriteTheExactByte)
 {
     struct Case {
         const char *legend;
-        sim721::Model model;
+        norvale::simulator::Model model;
         std::function<void(kest720 &)> set;
         char page;
         int offset;
         uint8_t byte;
     } cases[] = {
-        {"alarm range 6", sim721::Model::M720, [](kest720 &k) { k.setAlarmRange(6); }, '9', 15,
-         0x50},
-        {"alarm percent 99", sim721::Model::M720, [](kest720 &k) { k.setAlarmPercent(99); }, '9', 2,
-         0x63},
-        {"alarm percent 0", sim721::Model::K720, [](kest720 &k) { k.setAlarmPercent(0); }, 'D', 2,
-         0x00},
-        {"sample rate 255 on page D", sim721::Model::K720, [](kest720 &k) { k.setSampleRate(255); },
-         'D', 12, 0xFF},
-        {"sample rate 255 on page 9", sim721::Model::M720, [](kest720 &k) { k.setSampleRate(255); },
-         '9', 3, 0xFF},
+        {"alarm range 6", norvale::simulator::Model::M720, [](kest720 &k) { k.setAlarmRange(6); },
+         '9', 15, 0x50},
+        {"alarm percent 99", norvale::simulator::Model::M720,
+         [](kest720 &k) { k.setAlarmPercent(99); }, '9', 2, 0x63},
+        {"alarm percent 0", norvale::simulator::Model::K720,
+         [](kest720 &k) { k.setAlarmPercent(0); }, 'D', 2, 0x00},
+        {"sample rate 255 on page D", norvale::simulator::Model::K720,
+         [](kest720 &k) { k.setSampleRate(255); }, 'D', 12, 0xFF},
+        {"sample rate 255 on page 9", norvale::simulator::Model::M720,
+         [](kest720 &k) { k.setSampleRate(255); }, '9', 3, 0xFF},
     };
-    for (const auto model : {sim721::Model::K720, sim721::Model::M720}) {
+    for (const auto model : {norvale::simulator::Model::K720, norvale::simulator::Model::M720}) {
         initialize(fast(model)); // one start-up per model: the setters follow each other
         for (const Case &c : cases) {
             if (c.model != model)
@@ -34,7 +34,7 @@ TEST_F(MeterTest, MonitorSettersWriteTheExactByte)
             SCOPED_TRACE(c.legend);
             ASSERT_NO_THROW(c.set(*k));
             EXPECT_EQ(meter->settingsArea(c.page)[c.offset], c.byte);
-            EXPECT_EQ(meter->state(), sim721::State::Monitor);
+            EXPECT_EQ(meter->state(), norvale::simulator::State::Monitor);
             EXPECT_EQ(k->linkMode(), LinkMode::linkMonitor);
         }
     }
@@ -57,7 +57,7 @@ TEST_F(MeterTest, SettersUpdateTheGettersAndTheFlags)
     k->setModeButton(modebuttonDisabled);
     k->setClearLogSetting(clearlogTurnOnOnly);
     EXPECT_EQ(meter->settingsArea('D')[13] & 0x13, 0x00);
-    EXPECT_EQ(meter->state(), sim721::State::Command);
+    EXPECT_EQ(meter->state(), norvale::simulator::State::Command);
 }
 
 TEST_F(MeterTest, ValidationErrorsSendNothing)
@@ -93,7 +93,7 @@ TEST_F(MeterTest, UnitsSwitchReloadsTheRangesWithoutNewDetection)
 {
     initialize(fast());
     k->setUnits(unitSv);
-    EXPECT_EQ(meter->units(), sim721::Units::Sv);
+    EXPECT_EQ(meter->units(), norvale::simulator::Units::Sv);
     EXPECT_EQ(k->Units(), unitSv);
     EXPECT_EQ(k->Ranges().Item(1).Display, "5 uSv/h");
     EXPECT_EQ(k->Ranges().Count(), 6);
@@ -111,7 +111,7 @@ TEST_F(MeterTest, UnitsSwitchReloadsTheRangesWithoutNewDetection)
 // only when its fresh range report shows the new units.
 TEST_F(MeterTest, AUnitsSwitchTheMeterDidNotMakeIsAnError)
 {
-    using sim721::Units;
+    using norvale::simulator::Units;
     struct Case {
         const char *legend;
         std::function<void()> arrange;
@@ -144,7 +144,7 @@ TEST_F(MeterTest, AUnitsSwitchTheMeterDidNotMakeIsAnError)
         // while the host holds roentgen, so "U" takes it to roentgen.
         {"a meter already in the asked-for units",
          [&] {
-             initialize(fast(sim721::Model::K720, Units::Sv));
+             initialize(fast(norvale::simulator::Model::K720, Units::Sv));
              k->setUnits(unitR);
              k->Disconnect(false);
          },
@@ -168,7 +168,7 @@ TEST_F(MeterTest, AUnitsSwitchTheMeterDidNotMakeIsAnError)
 
 TEST_F(MeterTest, UnitsSwitchOnA720MKeepsTheReportAsPrinted)
 {
-    initialize(fast(sim721::Model::M720, sim721::Units::Sv));
+    initialize(fast(norvale::simulator::Model::M720, norvale::simulator::Units::Sv));
     k->setUnits(unitR);
     EXPECT_EQ(k->Ranges().Item(1).Display, "5 mR/h");
     EXPECT_EQ(k->Model(), model720M);
@@ -203,7 +203,7 @@ TEST_F(MeterTest, WriteToEEPROMStoresAndStaysAtThePrompt)
     k->setAlarmPercent(21);
     k->WriteToEEPROM();
     EXPECT_EQ(meter->savedSettingsArea('D')[2], 0x15);
-    EXPECT_EQ(meter->state(), sim721::State::Command);
+    EXPECT_EQ(meter->state(), norvale::simulator::State::Command);
     EXPECT_EQ(k->linkMode(), LinkMode::linkCommand);
 }
 

@@ -2,8 +2,8 @@
 // table, the settings area, and the ways a start-up fails.
 #include "control/tests/MeterFixture.h"
 
-using sim721::Model;
-using sim721::Units;
+using norvale::simulator::Model;
+using norvale::simulator::Units;
 
 namespace
 {
@@ -49,7 +49,8 @@ TEST_F(MeterTest, InitializeRecognisesModelAndUnits)
         EXPECT_EQ(last.CommandIndex, 6);
         EXPECT_EQ(last.ScaleNumber, 0.0f);
         EXPECT_EQ(k->SerialNumber(), "1234");
-        EXPECT_EQ(meter->state(), sim721::State::Command) << "left at the command prompt";
+        EXPECT_EQ(meter->state(), norvale::simulator::State::Command)
+            << "left at the command prompt";
         // The settings area was read on the model's page.
         EXPECT_TRUE(meter->received().contains(QByteArray("D") + c.page + "FD0\r"));
     }
@@ -120,7 +121,7 @@ TEST_F(MeterTest, MeterFoundStreamingIsBroughtBackToItsPrompt)
         meter->setStreamWithoutPause(withoutPause);
         ASSERT_NO_THROW(k->Initialize());
         EXPECT_EQ(k->Model(), model720K);
-        EXPECT_EQ(meter->state(), sim721::State::Command);
+        EXPECT_EQ(meter->state(), norvale::simulator::State::Command);
     }
 }
 
@@ -182,7 +183,7 @@ TEST_F(MeterTest, EveryMemberWithoutAnOpenPortFailsWithAnError)
     for (const Case &c : cases) {
         kest720 closed;
         EXPECT_EQ(serverError([&] { c.call(closed); }), c.closedPort) << c.legend;
-        kest720 absent([] { return std::unique_ptr<norvale::SerialLink>(); });
+        kest720 absent([] { return std::unique_ptr<norvale::platform::SerialLink>(); });
         EXPECT_EQ(serverError([&] { c.call(absent); }), c.noPort) << c.legend;
     }
 }

@@ -47,7 +47,8 @@ TEST_F(MeterTest, StreamFollowsRangeChanges)
                                  "4.9 -3 1 5 mR/h", "120 -3 1 500 mR/h"}));
     EXPECT_EQ(rec.errors, 0);
     EXPECT_EQ(k->CurrentScale(), "") << "StopLog empties the scale";
-    EXPECT_EQ(meter->state(), sim721::State::Command) << "the meter is back at its prompt";
+    EXPECT_EQ(meter->state(), norvale::simulator::State::Command)
+        << "the meter is back at its prompt";
     EXPECT_EQ(k->linkMode(), LinkMode::linkCommand);
     EXPECT_TRUE(meter->received().startsWith("T")) << "StartLog needs no traffic at the prompt";
     EXPECT_TRUE(meter->received().endsWith(QByteArray(30, ' ')));
@@ -55,7 +56,7 @@ TEST_F(MeterTest, StreamFollowsRangeChanges)
 
 TEST_F(MeterTest, ReadingsBeforeTheFirstLabelAreDropped)
 {
-    initialize(fast(sim721::Model::K720, sim721::Units::Sv));
+    initialize(fast(norvale::simulator::Model::K720, norvale::simulator::Units::Sv));
     meter->setRawStream("\r\n0.11\r\n0.12\r\n50 uSv/h\r\n13.5\r\n14\r\n7\r\n");
     Recorder rec(*k, 100);
     k->StartLog();
@@ -76,7 +77,7 @@ TEST_F(MeterTest, StopThatFollowsTheStartAtOnceTakesEffect)
     k->StopLog(); // before the timer's first tick
     runFor(1500);
     EXPECT_FALSE(meter->received().contains('T')) << "the meter was never asked to stream";
-    EXPECT_EQ(meter->state(), sim721::State::Command);
+    EXPECT_EQ(meter->state(), norvale::simulator::State::Command);
     EXPECT_TRUE(rec.readings.empty());
     EXPECT_FALSE(k->isStreaming());
     // A later start streams again.
@@ -105,7 +106,7 @@ TEST_F(MeterTest, NestedStreamLoopsReportIdleOnceWhenTheOuterLoopReturns)
     ASSERT_TRUE(waitFor([&] { return readings >= 5 && !k->isBusy(); }, 30000));
     runFor(300);
     EXPECT_EQ(busyAtIdle, std::vector<bool>{false}) << "one idle, after the outer loop";
-    EXPECT_EQ(meter->state(), sim721::State::Command);
+    EXPECT_EQ(meter->state(), norvale::simulator::State::Command);
 }
 
 TEST_F(MeterTest, SilenceDuringTheStreamGivesLiveDataError)
@@ -137,10 +138,11 @@ TEST_F(MeterTest, DroppedLineDuringTheStreamGivesLiveDataError)
 
 TEST_F(MeterTest, IntegrationAndDose)
 {
-    for (const auto units : {sim721::Units::R, sim721::Units::Sv}) {
-        SCOPED_TRACE(units == sim721::Units::R ? "roentgen" : "sievert");
-        initialize(fast(sim721::Model::K720, units));
-        meter->setDoseRate(units == sim721::Units::R ? 3.6e6 : 3.6e4); // 1 mR/s or 10 uSv/s
+    for (const auto units : {norvale::simulator::Units::R, norvale::simulator::Units::Sv}) {
+        SCOPED_TRACE(units == norvale::simulator::Units::R ? "roentgen" : "sievert");
+        initialize(fast(norvale::simulator::Model::K720, units));
+        meter->setDoseRate(units == norvale::simulator::Units::R ? 3.6e6
+                                                                 : 3.6e4); // 1 mR/s or 10 uSv/s
         ASSERT_NO_THROW(k->StartIntegrate());
         EXPECT_EQ(k->linkMode(), LinkMode::linkIntegrate);
         runFor(1500);
@@ -151,8 +153,9 @@ TEST_F(MeterTest, IntegrationAndDose)
         EXPECT_TRUE(meter->received().endsWith("CT"));
         runFor(1000);
         const double dose = k->GetDose();
-        EXPECT_EQ(meter->state(), sim721::State::Command);
+        EXPECT_EQ(meter->state(), norvale::simulator::State::Command);
         EXPECT_NEAR(dose, meter->integratedDose(), 1e-6 + meter->integratedDose() * 1e-3);
-        EXPECT_GT(dose, units == sim721::Units::R ? 0.5 : 5.0) << "about a second of integration";
+        EXPECT_GT(dose, units == norvale::simulator::Units::R ? 0.5 : 5.0)
+            << "about a second of integration";
     }
 }

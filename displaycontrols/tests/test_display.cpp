@@ -7,7 +7,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-using namespace norvale;
+using namespace norvale::displaycontrols;
 
 namespace
 {
@@ -90,7 +90,7 @@ TEST_F(DisplayFixture, MessageLabelCoversTheThreeReadingLabels)
 
 TEST_F(DisplayFixture, BackColorReachesEveryPart)
 {
-    const OLE_COLOR c = 0x00123456;
+    const norvale::ui::OLE_COLOR c = 0x00123456;
     const QColor q(0x56, 0x34, 0x12);
     d.setBackColor(c);
     EXPECT_EQ(shape()->fillColor(), c);
@@ -142,22 +142,24 @@ TEST_F(DisplayFixture, UnitsAndScaleNumberReachThePartsUntilReset)
 
 TEST_F(DisplayFixture, BorderFlashAlternatesAndStopsBlack)
 {
-    d.setAlarmColor(olecolor::Red);
+    d.setAlarmColor(norvale::ui::olecolor::Red);
     EXPECT_FALSE(timer()->isActive());
     EXPECT_EQ(timer()->interval(), 250);
     d.Flash(true);
     EXPECT_TRUE(timer()->isActive());
-    const OLE_COLOR expected[] = {olecolor::Black, olecolor::Red, olecolor::Black, olecolor::Red};
-    for (OLE_COLOR e : expected) {
+    const norvale::ui::OLE_COLOR expected[] = {
+        norvale::ui::olecolor::Black, norvale::ui::olecolor::Red, norvale::ui::olecolor::Black,
+        norvale::ui::olecolor::Red};
+    for (norvale::ui::OLE_COLOR e : expected) {
         tick();
         EXPECT_EQ(d.BorderColor(), e);
     }
     d.Flash(false);
     EXPECT_FALSE(timer()->isActive());
-    EXPECT_EQ(d.BorderColor(), olecolor::Black);
+    EXPECT_EQ(d.BorderColor(), norvale::ui::olecolor::Black);
     // The phase is not reset by Flash: the next tick continues the pattern.
     tick();
-    EXPECT_EQ(d.BorderColor(), olecolor::Black);
+    EXPECT_EQ(d.BorderColor(), norvale::ui::olecolor::Black);
     tick();
-    EXPECT_EQ(d.BorderColor(), olecolor::Red);
+    EXPECT_EQ(d.BorderColor(), norvale::ui::olecolor::Red);
 }

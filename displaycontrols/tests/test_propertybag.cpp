@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-using namespace norvale;
+using namespace norvale::displaycontrols;
 
 TEST(PropertyBag, NamesMatchWithoutCaseAndDefaultsAreNotStored)
 {
@@ -82,14 +82,14 @@ TEST(PropertyBag, DisplayControlSavesInOrderAndLoadsBack)
     {
         PropertyBag bag;
         d.setBackColor(0x00008000);
-        d.setBorderColor(olecolor::Black);
-        d.setAlarmColor(olecolor::Red);
+        d.setBorderColor(norvale::ui::olecolor::Black);
+        d.setAlarmColor(norvale::ui::olecolor::Red);
         d.WriteProperties(bag);
         EXPECT_TRUE(bag.isEmpty()) << "all three at their defaults";
     }
     d.setBackColor(0x0000C000);
-    d.setBorderColor(olecolor::Blue);
-    d.setAlarmColor(olecolor::Yellow);
+    d.setBorderColor(norvale::ui::olecolor::Blue);
+    d.setAlarmColor(norvale::ui::olecolor::Yellow);
     PropertyBag bag;
     d.WriteProperties(bag);
     EXPECT_EQ(bag.names(), (QStringList{"BackColor", "BorderColor", "AlarmColor"}));
@@ -97,21 +97,21 @@ TEST(PropertyBag, DisplayControlSavesInOrderAndLoadsBack)
     kest720Display back;
     back.ReadProperties(PropertyBag::fromText(bag.toText()));
     EXPECT_EQ(back.BackColor(), 0x0000C000u);
-    EXPECT_EQ(back.BorderColor(), olecolor::Blue);
-    EXPECT_EQ(back.AlarmColor(), olecolor::Yellow);
+    EXPECT_EQ(back.BorderColor(), norvale::ui::olecolor::Blue);
+    EXPECT_EQ(back.AlarmColor(), norvale::ui::olecolor::Yellow);
 
     // An empty bag gives the defaults.
     back.ReadProperties(PropertyBag());
     EXPECT_EQ(back.BackColor(), 0x00008000u);
-    EXPECT_EQ(back.BorderColor(), olecolor::Black);
-    EXPECT_EQ(back.AlarmColor(), olecolor::Red);
+    EXPECT_EQ(back.BorderColor(), norvale::ui::olecolor::Black);
+    EXPECT_EQ(back.AlarmColor(), norvale::ui::olecolor::Red);
 }
 
 TEST(PropertyBag, ScaleControlStoresItsBackColour)
 {
     kest720Scale s;
     PropertyBag bag;
-    s.setBackColor(olecolor::White);
+    s.setBackColor(norvale::ui::olecolor::White);
     s.WriteProperties(bag);
     EXPECT_TRUE(bag.isEmpty());
     s.setBackColor(0x0000C000);
@@ -120,5 +120,5 @@ TEST(PropertyBag, ScaleControlStoresItsBackColour)
     back.ReadProperties(bag);
     EXPECT_EQ(back.BackColor(), 0x0000C000u);
     back.ReadProperties(PropertyBag());
-    EXPECT_EQ(back.BackColor(), olecolor::White);
+    EXPECT_EQ(back.BackColor(), norvale::ui::olecolor::White);
 }

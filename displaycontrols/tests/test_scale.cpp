@@ -7,7 +7,7 @@
 #include <QSet>
 #include <gtest/gtest.h>
 
-using namespace norvale;
+using namespace norvale::displaycontrols;
 
 namespace
 {
@@ -53,7 +53,7 @@ struct ScaleFixture : ::testing::Test {
     ScaleFixture()
     {
         s.resize(twips::toPixels(InstanceWidth), twips::toPixels(855));
-        s.setBackColor(olecolor::White);
+        s.setBackColor(norvale::ui::olecolor::White);
     }
 };
 

@@ -10,6 +10,8 @@
 namespace norvale::host
 {
 
+using platform::AutomationError;
+
 namespace
 {
 

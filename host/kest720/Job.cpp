@@ -119,9 +119,9 @@ namespace
 // before the usual "error NUMBER (SOURCE): DESCRIPTION".
 QString errorMeaning(int32_t number)
 {
-    namespace e = norvale::automation::error;
-    namespace s = norvale::serialerror;
-    if (number == norvale::vbObjectError + 1)
+    namespace e = norvale::platform::error;
+    namespace s = norvale::platform::serialerror;
+    if (number == norvale::platform::vbObjectError + 1)
         return QStringLiteral("721 Control ");
     switch (number) {
     case s::invalidPortNumber:
@@ -144,7 +144,7 @@ QString errorMeaning(int32_t number)
 }
 } // namespace
 
-QString errorLine(const norvale::AutomationError &e)
+QString errorLine(const norvale::platform::AutomationError &e)
 {
     return QStringLiteral("%1error %2 (%3): %4")
         .arg(errorMeaning(e.number()))

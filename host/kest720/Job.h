@@ -66,6 +66,6 @@ private:
 const char *unitName(TYPE_UNITS u);
 QString csvMeasurement(const Measurement &m);
 // "serial port error NUMBER (SOURCE): DESCRIPTION", the layer named when known.
-QString errorLine(const norvale::AutomationError &e);
+QString errorLine(const norvale::platform::AutomationError &e);
 
 } // namespace norvale::host

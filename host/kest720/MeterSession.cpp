@@ -13,6 +13,8 @@
 namespace norvale::host
 {
 
+using platform::AutomationError;
+
 namespace
 {
 
@@ -33,9 +35,9 @@ std::unique_ptr<control::kest720Proxy> createObject()
             return std::make_unique<control::kest720Proxy>();
         } catch (const AutomationError &e) {
             // The bus's own 462 (no such service) will not go away by waiting.
-            if (e.number() != norvale::automation::error::serverGone ||
-                e.source() == norvale::automation::error::busSource ||
-                clock.elapsed() > retryForMs || stopAsked())
+            if (e.number() != norvale::platform::error::serverGone ||
+                e.source() == norvale::platform::error::busSource || clock.elapsed() > retryForMs ||
+                stopAsked())
                 throw;
             if (!std::exchange(told, true))
                 note(QStringLiteral("the server is restarting, retrying"));
@@ -59,10 +61,10 @@ void connectMeter(control::kest720Proxy &k, int port)
             k.Initialize();
             return;
         } catch (const AutomationError &e) {
-            if (e.number() != norvale::serialerror::portNotOpen)
+            if (e.number() != norvale::platform::serialerror::portNotOpen)
                 throw;
-            const norvale::PortProbe probe = norvale::probePort(port);
-            const QString cause = norvale::describePortProblem(probe);
+            const norvale::platform::PortProbe probe = norvale::platform::probePort(port);
+            const QString cause = norvale::platform::describePortProblem(probe);
             const bool busy = probe.holder.pid != 0;
             const bool again =
                 (busy || cause.isEmpty()) && clock.elapsed() < retryForMs && !stopAsked();

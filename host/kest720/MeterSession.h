@@ -12,7 +12,7 @@ int runOnMeter(const Kest720Command &command, const Request &request);
 
 struct MeterFailure {
     QString cause; // the first line, when more is known than the error says
-    norvale::AutomationError error;
+    norvale::platform::AutomationError error;
 };
 
 } // namespace norvale::host

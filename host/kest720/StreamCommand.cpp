@@ -9,6 +9,8 @@
 namespace norvale::host
 {
 
+using platform::AutomationError;
+
 // Readings are time-stamped from the first one, and the run lasts SECONDS from
 // it: the meter needs about two seconds after "T" before its first reading, and
 // counting from the start would cut short runs to nothing.

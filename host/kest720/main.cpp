@@ -166,7 +166,7 @@ int main(int argc, char **argv)
         if (!f.cause.isEmpty() && !f.error.description().contains(f.cause))
             note(f.cause);
         note(errorLine(f.error));
-    } catch (const norvale::AutomationError &e) {
+    } catch (const norvale::platform::AutomationError &e) {
         note(errorLine(e));
     }
     return stopAsked() ? exitstatus::interrupted : exitstatus::failed;

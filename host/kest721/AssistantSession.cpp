@@ -21,8 +21,8 @@ Q_LOGGING_CATEGORY(lcSession, "norvale.kest721.session")
 namespace norvale::host
 {
 
-using norvale::AutomationError;
-using norvale::automation::fromDBusError;
+using norvale::platform::AutomationError;
+using norvale::platform::fromDBusError;
 
 namespace
 {
@@ -45,9 +45,9 @@ bool isDisconnectQuestion(const QString &title, const QStringList &buttons)
 AssistantSession::AssistantSession(SaveAnswer save, const StopSignals &stops, QObject *parent)
     : QObject(parent), m_save(save), m_stops(stops)
 {
-    kest721dbus::registerTypes();
+    norvale::assistant::registerTypes();
     QDBusConnection bus = QDBusConnection::sessionBus();
-    m_remote = norvale::automation::RemoteObject::create(bus, kest721dbus::assistantService);
+    m_remote = norvale::platform::RemoteObject::create(bus, norvale::assistant::assistantService);
     // Every proxy talks to the process that made the object (its unique
     // name), so a server that ends is seen as gone, not started anew.
     const QString server = m_remote->service();
@@ -57,7 +57,7 @@ AssistantSession::AssistantSession(SaveAnswer save, const StopSignals &stops, QO
     m_house = std::make_unique<AssistantHouseInterface>(server, path, bus);
     m_house->setTimeout(noTimeout);
     m_events = std::make_unique<AssistantEventsInterface>(server, path, bus);
-    m_prompts = std::make_unique<PromptsInterface>(server, kest721dbus::promptsPath, bus);
+    m_prompts = std::make_unique<PromptsInterface>(server, norvale::assistant::promptsPath, bus);
     connect(m_prompts.get(), &PromptsInterface::Shown, this, &AssistantSession::onShown);
     m_serverWatcher = std::make_unique<QDBusServiceWatcher>(
         server, bus, QDBusServiceWatcher::WatchForUnregistration);
@@ -133,11 +133,11 @@ void AssistantSession::throwIfStopped() const
         throw Aborted();
     if (m_serverGone)
         throw AutomationError(
-            norvale::automation::error::serverGone, norvale::automation::error::busSource,
+            norvale::platform::error::serverGone, norvale::platform::error::busSource,
             QStringLiteral("The automation server is not available: the Assistant has ended."));
 }
 
-const norvale::automation::RemoteObject &AssistantSession::remote() const
+const norvale::platform::RemoteObject &AssistantSession::remote() const
 {
     if (!m_remote)
         throw AutomationError(91, QStringLiteral("kest721"),
@@ -148,17 +148,17 @@ const norvale::automation::RemoteObject &AssistantSession::remote() const
 bool AssistantSession::Initialized()
 {
     return remote()
-        .property(kest721dbus::assistantInterface, QStringLiteral("Initialized"))
+        .property(norvale::assistant::assistantInterface, QStringLiteral("Initialized"))
         .toBool();
 }
 
 ControlReference AssistantSession::Control()
 {
     const QVariant v =
-        remote().property(kest721dbus::assistantInterface, QStringLiteral("Control"));
+        remote().property(norvale::assistant::assistantInterface, QStringLiteral("Control"));
     if (!v.canConvert<QDBusArgument>())
-        throw AutomationError(norvale::automation::error::typeMismatch,
-                              norvale::automation::error::busSource,
+        throw AutomationError(norvale::platform::error::typeMismatch,
+                              norvale::platform::error::busSource,
                               QStringLiteral("Control came back as %1, not (so)")
                                   .arg(QString::fromLatin1(v.typeName())));
     return qdbus_cast<ControlReference>(v.value<QDBusArgument>());
@@ -167,8 +167,8 @@ ControlReference AssistantSession::Control()
 QVariant AssistantSession::controlProperty(const QString &name)
 {
     const ControlReference ref = Control();
-    const norvale::automation::RemoteObject control(remote().connection(), ref.service,
-                                                    ref.path.path());
+    const norvale::platform::RemoteObject control(remote().connection(), ref.service,
+                                                  ref.path.path());
     return control.property(norvale::control::interfaceName, name);
 }
 
@@ -176,7 +176,7 @@ void AssistantSession::release()
 {
     if (!m_remote)
         return;
-    const norvale::automation::RemoteObject remote = *m_remote;
+    const norvale::platform::RemoteObject remote = *m_remote;
     m_remote.reset();
     m_assistant.reset();
     m_house.reset();

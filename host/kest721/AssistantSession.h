@@ -94,13 +94,13 @@ private:
     void onShown(quint32 id, const QString &title, const QString &text, const QStringList &buttons);
     QString disconnectAnswer(const QString &text) const;
     // The object; AutomationError once it has been released.
-    const norvale::automation::RemoteObject &remote() const;
+    const norvale::platform::RemoteObject &remote() const;
     // Aborted after a second stop signal; AutomationError once the server has gone.
     void throwIfStopped() const;
 
     SaveAnswer m_save;
     const StopSignals &m_stops;
-    std::optional<norvale::automation::RemoteObject> m_remote;
+    std::optional<norvale::platform::RemoteObject> m_remote;
     std::unique_ptr<AssistantInterface> m_assistant;
     std::unique_ptr<AssistantHouseInterface> m_house;
     std::unique_ptr<AssistantEventsInterface> m_events;

@@ -9,31 +9,34 @@
 namespace norvale::host
 {
 
+using platform::AutomationError;
+
 int runCalibration(const CalibrationRequest &request)
 {
     QTextStream out(stdout);
     if (!request.due.isEmpty()) {
-        const std::optional<QDate> due = norvale::parseDueDate(request.due);
+        const std::optional<QDate> due = norvale::assistant::parseDueDate(request.due);
         // Checked by the parser already; kept here for callers of this function alone.
         if (!due)
             throw AutomationError(
                 1, QStringLiteral("kest721"),
                 QStringLiteral("--due needs a date as YYYY-MM-DD, not '%1'").arg(request.due));
-        norvale::Calibration c{*due, request.certificate.value_or(QString())};
+        norvale::assistant::Calibration c{*due, request.certificate.value_or(QString())};
         if (!request.certificate) {
-            if (const auto stored = norvale::storedCalibration(request.serialNumber))
+            if (const auto stored = norvale::assistant::storedCalibration(request.serialNumber))
                 c.certificate = stored->certificate;
         }
-        norvale::storeCalibration(request.serialNumber, c);
+        norvale::assistant::storeCalibration(request.serialNumber, c);
     }
-    const std::optional<norvale::Calibration> c = norvale::storedCalibration(request.serialNumber);
+    const std::optional<norvale::assistant::Calibration> c =
+        norvale::assistant::storedCalibration(request.serialNumber);
     if (!c) {
         out << "Calibration of " << request.serialNumber << ": no due date recorded\n";
         out.flush();
         return 0;
     }
     out << "Calibration of " << request.serialNumber << ": "
-        << norvale::calibrationText(*c, QDate::currentDate()) << '\n';
+        << norvale::assistant::calibrationText(*c, QDate::currentDate()) << '\n';
     out.flush();
     return 0;
 }
@@ -41,9 +44,10 @@ int runCalibration(const CalibrationRequest &request)
 void printCalibration(const QString &serialNumber)
 {
     QTextStream out(stdout);
-    const std::optional<norvale::Calibration> c = norvale::storedCalibration(serialNumber);
+    const std::optional<norvale::assistant::Calibration> c =
+        norvale::assistant::storedCalibration(serialNumber);
     out << "Calibration: "
-        << (c ? norvale::calibrationText(*c, QDate::currentDate())
+        << (c ? norvale::assistant::calibrationText(*c, QDate::currentDate())
               : QStringLiteral("no due date recorded"))
         << '\n';
     out.flush();

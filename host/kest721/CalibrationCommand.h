@@ -1,6 +1,6 @@
 #pragma once
 // kest721 calibration: the calibration due date of a meter. Its failures are
-// norvale::AutomationError, printed by main as every other.
+// norvale::platform::AutomationError, printed by main as every other.
 #include <QString>
 #include <optional>
 

@@ -9,6 +9,8 @@
 namespace norvale::host
 {
 
+using platform::AutomationError;
+
 int runDownload(const Options &o, const StopSignals &stops)
 {
     // The Assistant reads its settings when it is created.

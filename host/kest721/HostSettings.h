@@ -9,7 +9,7 @@ namespace norvale::host
 {
 
 // Stores the port for the next Assistant created (it loads its settings at
-// creation). Throws norvale::AutomationError when the store cannot be written.
+// creation). Throws norvale::platform::AutomationError when the store cannot be written.
 void storeComPort(int16_t port);
 
 // The port the next Assistant will connect on; its default when the value is
@@ -17,7 +17,7 @@ void storeComPort(int16_t port);
 int16_t storedComPort();
 
 // Stores the sampling interval and run length given (the keys the Logging
-// Properties dialog writes). Throws norvale::AutomationError.
+// Properties dialog writes). Throws norvale::platform::AutomationError.
 void storeRunTimes(std::optional<int32_t> intervalSeconds, std::optional<int32_t> lengthSeconds);
 
 // The sampling interval in seconds as the Assistant will read it.

@@ -13,14 +13,16 @@
 namespace norvale::host
 {
 
+using platform::AutomationError;
+
 // The journal's runs, or one of them as the command that made it wrote it.
 int runJournal(const Options &o, const StopSignals &)
 {
-    norvale::Journal journal;
+    norvale::assistant::Journal journal;
     if (!journal.isOpen())
         throw AutomationError(
             1, program, QStringLiteral("The journal cannot be read: %1").arg(journal.lastError()));
-    const QList<norvale::Journal::Run> runs = journal.runs();
+    const QList<norvale::assistant::Journal::Run> runs = journal.runs();
     if (o.journalCommand == u"list") {
         out() << csvLine({QStringLiteral("run"), QStringLiteral("kind"), QStringLiteral("started"),
                           QStringLiteral("serial_number"), QStringLiteral("rows"),
@@ -29,8 +31,9 @@ int runJournal(const Options &o, const StopSignals &)
               << '\n';
         for (const auto &r : runs)
             out() << csvLine({QString::number(r.id),
-                              r.kind == norvale::Journal::Kind::Log ? QStringLiteral("log")
-                                                                    : QStringLiteral("download"),
+                              r.kind == norvale::assistant::Journal::Kind::Log
+                                  ? QStringLiteral("log")
+                                  : QStringLiteral("download"),
                               isoTimeStamp(r.started), r.serialNumber, QString::number(r.rows),
                               r.info.location, r.info.note, r.info.operatorName})
                   << '\n';
@@ -42,7 +45,7 @@ int runJournal(const Options &o, const StopSignals &)
     if (run == runs.cend())
         throw AutomationError(1, program,
                               QStringLiteral("The journal has no run %1.").arg(o.journalRun));
-    const bool log = run->kind == norvale::Journal::Kind::Log;
+    const bool log = run->kind == norvale::assistant::Journal::Kind::Log;
     TableWriters rows = openWriters(o, log ? QStringLiteral("Log") : QStringLiteral("Download"));
     rows.header(log ? liveHeader() : downloadHeader());
     for (const auto &r : journal.rows(o.journalRun)) {
@@ -54,7 +57,7 @@ int runJournal(const Options &o, const StopSignals &)
     // The run's details as a report gives them, in a sheet of their own.
     ReportInput details;
     details.run = *run;
-    details.calibration = norvale::storedCalibration(run->serialNumber);
+    details.calibration = norvale::assistant::storedCalibration(run->serialNumber);
     details.madeAt = QDateTime::currentDateTime();
     QList<std::pair<QString, QString>> fields;
     for (const ReportField &f : detailFields(details))

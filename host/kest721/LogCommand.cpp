@@ -18,6 +18,8 @@
 namespace norvale::host
 {
 
+using platform::AutomationError;
+
 namespace
 {
 

@@ -11,6 +11,8 @@
 namespace norvale::host
 {
 
+using platform::AutomationError;
+
 QTextStream &out()
 {
     static QTextStream stream(stdout);
@@ -34,7 +36,7 @@ Connection::Connection(AssistantSession &s, ProgressLine *progress) : m_session(
 {
     // The port as the Assistant will find it: --port has been stored already.
     const int16_t port = storedComPort();
-    const QString path = norvale::resolvePortPath(port);
+    const QString path = norvale::platform::resolvePortPath(port);
     const QString where = QStringLiteral("port %1 (%2)")
                               .arg(port)
                               .arg(path.isEmpty() ? QStringLiteral("no device") : path);
@@ -98,7 +100,8 @@ void finishRows(TableWriters &rows, std::optional<OutputError> &writeError)
 
 void warnIfCalibrationOverdue(const QString &serial)
 {
-    const std::optional<norvale::Calibration> c = norvale::storedCalibration(serial);
+    const std::optional<norvale::assistant::Calibration> c =
+        norvale::assistant::storedCalibration(serial);
     if (c && c->overdueOn(QDate::currentDate())) {
         err() << "kest721: warning: the 721 (serial number " << serial
               << ") was due for calibration on " << c->due.toString(Qt::ISODate) << '\n';

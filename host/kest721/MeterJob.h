@@ -22,7 +22,7 @@ QTextStream &out();
 QTextStream &err();
 
 // Stores --port, --interval and --length where the Assistant reads them when
-// it is created. Throws norvale::AutomationError.
+// it is created. Throws norvale::platform::AutomationError.
 void storeAssistantSettings(const Options &o);
 
 // Disconnects the meter on the way out, also when a step failed after the

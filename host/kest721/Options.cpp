@@ -99,7 +99,7 @@ void parseSurveyOptions(const QCommandLineParser &parser, const QStringList &arg
         if (isSet("certificate") && !isSet("due"))
             throw UsageError{QStringLiteral("--certificate goes with --due")};
         if (isSet("due")) {
-            if (!norvale::parseDueDate(value("due")))
+            if (!norvale::assistant::parseDueDate(value("due")))
                 throw UsageError{QStringLiteral("--due needs a date as YYYY-MM-DD, e.g. "
                                                 "2027-03-31, not '%1'")
                                      .arg(value("due"))};

@@ -61,7 +61,7 @@ QList<PortLink> portLinks()
 {
     static const QRegularExpression comName(QStringLiteral("^com([1-9][0-9]*)$"));
     QList<std::pair<qint64, PortLink>> found;
-    const QDir dir(norvale::portsFolder());
+    const QDir dir(norvale::platform::portsFolder());
     for (const QFileInfo &e :
          dir.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
         const auto m = comName.match(e.fileName());

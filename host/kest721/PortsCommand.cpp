@@ -9,6 +9,8 @@
 namespace norvale::host
 {
 
+using platform::AutomationError;
+
 // The serial devices, the port links, and a rule line for one adapter.
 int runPorts(const Options &o, const StopSignals &)
 {
@@ -24,7 +26,7 @@ int runPorts(const Options &o, const StopSignals &)
     };
     if (o.ruleDevice.isEmpty()) {
         printLinks(QStringLiteral("Serial devices"), byIdFolder(), serialDevices());
-        printLinks(QStringLiteral("Port links"), norvale::portsFolder(), portLinks());
+        printLinks(QStringLiteral("Port links"), norvale::platform::portsFolder(), portLinks());
         out().flush();
         return 0;
     }

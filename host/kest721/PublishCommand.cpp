@@ -15,7 +15,7 @@ namespace norvale::host
 
 namespace
 {
-namespace publish = norvale::publish;
+namespace publish = norvale::assistant;
 
 const char publishHelp[] =
     "Usage: kest721 publish set --broker URL [OPTIONS]\n"
@@ -64,7 +64,7 @@ QTextStream &err()
 }
 
 // The options that change settings, applied over `s`.
-void applyOptions(const QCommandLineParser &p, publish::Settings &s)
+void applyOptions(const QCommandLineParser &p, norvale::assistant::Settings &s)
 {
     auto take = [&](const char *name, QString &field) {
         if (p.isSet(QString::fromLatin1(name)))
@@ -90,10 +90,10 @@ void applyOptions(const QCommandLineParser &p, publish::Settings &s)
         s.homeAssistant = v == u"yes";
     }
     if (s.topicPrefix.isEmpty())
-        s.topicPrefix = QString::fromLatin1(publish::DefaultTopicPrefix);
+        s.topicPrefix = QString::fromLatin1(norvale::assistant::DefaultTopicPrefix);
 }
 
-void show(const publish::Settings &s)
+void show(const norvale::assistant::Settings &s)
 {
     auto line = [](const char *name, const QString &value) {
         out() << name << ": " << (value.isEmpty() ? QStringLiteral("(none)") : value) << '\n';
@@ -101,7 +101,7 @@ void show(const publish::Settings &s)
     line("Publishing", s.enabled ? QStringLiteral("on") : QStringLiteral("off"));
     line("Broker", s.broker);
     line("Topic prefix", s.topicPrefix);
-    line("Client id", publish::effectiveClientId(s));
+    line("Client id", norvale::assistant::effectiveClientId(s));
     line("User name", s.username);
     line("Password file", s.passwordFile);
     line("CA file", s.caFile);
@@ -109,8 +109,8 @@ void show(const publish::Settings &s)
     line("Client key", s.keyFile);
     line("Home Assistant discovery",
          s.homeAssistant ? QStringLiteral("yes") : QStringLiteral("no"));
-    line("State", publish::describe(publish::readStatus()));
-    const QString problem = s.enabled ? publish::check(s) : QString();
+    line("State", norvale::assistant::describe(norvale::assistant::readStatus()));
+    const QString problem = s.enabled ? norvale::assistant::check(s) : QString();
     if (!problem.isEmpty())
         line("Problem", problem);
     out().flush();
@@ -119,10 +119,11 @@ void show(const publish::Settings &s)
 
 QString publishingStatusLine()
 {
-    const publish::Settings s = publish::load();
+    const norvale::assistant::Settings s = norvale::assistant::load();
     if (!s.enabled)
         return QStringLiteral("Publishing: off");
-    return QStringLiteral("Publishing: ") + publish::describe(publish::readStatus());
+    return QStringLiteral("Publishing: ") +
+           norvale::assistant::describe(norvale::assistant::readStatus());
 }
 
 int runPublishCommand(const QStringList &arguments)
@@ -155,7 +156,7 @@ int runPublishCommand(const QStringList &arguments)
         if (p.isSet(QStringLiteral("timeout")) && verb != u"test")
             throw Usage{QStringLiteral("--timeout is for publish test")};
 
-        publish::Settings s = publish::load();
+        norvale::assistant::Settings s = norvale::assistant::load();
         if (verb == u"show") {
             show(s);
             return 0;
@@ -163,7 +164,7 @@ int runPublishCommand(const QStringList &arguments)
         QString why;
         if (verb == u"off") {
             s.enabled = false;
-            if (!publish::save(s, &why)) {
+            if (!norvale::assistant::save(s, &why)) {
                 err() << "kest721: " << why << '\n';
                 return 1;
             }
@@ -172,15 +173,15 @@ int runPublishCommand(const QStringList &arguments)
         }
         applyOptions(p, s);
         // A password in the URL is refused before anything is stored or sent.
-        if (!publish::parseBrokerUrl(s.broker, &why))
+        if (!norvale::assistant::parseBrokerUrl(s.broker, &why))
             throw Usage{why};
         if (verb == u"set") {
             s.enabled = true;
-            if (const QString problem = publish::check(s); !problem.isEmpty()) {
+            if (const QString problem = norvale::assistant::check(s); !problem.isEmpty()) {
                 err() << "kest721: " << problem << " Nothing was stored.\n";
                 return 1;
             }
-            if (!publish::save(s, &why)) {
+            if (!norvale::assistant::save(s, &why)) {
                 err() << "kest721: " << why << '\n';
                 return 1;
             }
@@ -196,9 +197,10 @@ int runPublishCommand(const QStringList &arguments)
             if (!ok || timeoutS < 1 || timeoutS > 120)
                 throw Usage{QStringLiteral("--timeout needs seconds from 1 to 120")};
         }
-        const publish::ProbeResult r = publish::probe(s, timeoutS * 1000);
-        (r.outcome == publish::ProbeOutcome::Connected ? out() : err()) << r.sentence << '\n';
-        return r.outcome == publish::ProbeOutcome::Connected ? 0 : 1;
+        const norvale::assistant::ProbeResult r = norvale::assistant::probe(s, timeoutS * 1000);
+        (r.outcome == norvale::assistant::ProbeOutcome::Connected ? out() : err())
+            << r.sentence << '\n';
+        return r.outcome == norvale::assistant::ProbeOutcome::Connected ? 0 : 1;
     } catch (const Usage &u) {
         err() << "kest721: " << u.message
               << "\nTry 'kest721 publish --help' for more information.\n";

@@ -7,8 +7,8 @@
 #include <QTextStream>
 #include <cstring>
 
-using norvale::AutomationError;
-using norvale::Journal;
+using norvale::assistant::Journal;
+using norvale::platform::AutomationError;
 
 namespace norvale::host
 {
@@ -88,7 +88,7 @@ int runReport(const ReportRequest &request)
     in.run = *run;
     in.rows = journal->rows(id);
     in.events = journal->events(id);
-    in.calibration = norvale::storedCalibration(run->serialNumber);
+    in.calibration = norvale::assistant::storedCalibration(run->serialNumber);
     in.madeAt = QDateTime::currentDateTime();
     journal.reset();
     const ReportSummary summary = summarize(in.run, in.rows, in.events);

@@ -1,6 +1,6 @@
 #pragma once
 // kest721 report: the survey record of a journal run. Its failures are
-// norvale::AutomationError, printed by main as every other.
+// norvale::platform::AutomationError, printed by main as every other.
 #include "host/kest721/ReportDocument.h"
 
 #include <QString>

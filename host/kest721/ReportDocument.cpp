@@ -27,7 +27,7 @@
 #include <cmath>
 #include <limits>
 
-using norvale::Journal;
+using norvale::assistant::Journal;
 
 namespace norvale::host
 {
@@ -142,14 +142,14 @@ QString unitOf(const ReportInput &in)
 
 QString stateName(const Journal::Row &r)
 {
-    switch (r.alarmState.value_or(norvale::modAlarm::StateUnknown)) {
-    case norvale::modAlarm::AckNormal:
+    switch (r.alarmState.value_or(norvale::assistant::modAlarm::StateUnknown)) {
+    case norvale::assistant::modAlarm::AckNormal:
         return QStringLiteral("normal");
-    case norvale::modAlarm::UnackAlarm:
+    case norvale::assistant::modAlarm::UnackAlarm:
         return QStringLiteral("ALARM");
-    case norvale::modAlarm::AckAlarm:
+    case norvale::assistant::modAlarm::AckAlarm:
         return QStringLiteral("ALARM (ack.)");
-    case norvale::modAlarm::UnAckNormal:
+    case norvale::assistant::modAlarm::UnAckNormal:
         return QStringLiteral("was alarm (unack.)");
     default:
         break;
@@ -775,7 +775,7 @@ QList<ReportField> detailFields(const ReportInput &in)
     if (in.calibration) {
         const bool overdue = in.calibration->overdueOn(in.madeAt.date());
         f.append({QStringLiteral("Calibration"),
-                  norvale::calibrationText(*in.calibration, in.madeAt.date()), overdue});
+                  norvale::assistant::calibrationText(*in.calibration, in.madeAt.date()), overdue});
     } else {
         f.append({QStringLiteral("Calibration"),
                   QStringLiteral("no due date recorded (kest721 calibration SERIAL --due "

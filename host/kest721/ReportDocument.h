@@ -26,10 +26,10 @@ enum class Paper { A4, Letter };
 Paper paperOfLocale(const QLocale &locale);
 
 struct ReportInput {
-    norvale::Journal::Run run;
-    QList<norvale::Journal::Row> rows;
-    QList<norvale::Journal::Event> events;
-    std::optional<norvale::Calibration> calibration;
+    norvale::assistant::Journal::Run run;
+    QList<norvale::assistant::Journal::Row> rows;
+    QList<norvale::assistant::Journal::Event> events;
+    std::optional<norvale::assistant::Calibration> calibration;
     QDateTime madeAt; // when the report is made: "so far" and "overdue" count from it
 };
 

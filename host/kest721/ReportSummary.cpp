@@ -7,7 +7,7 @@
 #include <numeric>
 #include <vector>
 
-using norvale::Journal;
+using norvale::assistant::Journal;
 
 namespace norvale::host
 {
@@ -20,8 +20,8 @@ qint64 rowUtc(const Journal::Row &row)
 bool inAlarm(const Journal::Row &row, std::optional<double> alarmPoint)
 {
     if (row.alarmState)
-        return *row.alarmState == norvale::modAlarm::UnackAlarm ||
-               *row.alarmState == norvale::modAlarm::AckAlarm;
+        return *row.alarmState == norvale::assistant::modAlarm::UnackAlarm ||
+               *row.alarmState == norvale::assistant::modAlarm::AckAlarm;
     return alarmPoint && row.value >= *alarmPoint;
 }
 

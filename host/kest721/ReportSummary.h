@@ -49,12 +49,13 @@ struct ReportSummary {
 
 // Whether a row counts as in alarm: by its alarm state when the journal has
 // it, else by its value against the alarm point.
-bool inAlarm(const norvale::Journal::Row &row, std::optional<double> alarmPoint);
+bool inAlarm(const norvale::assistant::Journal::Row &row, std::optional<double> alarmPoint);
 
-ReportSummary summarize(const norvale::Journal::Run &run, const QList<norvale::Journal::Row> &rows,
-                        const QList<norvale::Journal::Event> &events);
+ReportSummary summarize(const norvale::assistant::Journal::Run &run,
+                        const QList<norvale::assistant::Journal::Row> &rows,
+                        const QList<norvale::assistant::Journal::Event> &events);
 
 // A row's UTC instant, from its spreadsheet date when the journal lacks it.
-qint64 rowUtc(const norvale::Journal::Row &row);
+qint64 rowUtc(const norvale::assistant::Journal::Row &row);
 
 } // namespace norvale::host

@@ -23,14 +23,15 @@ std::optional<QString> parseInterval(const QString &text, int32_t *seconds)
     if (d->count < 1)
         return lessThanOne;
     // Anything this long fails the check against the total time.
-    *seconds = int32_t(qMin<int64_t>(d->count, norvale::settings::LongestTimerLength + 1));
+    *seconds =
+        int32_t(qMin<int64_t>(d->count, norvale::assistant::settings::LongestTimerLength + 1));
     return std::nullopt;
 }
 
 std::optional<QString> parseLength(const QString &text, int32_t *seconds)
 {
     if (text.trimmed().toLower() == u"until-stopped") {
-        *seconds = norvale::settings::LongestTimerLength;
+        *seconds = norvale::assistant::settings::LongestTimerLength;
         return std::nullopt;
     }
     const std::optional<Duration> d = readDuration(text);
@@ -41,7 +42,7 @@ std::optional<QString> parseLength(const QString &text, int32_t *seconds)
         return QStringLiteral("The total time must be a number. (--length takes a number with "
                               "s, m, h or d, e.g. 90s, 10m, 2h, 1d, or until-stopped, not '%1')")
             .arg(text);
-    const std::optional<int64_t> s = d->seconds(norvale::settings::LongestTimerLength);
+    const std::optional<int64_t> s = d->seconds(norvale::assistant::settings::LongestTimerLength);
     if (!s)
         return QStringLiteral("The total time is too long. A logging run lasts 24 days at most.");
     *seconds = int32_t(*s);
@@ -57,7 +58,7 @@ std::optional<QString> checkRunTimes(int32_t intervalSeconds, int32_t lengthSeco
 
 bool untilStopped(int64_t lengthSeconds)
 {
-    return lengthSeconds <= 0 || lengthSeconds >= norvale::settings::LongestTimerLength;
+    return lengthSeconds <= 0 || lengthSeconds >= norvale::assistant::settings::LongestTimerLength;
 }
 
 QString lengthText(int64_t seconds)

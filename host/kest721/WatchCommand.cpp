@@ -22,7 +22,7 @@ namespace norvale::host
 
 namespace
 {
-namespace publish = norvale::publish;
+namespace publish = norvale::assistant;
 
 const char watchHelp[] =
     "Usage: kest721 watch [--broker URL] [--serial N] [--json] [--for S]\n"
@@ -178,11 +178,12 @@ int runWatchCommand(const QStringList &arguments)
         if (!ok || forSeconds < 1)
             return usage(QStringLiteral("--for needs a number of seconds"));
     }
-    publish::Settings s = publish::load();
+    norvale::assistant::Settings s = norvale::assistant::load();
     if (p.isSet(brokerOption))
         s.broker = p.value(brokerOption);
     QString why;
-    const std::optional<publish::BrokerUrl> url = publish::parseBrokerUrl(s.broker, &why);
+    const std::optional<norvale::assistant::BrokerUrl> url =
+        norvale::assistant::parseBrokerUrl(s.broker, &why);
     if (!url)
         return usage(why);
 
@@ -191,7 +192,7 @@ int runWatchCommand(const QStringList &arguments)
     w.serial = p.value(serialOption);
     w.json = p.isSet(jsonOption);
     w.terminal = !w.json && ::isatty(STDOUT_FILENO);
-    publish::ClientHandle client = publish::makeClient(
+    norvale::assistant::ClientHandle client = norvale::assistant::makeClient(
         s, QStringLiteral("kest721-watch-%1").arg(::getpid()), nullptr, &w, &why);
     if (!client) {
         err << "kest721: " << why << '\n';
@@ -213,7 +214,8 @@ int runWatchCommand(const QStringList &arguments)
 
     int rc = mosquitto_connect(m, url->host.toUtf8().constData(), url->port, 30);
     if (rc != MOSQ_ERR_SUCCESS) {
-        err << "kest721: " << publish::connectFailure(*url, rc, errno, QString()) << '\n';
+        err << "kest721: " << norvale::assistant::connectFailure(*url, rc, errno, QString())
+            << '\n';
         return 1;
     }
     QElapsedTimer running, sinceDraw;
@@ -223,14 +225,14 @@ int runWatchCommand(const QStringList &arguments)
     while (stops.arrived() == 0 && (forSeconds == 0 || running.elapsed() < forSeconds * 1000)) {
         rc = mosquitto_loop(m, 200, 1);
         if (w.connack > 0) {
-            err << "kest721: " << publish::refusal(*url, w.connack) << '\n';
+            err << "kest721: " << norvale::assistant::refusal(*url, w.connack) << '\n';
             return 1;
         }
         everConnected = everConnected || w.connack == 0;
         if (rc != MOSQ_ERR_SUCCESS) {
             // The broker went away: try again each second, as long as it takes.
             if (!w.lost && !w.json)
-                err << "kest721: " << publish::connectFailure(*url, rc, errno, QString())
+                err << "kest721: " << norvale::assistant::connectFailure(*url, rc, errno, QString())
                     << " Trying again.\n";
             w.lost = true;
             ::sleep(1);

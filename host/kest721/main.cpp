@@ -19,7 +19,7 @@
 #include <memory>
 
 using namespace norvale::host;
-using norvale::AutomationError;
+using norvale::platform::AutomationError;
 
 namespace
 {

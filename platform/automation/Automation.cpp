@@ -1,6 +1,6 @@
 #include "platform/automation/Automation.h"
 
-namespace norvale::automation
+namespace norvale::platform
 {
 
 QDBusMessage errorReply(const QDBusMessage &call, const AutomationError &e)
@@ -36,4 +36,4 @@ AutomationError fromDBusError(const QString &name, const QString &message)
                            name.isEmpty() ? text : name + QStringLiteral(": ") + text);
 }
 
-} // namespace norvale::automation
+} // namespace norvale::platform

@@ -12,7 +12,7 @@
 #include <QDBusMessage>
 #include <QString>
 
-namespace norvale::automation
+namespace norvale::platform
 {
 
 inline const QString errorName = QStringLiteral("Norvale.Automation.Error");
@@ -48,4 +48,4 @@ QDBusMessage errorReply(const QDBusMessage &call, const AutomationError &e);
 AutomationError fromDBusError(const QDBusError &e);
 AutomationError fromDBusError(const QString &name, const QString &message);
 
-} // namespace norvale::automation
+} // namespace norvale::platform

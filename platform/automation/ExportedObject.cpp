@@ -9,7 +9,7 @@
 
 Q_LOGGING_CATEGORY(lcObject, "norvale.automation.object", QtInfoMsg)
 
-namespace norvale::automation
+namespace norvale::platform
 {
 
 namespace
@@ -423,4 +423,4 @@ QDBusMessage ExportedObject::getAllProperties(const QDBusMessage &message)
     return message.createReply(QVariant::fromValue(all));
 }
 
-} // namespace norvale::automation
+} // namespace norvale::platform

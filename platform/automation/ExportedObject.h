@@ -16,7 +16,7 @@
 #include <functional>
 #include <memory>
 
-namespace norvale::automation
+namespace norvale::platform
 {
 
 class Server;
@@ -133,4 +133,4 @@ private:
 // The D-Bus signature of a value as it would be sent ("" when it cannot be).
 QString signatureOf(const QVariant &value);
 
-} // namespace norvale::automation
+} // namespace norvale::platform

@@ -6,7 +6,7 @@
 #include <QDBusVariant>
 #include <QEventLoop>
 
-namespace norvale::automation
+namespace norvale::platform
 {
 
 namespace
@@ -95,4 +95,4 @@ void RemoteObject::release() const
     call(objectInterface, QStringLiteral("Release"));
 }
 
-} // namespace norvale::automation
+} // namespace norvale::platform

@@ -8,7 +8,7 @@
 #include <QString>
 #include <QVariant>
 
-namespace norvale::automation
+namespace norvale::platform
 {
 
 class RemoteObject
@@ -53,4 +53,4 @@ private:
 // The arguments of a reply, or its error thrown as AutomationError.
 QVariantList replyArguments(const QDBusMessage &reply);
 
-} // namespace norvale::automation
+} // namespace norvale::platform

@@ -9,7 +9,7 @@
 
 Q_LOGGING_CATEGORY(lcServer, "norvale.automation.server")
 
-namespace norvale::automation
+namespace norvale::platform
 {
 
 ClassFactory::ClassFactory(Server &server) : m_server(server) {}
@@ -165,4 +165,4 @@ std::optional<int> graceMs(const QCommandLineParser &parser, const QCommandLineO
     return ms;
 }
 
-} // namespace norvale::automation
+} // namespace norvale::platform

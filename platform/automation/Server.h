@@ -21,7 +21,7 @@
 class QCommandLineParser;
 class QDBusServiceWatcher;
 
-namespace norvale::automation
+namespace norvale::platform
 {
 
 struct ServerOptions {
@@ -96,4 +96,4 @@ private:
 QCommandLineOption graceOption();
 std::optional<int> graceMs(const QCommandLineParser &parser, const QCommandLineOption &option);
 
-} // namespace norvale::automation
+} // namespace norvale::platform

@@ -6,7 +6,7 @@
 #include <QFile>
 #include <QXmlStreamReader>
 
-namespace norvale::automation
+namespace norvale::platform
 {
 
 namespace
@@ -126,4 +126,4 @@ TypeLibrary loadTypeLibrary(const QString &path)
     return parseTypeLibrary(QString::fromUtf8(f.readAll()));
 }
 
-} // namespace norvale::automation
+} // namespace norvale::platform

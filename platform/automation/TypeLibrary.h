@@ -5,7 +5,7 @@
 #include <QList>
 #include <QString>
 
-namespace norvale::automation
+namespace norvale::platform
 {
 
 struct MethodInfo {
@@ -54,4 +54,4 @@ TypeLibrary parseTypeLibrary(const QString &xml);
 // Reads one from a file or a Qt resource path (":/...").
 TypeLibrary loadTypeLibrary(const QString &path);
 
-} // namespace norvale::automation
+} // namespace norvale::platform

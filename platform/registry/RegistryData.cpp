@@ -4,7 +4,7 @@
 
 #include <QStringList>
 
-namespace norvale::reg
+namespace norvale::platform
 {
 
 namespace
@@ -165,4 +165,4 @@ bool parseData(uint32_t type, const QString &text, QByteArray *data)
     }
 }
 
-} // namespace norvale::reg
+} // namespace norvale::platform

@@ -5,7 +5,7 @@
 #include <QString>
 #include <cstdint>
 
-namespace norvale::reg
+namespace norvale::platform
 {
 
 // "REG_SZ" and the like; "REG_TYPE_<n>" for a type without a name.
@@ -21,4 +21,4 @@ QString dataText(uint32_t type, const QByteArray &data);
 // types take hexadecimal bytes. False when the text does not fit the type.
 bool parseData(uint32_t type, const QString &text, QByteArray *data);
 
-} // namespace norvale::reg
+} // namespace norvale::platform

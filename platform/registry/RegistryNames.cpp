@@ -3,7 +3,7 @@
 #include <QDir>
 
 // Where each root's database lives, the names of the roots and the texts of the results.
-namespace norvale::reg
+namespace norvale::platform
 {
 
 QString databasePath(Root root)
@@ -93,4 +93,4 @@ QString resultText(Result result)
     }
 }
 
-} // namespace norvale::reg
+} // namespace norvale::platform

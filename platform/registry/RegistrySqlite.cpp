@@ -5,7 +5,7 @@
 
 Q_LOGGING_CATEGORY(lcRegistry, "norvale.registry")
 
-namespace norvale::reg
+namespace norvale::platform
 {
 
 namespace
@@ -75,4 +75,4 @@ Result Database::open()
     return ERROR_SUCCESS;
 }
 
-} // namespace norvale::reg
+} // namespace norvale::platform

@@ -12,7 +12,7 @@
 
 Q_DECLARE_LOGGING_CATEGORY(lcRegistry)
 
-namespace norvale::reg
+namespace norvale::platform
 {
 
 // Records the detail of the last failure on this thread (see lastErrorDetail()).
@@ -163,4 +163,4 @@ private:
     bool m_done = false;
 };
 
-} // namespace norvale::reg
+} // namespace norvale::platform

@@ -4,7 +4,7 @@
 #include <map>
 #include <optional>
 
-namespace norvale::reg
+namespace norvale::platform
 {
 
 namespace
@@ -545,4 +545,4 @@ void releaseConnections()
     connections().clear();
 }
 
-} // namespace norvale::reg
+} // namespace norvale::platform

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace norvale::reg
+namespace norvale::platform
 {
 
 using Result = int32_t;
@@ -145,4 +145,4 @@ QString resultText(Result result);
 // file (the file and SQLite's own message), or an empty text.
 QString lastErrorDetail();
 
-} // namespace norvale::reg
+} // namespace norvale::platform

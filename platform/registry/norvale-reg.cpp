@@ -8,7 +8,7 @@
 #include <QTextStream>
 #include <cstdio>
 
-using namespace norvale::reg;
+using namespace norvale::platform;
 
 namespace
 {

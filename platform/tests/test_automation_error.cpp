@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-using norvale::AutomationError;
+using norvale::platform::AutomationError;
 
 TEST(AutomationError, MessageRoundTripKeepsAllThreeParts)
 {
@@ -11,7 +11,8 @@ TEST(AutomationError, MessageRoundTripKeepsAllThreeParts)
         int32_t number;
         QString source, description;
     } cases[] = {
-        {"server error", norvale::vbObjectError + 1, "721 Control", "Unable to start command mode."},
+        {"server error", norvale::platform::vbObjectError + 1, "721 Control",
+         "Unable to start command mode."},
         {"positive number", 8018, "721 Serial", "Operation valid only when the port is open"},
         {"description with line breaks", -5, "x", "line one\nline two\n\nline four"},
         {"empty description", 13, "kest721xl.cRegistry", ""},
@@ -23,7 +24,8 @@ TEST(AutomationError, MessageRoundTripKeepsAllThreeParts)
         EXPECT_EQ(back.source(), c.source) << c.legend;
         EXPECT_EQ(back.description(), c.description) << c.legend;
     }
-    EXPECT_EQ(AutomationError(norvale::vbObjectError + 1, "s", "d").toMessage(), "-2147221503\ns\nd");
+    EXPECT_EQ(AutomationError(norvale::platform::vbObjectError + 1, "s", "d").toMessage(),
+              "-2147221503\ns\nd");
 }
 
 TEST(AutomationError, MalformedMessageFallsBackWithWholeText)

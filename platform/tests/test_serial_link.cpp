@@ -13,7 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-using namespace norvale;
+using namespace norvale::platform;
 
 namespace
 {

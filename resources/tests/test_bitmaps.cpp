@@ -8,7 +8,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-using namespace norvale;
+using namespace norvale::resources;
 
 namespace
 {
@@ -29,7 +29,7 @@ TEST(Bitmaps, LedPicturesHaveTheirShadeInTheMiddleAndMagentaCorners)
         {"yellow bright", 109, qRgb(255, 255, 0)},  {"yellow dark", 110, qRgb(115, 115, 0)},
     };
     for (const auto &c : cases) {
-        const QImage img = bitmaps::displayPicture(c.number);
+        const QImage img = norvale::resources::displayPicture(c.number);
         ASSERT_FALSE(img.isNull()) << c.legend;
         EXPECT_EQ(img.size(), QSize(30, 30)) << c.legend;
         EXPECT_EQ(img.format(), QImage::Format_Indexed8) << c.legend;
@@ -53,10 +53,10 @@ TEST(Bitmaps, LedPicturesHaveTheirShadeInTheMiddleAndMagentaCorners)
 TEST(Bitmaps, NumbersWithoutAPictureGiveNothing)
 {
     for (int n : {0, -101, 100, 111, 1103})
-        EXPECT_TRUE(bitmaps::displayPicture(n).isNull()) << n;
+        EXPECT_TRUE(norvale::resources::displayPicture(n).isNull()) << n;
     for (int n : {0, 101, 104})
-        EXPECT_TRUE(bitmaps::assistantPicture(n).isNull()) << n;
-    EXPECT_NE(bitmaps::displayPicture(103), bitmaps::assistantPicture(103))
+        EXPECT_TRUE(norvale::resources::assistantPicture(n).isNull()) << n;
+    EXPECT_NE(norvale::resources::displayPicture(103), norvale::resources::assistantPicture(103))
         << "the two components each have their own picture 103";
 }
 
@@ -95,9 +95,9 @@ TEST(Bitmaps, APictureIsDecodedOnceAndSharedAfterwards)
 {
     // The flashing LED asks for its two pictures four times a second.
     for (int n : {101, 102, 110}) {
-        const QImage first = bitmaps::displayPicture(n);
-        EXPECT_EQ(bitmaps::displayPicture(n).constBits(), first.constBits()) << n;
+        const QImage first = norvale::resources::displayPicture(n);
+        EXPECT_EQ(norvale::resources::displayPicture(n).constBits(), first.constBits()) << n;
     }
-    EXPECT_EQ(bitmaps::assistantPicture(103).constBits(),
-              bitmaps::assistantPicture(103).constBits());
+    EXPECT_EQ(norvale::resources::assistantPicture(103).constBits(),
+              norvale::resources::assistantPicture(103).constBits());
 }

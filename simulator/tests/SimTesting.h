@@ -4,7 +4,7 @@
 #include "simulator/Meter.h"
 #include "cmake/TestWait.h"
 
-namespace sim721::testing
+namespace norvale::simulator::testing
 {
 
 // A meter of `model` in `units` that characters cross at once and that reads
@@ -25,4 +25,4 @@ inline Options fast(const QString &portsFolder, int port = 1, Model model = Mode
 using testsupport::runFor;
 using testsupport::waitFor;
 
-} // namespace sim721::testing
+} // namespace norvale::simulator::testing

@@ -22,7 +22,7 @@
 #include <QString>
 #include <QStringList>
 
-namespace sim721::testing
+namespace norvale::simulator::testing
 {
 
 struct Step {
@@ -163,4 +163,4 @@ inline QString stateName(State s)
     return QString::fromLatin1(names[static_cast<int>(s)]);
 }
 
-} // namespace sim721::testing
+} // namespace norvale::simulator::testing

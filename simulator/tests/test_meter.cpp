@@ -15,7 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-using namespace sim721;
+using namespace norvale::simulator;
 using namespace std::chrono_literals;
 
 namespace

@@ -6,8 +6,8 @@
 #include <QDir>
 #include <gtest/gtest.h>
 
-using namespace sim721;
-using namespace sim721::testing;
+using namespace norvale::simulator;
+using namespace norvale::simulator::testing;
 
 namespace
 {

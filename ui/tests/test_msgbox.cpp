@@ -10,7 +10,7 @@
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 
-using namespace norvale;
+using namespace norvale::ui;
 
 namespace
 {

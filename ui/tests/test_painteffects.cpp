@@ -9,7 +9,7 @@
 #include <QPixmap>
 #include <gtest/gtest.h>
 
-using namespace norvale;
+using namespace norvale::ui;
 
 namespace
 {
@@ -154,7 +154,7 @@ TEST(PaintEffects, AnythingButABitmapOrIconRaisesInvalidPicture)
             try {
                 call();
                 ADD_FAILURE() << c.legend << ": no error";
-            } catch (const AutomationError &e) {
+            } catch (const norvale::platform::AutomationError &e) {
                 EXPECT_EQ(e.number(), 481) << c.legend;
                 EXPECT_EQ(e.source(), "Kest720UI") << c.legend;
                 EXPECT_EQ(e.description(), "Invalid picture") << c.legend;

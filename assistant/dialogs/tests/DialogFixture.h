@@ -32,7 +32,7 @@ struct Box {
 
 // A tick count that runs `factor` times faster than the real one, so that a
 // minute of integration passes in a few seconds; the wall clock stays real.
-class FastClock : public norvale::modTimer::ClockSource
+class FastClock : public norvale::assistant::modTimer::ClockSource
 {
 public:
     explicit FastClock(int factor) : m_factor(factor) { m_elapsed.start(); }
@@ -53,22 +53,23 @@ protected:
         AssistantOnBus::SetUp();
         // The ports folder the options dialog lists, as the server has it.
         qputenv("NORVALE_PORTS", ports.path().toLocal8Bit());
-        QObject::connect(
-            &prompts, &norvale::PromptBoard::shown, &prompts,
-            [this](quint32 id, const QString &title, const QString &text) {
-                boxes.push_back({title, text});
-                const QString button =
-                    title == QLatin1String("Disconnect") ? norvale::buttonNo : norvale::buttonOK;
-                QTimer::singleShot(0, &prompts, [this, id, button] { prompts.answer(id, button); });
-            });
+        QObject::connect(&prompts, &norvale::assistant::PromptBoard::shown, &prompts,
+                         [this](quint32 id, const QString &title, const QString &text) {
+                             boxes.push_back({title, text});
+                             const QString button = title == QLatin1String("Disconnect")
+                                                        ? norvale::assistant::buttonNo
+                                                        : norvale::assistant::buttonOK;
+                             QTimer::singleShot(0, &prompts,
+                                                [this, id, button] { prompts.answer(id, button); });
+                         });
         assistant = makeAssistant();
     }
 
     void TearDown() override
     {
-        norvale::dialogs::unloadAll();
+        norvale::assistant::unloadAll();
         assistant.reset();
-        norvale::modTimer::setClockSources(nullptr, nullptr);
+        norvale::assistant::modTimer::setClockSources(nullptr, nullptr);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         AssistantOnBus::TearDown();
     }
@@ -91,7 +92,7 @@ protected:
     }
 
     std::deque<Box> boxes;
-    std::unique_ptr<norvale::kest721Assistant> assistant;
+    std::unique_ptr<norvale::assistant::kest721Assistant> assistant;
 };
 
 // A control of a form by its name; the test fails when there is none.
@@ -136,11 +137,11 @@ inline void choose(QWidget *form, const char *name, const QString &entry)
 }
 
 // The Assistant's setting `name` in the store.
-inline norvale::cRegistry setting(const char *name)
+inline norvale::assistant::cRegistry setting(const char *name)
 {
-    norvale::cRegistry r;
-    r.setClassKey(norvale::settings::RootKey);
-    r.setSectionKey(QString::fromLatin1(norvale::settings::SectionKey));
+    norvale::assistant::cRegistry r;
+    r.setClassKey(norvale::assistant::settings::RootKey);
+    r.setSectionKey(QString::fromLatin1(norvale::assistant::settings::SectionKey));
     r.setValueKey(QString::fromLatin1(name));
     r.setDefault(QStringLiteral("absent"));
     return r;
@@ -154,8 +155,9 @@ inline QVariant stored(const char *name)
 // Every form the Assistant shows, in one list; a form not loaded is null.
 inline QList<QWidget *> forms()
 {
-    using namespace norvale;
-    return {dialogs::options(), dialogs::dataLog(), dialogs::dose(), dialogs::about()};
+    using namespace norvale::assistant;
+    return {norvale::assistant::options(), norvale::assistant::dataLog(),
+            norvale::assistant::dose(), norvale::assistant::about()};
 }
 
 } // namespace dialogtest

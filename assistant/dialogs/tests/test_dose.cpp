@@ -10,7 +10,7 @@
 #include <QProgressBar>
 #include <QSignalSpy>
 
-using namespace norvale;
+using namespace norvale::assistant;
 using namespace dialogtest;
 
 namespace
@@ -36,7 +36,7 @@ QString heard(QWidget *button)
 frmDose *startDose(kest721Assistant &assistant, bool timed, const char *value, const char *unit)
 {
     assistant.ShowIntegrate();
-    frmDose *f = dialogs::dose();
+    frmDose *f = norvale::assistant::dose();
     control<QCheckBox>(f, "chkTimer")->setChecked(timed);
     setText(f, "txtTimer", QString::fromLatin1(value));
     choose(f, "cboUnit", QString::fromLatin1(unit));
@@ -60,7 +60,7 @@ TEST_F(DialogTest, LoggingPropertiesShowStoredTimesInTheirLargestWholeUnit)
         modTimer::SetTimerInterval(c.interval);
         modTimer::SetTimerDuration(c.length);
         assistant->ShowProperties();
-        frmDataLog *f = dialogs::dataLog();
+        frmDataLog *f = norvale::assistant::dataLog();
         ASSERT_NE(f, nullptr);
         EXPECT_EQ(text(f, "txtRate"), QString::fromLatin1(c.rate));
         EXPECT_EQ(text(f, "cboRate"), QString::fromLatin1(c.rateUnit));
@@ -99,7 +99,7 @@ TEST_F(DialogTest, LoggingPropertiesStoreWhatOkAcceptsAndRefuseTheRest)
         modTimer::SetTimerDuration(700);
         modAlarm::SetAlarmPoint(9);
         assistant->ShowProperties();
-        frmDataLog *f = dialogs::dataLog();
+        frmDataLog *f = norvale::assistant::dataLog();
         setText(f, "txtRate", QString::fromLatin1(c.rate));
         choose(f, "cboRate", QString::fromLatin1(c.rateUnit));
         setText(f, "txtLength", QString::fromLatin1(c.len));
@@ -114,13 +114,13 @@ TEST_F(DialogTest, LoggingPropertiesStoreWhatOkAcceptsAndRefuseTheRest)
             EXPECT_EQ(modAlarm::GetAlarmPoint(), QString::fromLatin1(c.alarm).toDouble());
             EXPECT_FALSE(modAlarm::GetAlarmEnabled());
             EXPECT_EQ(stored(settings::TimerLength).toInt(), c.length);
-            EXPECT_EQ(dialogs::dataLog(), nullptr);
+            EXPECT_EQ(norvale::assistant::dataLog(), nullptr);
         } else {
             EXPECT_EQ(takeBoxes(), QStringList{c.box});
             EXPECT_EQ(modTimer::GetTimerInterval(), 7);
             EXPECT_EQ(modTimer::GetTimerDuration(), 700);
             EXPECT_EQ(modAlarm::GetAlarmPoint(), 9);
-            EXPECT_EQ(dialogs::dataLog(), f);
+            EXPECT_EQ(norvale::assistant::dataLog(), f);
             click(f, "cmdCancel");
         }
     }
@@ -144,7 +144,7 @@ TEST_F(DialogTest, GetAlarmTakesTheMetersBlinkAlarmInAlarmUnits)
         assistant->Control().setAlarmPercent(c.percent);
         assistant->Control().setAlarmRange(c.range);
         assistant->ShowProperties();
-        frmDataLog *f = dialogs::dataLog();
+        frmDataLog *f = norvale::assistant::dataLog();
         EXPECT_EQ(text(f, "lblRange"), QStringLiteral("mR/h"));
         click(f, "cmd720Alarm");
         EXPECT_EQ(control<QCheckBox>(f, "chkEnableAlarm")->isChecked(), c.checked);
@@ -165,8 +165,8 @@ TEST_F(DialogTest, DoseSetupReadsItsStoredTimerAndRefusesBadLengths)
     for (const auto &s : shown) {
         store(settings::IntegrateTime, s.stored);
         assistant->ShowIntegrate();
-        EXPECT_EQ(text(dialogs::dose(), "txtTimer"), QString::fromLatin1(s.shown));
-        EXPECT_EQ(text(dialogs::dose(), "cboUnit"), QString::fromLatin1(s.unit));
+        EXPECT_EQ(text(norvale::assistant::dose(), "txtTimer"), QString::fromLatin1(s.shown));
+        EXPECT_EQ(text(norvale::assistant::dose(), "cboUnit"), QString::fromLatin1(s.unit));
     }
     const QString belowOne = QStringLiteral("Integrate time value must be greater than 1.");
     const struct {
@@ -185,7 +185,7 @@ TEST_F(DialogTest, DoseSetupReadsItsStoredTimerAndRefusesBadLengths)
         frmDose *f = startDose(*assistant, true, r.value, r.unit);
         EXPECT_EQ(takeBoxes(), QStringList{r.box});
         EXPECT_TRUE(f->isVisible());
-        EXPECT_FALSE(dialogs::integrationRunning());
+        EXPECT_FALSE(norvale::assistant::integrationRunning());
         EXPECT_EQ(stored(settings::IntegrateTime).toInt(), 60);
     }
 }
@@ -218,7 +218,7 @@ protected:
     void begin(bool timed, const char *value = "1", const char *unit = "minute(s)")
     {
         startDose(*assistant, timed, value, unit);
-        progress = dialogs::doseProgress();
+        progress = norvale::assistant::doseProgress();
     }
 
     bool reaches(frmDoseProgress::Phase phase)
@@ -235,7 +235,7 @@ protected:
     void expectProgressGone()
     {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        EXPECT_EQ(dialogs::doseProgress(), nullptr);
+        EXPECT_EQ(norvale::assistant::doseProgress(), nullptr);
     }
 
     void expectUserTimesBack()
@@ -256,12 +256,12 @@ TEST_F(DoseRun, ATimedMeasurementReportsTheMetersDoseAndItsAverage)
     start(true, "1", "minute(s)");
     EXPECT_EQ(stored(settings::IntegrateTime).toInt(), 60);
     EXPECT_EQ(stored(settings::UseIntegrateTimer).toInt(), 1);
-    EXPECT_FALSE(dialogs::dose()->isVisible());
+    EXPECT_FALSE(norvale::assistant::dose()->isVisible());
     ASSERT_TRUE(reaches(frmDoseProgress::Phase::Waiting));
     EXPECT_EQ(control<QAbstractButton>(progress, "cmdStop")->text(), QStringLiteral("Cancel"));
     EXPECT_EQ(heard(control<QAbstractButton>(progress, "cmdStop")), QStringLiteral("Cancel"));
     EXPECT_EQ(text(progress, "lblMsg"), QStringLiteral("Please wait for 30 seconds ..."));
-    EXPECT_EQ(meter->state(), sim721::State::Streaming);
+    EXPECT_EQ(meter->state(), norvale::simulator::State::Streaming);
     ASSERT_TRUE(reaches(frmDoseProgress::Phase::Integrating));
     EXPECT_EQ(text(progress, "lblMsg"), QStringLiteral("Integrating for 1 minute ..."));
     EXPECT_EQ(control<QAbstractButton>(progress, "cmdStop")->text(), QStringLiteral("Stop"));
@@ -278,7 +278,7 @@ TEST_F(DoseRun, ATimedMeasurementReportsTheMetersDoseAndItsAverage)
     EXPECT_NEAR(measured, std::round(measured), 1e-6);
     EXPECT_GE(std::round(measured), 60);
     EXPECT_LE(std::round(measured), 63);
-    EXPECT_NE(meter->state(), sim721::State::Streaming);
+    EXPECT_NE(meter->state(), norvale::simulator::State::Streaming);
     expectUserTimesBack();
     EXPECT_TRUE(takeBoxes().isEmpty());
     expectProgressGone();
@@ -315,7 +315,7 @@ TEST_F(DoseRun, NoDoseIsReportedForAMeasurementThatMeasuredNothing)
     click(progress, "cmdStop");
     ASSERT_TRUE(ended());
     EXPECT_FALSE(meter->received().contains('R'));
-    EXPECT_NE(meter->state(), sim721::State::Streaming);
+    EXPECT_NE(meter->state(), norvale::simulator::State::Streaming);
     expectUserTimesBack();
 
     // The dose cannot be read: the meter falls silent during the measurement.
@@ -350,19 +350,19 @@ TEST_F(DoseRun, IntegrationAndLoggingDoNotOverlap)
     start(false);
     ASSERT_TRUE(reaches(frmDoseProgress::Phase::Waiting));
     assistant->StartLog();
-    EXPECT_EQ(takeBoxes(), QStringList{dialogs::textIntegrationRunning});
+    EXPECT_EQ(takeBoxes(), QStringList{norvale::assistant::textIntegrationRunning});
     EXPECT_FALSE(assistant->isLogging());
     click(progress, "cmdStop");
-    ASSERT_TRUE(bustest::waitFor([&] { return !dialogs::integrationRunning(); }));
+    ASSERT_TRUE(bustest::waitFor([&] { return !norvale::assistant::integrationRunning(); }));
 
     modTimer::setClockSources(nullptr, nullptr);
     assistant->StartLog();
     ASSERT_TRUE(assistant->isLogging());
     assistant->ShowIntegrate();
-    click(dialogs::dose(), "cmdStart");
-    EXPECT_EQ(takeBoxes(), QStringList{dialogs::textLoggingRunning});
-    EXPECT_FALSE(dialogs::integrationRunning());
-    EXPECT_TRUE(dialogs::dose()->isVisible());
+    click(norvale::assistant::dose(), "cmdStart");
+    EXPECT_EQ(takeBoxes(), QStringList{norvale::assistant::textLoggingRunning});
+    EXPECT_FALSE(norvale::assistant::integrationRunning());
+    EXPECT_TRUE(norvale::assistant::dose()->isVisible());
     assistant->StopLog();
 }
 
@@ -373,11 +373,11 @@ TEST_F(DoseRun, DisconnectEndsAnIntegrationWithoutAResult)
     ASSERT_TRUE(reaches(frmDoseProgress::Phase::Integrating));
     meter->clearReceived();
     assistant->Disconnect();
-    EXPECT_FALSE(dialogs::integrationRunning());
+    EXPECT_FALSE(norvale::assistant::integrationRunning());
     // Integrate mode ended while the port was open: blanks reached the meter
     // before its Disconnect.
     EXPECT_TRUE(meter->received().startsWith(' ')) << meter->received().toStdString();
-    EXPECT_NE(meter->state(), sim721::State::Streaming);
+    EXPECT_NE(meter->state(), norvale::simulator::State::Streaming);
     expectProgressGone();
     QThread::msleep(300);
     QCoreApplication::processEvents();
@@ -393,14 +393,14 @@ TEST_F(DoseRun, SettingsSavedDuringAnIntegrationKeepTheUsersLoggingTimes)
     EXPECT_EQ(modTimer::GetTimerDuration(), 30); // the clock is the integration's now
     // The logging properties show and change the user's values meanwhile.
     assistant->ShowProperties();
-    frmDataLog *f = dialogs::dataLog();
+    frmDataLog *f = norvale::assistant::dataLog();
     EXPECT_EQ(text(f, "txtRate"), QStringLiteral("5"));
     setText(f, "txtRate", QStringLiteral("4"));
     click(f, "cmdOK");
     EXPECT_EQ(stored(settings::TimerInterval).toInt(), 4);
     EXPECT_EQ(stored(settings::TimerLength).toInt(), 120);
     click(progress, "cmdStop");
-    ASSERT_TRUE(bustest::waitFor([&] { return !dialogs::integrationRunning(); }));
+    ASSERT_TRUE(bustest::waitFor([&] { return !norvale::assistant::integrationRunning(); }));
     EXPECT_EQ(modTimer::GetTimerInterval(), 4);
     EXPECT_EQ(modTimer::GetTimerDuration(), 120);
 }
@@ -423,7 +423,7 @@ TEST_F(DoseRun, DisconnectWhileTheDoseIsQueriedEndsItQuietly)
                      });
     click(progress, "cmdStop");
     ASSERT_TRUE(bustest::waitFor([&] { return disconnected; }, 120000));
-    EXPECT_FALSE(dialogs::integrationRunning());
+    EXPECT_FALSE(norvale::assistant::integrationRunning());
     expectProgressGone();
     EXPECT_TRUE(results.empty());
     // Only the Disconnect question: no failure box for a query that was given up.

@@ -14,7 +14,7 @@
 #include <QFile>
 #include <QTabWidget>
 
-using namespace norvale;
+using namespace norvale::assistant;
 using namespace dialogtest;
 
 namespace
@@ -34,7 +34,7 @@ TEST_F(DialogTest, OptionsWhileDisconnectedStoreOnlyTheAssistantsOwnSettings)
     modMain::ComPort = 12;
     modAlarm::ColorAckNormal = 0x123456; // not in the list
     assistant->ShowOptions();
-    frmOptions *f = dialogs::options();
+    frmOptions *f = norvale::assistant::options();
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->windowTitle(), QStringLiteral("Norvale 721 Assistant for Excel Options"));
     EXPECT_EQ(text(f, "lblSerial"), QStringLiteral("Not Connected!"));
@@ -72,7 +72,7 @@ TEST_F(DialogTest, ApplyWritesOnlyWhatChangedIntoTheMetersMemory)
 {
     connectMeter();
     assistant->ShowOptions();
-    frmOptions *f = dialogs::options();
+    frmOptions *f = norvale::assistant::options();
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(text(f, "lblSerial"), QStringLiteral("Serial Number: 1234"));
     EXPECT_FALSE(control<QWidget>(f, "cboPort")->isEnabled());
@@ -102,7 +102,7 @@ TEST_F(DialogTest, BadInputIsRefusedBeforeAnythingIsWritten)
 {
     connectMeter();
     assistant->ShowOptions();
-    frmOptions *f = dialogs::options();
+    frmOptions *f = norvale::assistant::options();
     const struct {
         const char *sample;
         const char *level;
@@ -129,7 +129,7 @@ TEST_F(DialogTest, BadInputIsRefusedBeforeAnythingIsWritten)
         EXPECT_TRUE(meter->received().isEmpty());
         EXPECT_EQ(meter->settingsArea('D'), before);
         EXPECT_EQ(modAlarm::ColorAckAlarm, ackColor);
-        EXPECT_EQ(dialogs::options(), f); // OK kept the dialog open
+        EXPECT_EQ(norvale::assistant::options(), f); // OK kept the dialog open
     }
 }
 
@@ -151,7 +151,7 @@ TEST_F(DialogTest, TheMetersBlinkAlarmIsShownAsALevelWithItsUnit)
         assistant->Control().setAlarmPercent(c.percent);
         assistant->Control().setAlarmRange(c.range);
         assistant->ShowOptions();
-        frmOptions *f = dialogs::options();
+        frmOptions *f = norvale::assistant::options();
         EXPECT_EQ(control<QCheckBox>(f, "chkEnableAlarm")->isChecked(), c.checked);
         EXPECT_EQ(text(f, "txtPercent"), QString::fromLatin1(c.level));
         EXPECT_EQ(text(f, "cboRange"), QString::fromLatin1(c.unit));
@@ -190,7 +190,7 @@ TEST_F(DialogTest, ALevelGoesToTheMostSensitiveRangeAboveItOrIsRefused)
         assistant->Control().setAlarmPercent(10);
         assistant->Control().setAlarmRange(3);
         assistant->ShowOptions();
-        frmOptions *f = dialogs::options();
+        frmOptions *f = norvale::assistant::options();
         const Area before = meter->settingsArea('D');
         control<QCheckBox>(f, "chkEnableAlarm")->setChecked(c.enable);
         setText(f, "txtPercent", QString::fromLatin1(c.level));
@@ -215,11 +215,11 @@ TEST_F(DialogTest, UnitsAndModeButtonReachTheMeterAndTheAlarmListFollows)
     assistant->Control().setAlarmPercent(50);
     assistant->Control().setAlarmRange(2);
     assistant->ShowOptions();
-    frmOptions *f = dialogs::options();
+    frmOptions *f = norvale::assistant::options();
     choose(f, "cboUnits", QStringLiteral("Sv"));
     choose(f, "cboModeButton", QStringLiteral("Freeze"));
     click(f, "cmdApply");
-    EXPECT_EQ(meter->units(), sim721::Units::Sv);
+    EXPECT_EQ(meter->units(), norvale::simulator::Units::Sv);
     EXPECT_EQ(assistant->Control().ModeButton(), modebuttonFreeze);
     auto *range = control<QComboBox>(f, "cboRange");
     EXPECT_EQ(range->count(), 2);
@@ -237,7 +237,7 @@ TEST_F(DialogTest, SaveToEepromSurvivesAPowerCycleAndClearLogEmptiesTheLog)
 {
     connectMeter();
     assistant->ShowOptions();
-    frmOptions *f = dialogs::options();
+    frmOptions *f = norvale::assistant::options();
     ASSERT_FALSE(meter->log().empty());
     click(f, "cmdClear");
     ASSERT_TRUE(bustest::waitFor([&] { return meter->log().empty(); }));
@@ -330,7 +330,7 @@ TEST_F(DialogTest, OkWritesWhatFitsBeforeAnAlarmThatFitsNoRangeAndCancelWritesNo
 {
     connectMeter();
     assistant->ShowOptions();
-    frmOptions *f = dialogs::options();
+    frmOptions *f = norvale::assistant::options();
     const Area before = meter->settingsArea('D');
     choose(f, "cboLogClear", QStringLiteral("at turn on and integrate reset"));
     setText(f, "txtSample", QStringLiteral("9"));
@@ -350,10 +350,10 @@ TEST_F(DialogTest, OkWritesWhatFitsBeforeAnAlarmThatFitsNoRangeAndCancelWritesNo
     EXPECT_EQ(after, expected);
     EXPECT_EQ(assistant->Control().ClearLogSetting(), clearlogIntegrateReset);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_EQ(dialogs::options(), nullptr); // OK closes all the same
+    EXPECT_EQ(norvale::assistant::options(), nullptr); // OK closes all the same
 
     assistant->ShowOptions();
-    f = dialogs::options();
+    f = norvale::assistant::options();
     EXPECT_EQ(text(f, "txtSample"), QStringLiteral("9"));
     setText(f, "txtSample", QStringLiteral("33"));
     choose(f, "cboColorAckNormal", QStringLiteral("Red"));
@@ -361,7 +361,7 @@ TEST_F(DialogTest, OkWritesWhatFitsBeforeAnAlarmThatFitsNoRangeAndCancelWritesNo
     click(f, "cmdCancel");
     EXPECT_TRUE(meter->received().isEmpty());
     EXPECT_NE(modAlarm::ColorAckNormal, modAlarm::colorRed);
-    EXPECT_EQ(dialogs::options(), nullptr);
+    EXPECT_EQ(norvale::assistant::options(), nullptr);
 }
 
 } // namespace

@@ -9,7 +9,7 @@
 #include <QLineEdit>
 #include <QTabWidget>
 
-using namespace norvale;
+using namespace norvale::assistant;
 using namespace dialogtest;
 
 namespace
@@ -21,7 +21,7 @@ using dialogtest::control;
 TEST_F(DialogTest, PublishingPageStoresRefusesAndTestsWithoutABox)
 {
     assistant->ShowOptions();
-    frmOptions *f = dialogs::options();
+    frmOptions *f = norvale::assistant::options();
     ASSERT_NE(f, nullptr);
     auto *tabs = control<QTabWidget>(f, "SSTab1");
     ASSERT_EQ(tabs->tabText(2), QStringLiteral("Publishing"));
@@ -34,15 +34,15 @@ TEST_F(DialogTest, PublishingPageStoresRefusesAndTestsWithoutABox)
     EXPECT_TRUE(text(f, "lblTestResult").contains(u"must not hold")) << text(f, "lblTestResult");
     EXPECT_FALSE(text(f, "lblTestResult").contains(u"hunter2"));
     EXPECT_EQ(tabs->currentIndex(), 2);
-    EXPECT_FALSE(publish::load().enabled);
-    EXPECT_TRUE(publish::load().broker.isEmpty());
+    EXPECT_FALSE(norvale::assistant::load().enabled);
+    EXPECT_TRUE(norvale::assistant::load().broker.isEmpty());
 
     // Nothing listens on port 1: stored all the same (the broker may come
     // later), and the Test says so in its label.
     control<QLineEdit>(f, "txtBroker")->setText(QStringLiteral("mqtt://127.0.0.1:1"));
     control<QLineEdit>(f, "txtTopicPrefix")->setText(QStringLiteral("lab/721"));
     click(f, "cmdApply");
-    const publish::Settings s = publish::load();
+    const norvale::assistant::Settings s = norvale::assistant::load();
     EXPECT_TRUE(s.enabled);
     EXPECT_EQ(s.broker, QStringLiteral("mqtt://127.0.0.1:1"));
     EXPECT_EQ(s.topicPrefix, QStringLiteral("lab/721"));

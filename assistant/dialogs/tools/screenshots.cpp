@@ -32,7 +32,7 @@
 #include <QThread>
 #include <QTimer>
 
-using namespace norvale;
+using namespace norvale::assistant;
 
 namespace
 {
@@ -134,11 +134,11 @@ int main(int argc, char **argv)
         return 1;
     }
     qputenv("NORVALE_PORTS", ports.path().toLocal8Bit());
-    sim721::Options o;
+    norvale::simulator::Options o;
     o.portNumber = 3;
     o.portsFolder = ports.path();
     o.charMicros = 50;
-    sim721::Meter meter(o);
+    norvale::simulator::Meter meter(o);
     QString why;
     if (!meter.start(&why)) {
         report(why);
@@ -168,13 +168,13 @@ int main(int argc, char **argv)
 
     // Not connected.
     assistant.ShowOptions();
-    shoot(dialogs::options(), QStringLiteral("options-general-disconnected"));
-    showTab(dialogs::options(), 1);
-    shoot(dialogs::options(), QStringLiteral("options-721-disconnected"));
-    showTab(dialogs::options(), 2);
-    shoot(dialogs::options(), QStringLiteral("options-publishing"));
+    shoot(norvale::assistant::options(), QStringLiteral("options-general-disconnected"));
+    showTab(norvale::assistant::options(), 1);
+    shoot(norvale::assistant::options(), QStringLiteral("options-721-disconnected"));
+    showTab(norvale::assistant::options(), 2);
+    shoot(norvale::assistant::options(), QStringLiteral("options-publishing"));
     assistant.ShowAbout();
-    shoot(dialogs::about(), QStringLiteral("about-disconnected"));
+    shoot(norvale::assistant::about(), QStringLiteral("about-disconnected"));
 
     // Connected (Connect unloads the dialogs first).
     assistant.Connect();
@@ -185,25 +185,25 @@ int main(int argc, char **argv)
     assistant.Control().setAlarmPercent(50);
     assistant.Control().setAlarmRange(2);
     assistant.ShowOptions();
-    shoot(dialogs::options(), QStringLiteral("options-general-connected"));
-    showTab(dialogs::options(), 1);
-    shoot(dialogs::options(), QStringLiteral("options-721-connected"));
+    shoot(norvale::assistant::options(), QStringLiteral("options-general-connected"));
+    showTab(norvale::assistant::options(), 1);
+    shoot(norvale::assistant::options(), QStringLiteral("options-721-connected"));
     assistant.ShowAbout();
-    shoot(dialogs::about(), QStringLiteral("about-connected"));
+    shoot(norvale::assistant::about(), QStringLiteral("about-connected"));
     assistant.ShowProperties();
-    shoot(dialogs::dataLog(), QStringLiteral("datalog"));
+    shoot(norvale::assistant::dataLog(), QStringLiteral("datalog"));
     assistant.ShowIntegrate();
-    shoot(dialogs::dose(), QStringLiteral("dose-setup"));
+    shoot(norvale::assistant::dose(), QStringLiteral("dose-setup"));
 
     // The measurement, timed and open-ended, on a fast tick count.
     FastClock fast;
     modTimer::setClockSources(&fast, nullptr);
     for (const bool timed : {true, false}) {
         assistant.ShowIntegrate();
-        QWidget *setup = dialogs::dose();
+        QWidget *setup = norvale::assistant::dose();
         setup->findChild<QCheckBox *>(QStringLiteral("chkTimer"))->setChecked(timed);
         setup->findChild<QAbstractButton *>(QStringLiteral("cmdStart"))->click();
-        QPointer<frmDoseProgress> p = dialogs::doseProgress();
+        QPointer<frmDoseProgress> p = norvale::assistant::doseProgress();
         if (!p) {
             report(QStringLiteral("no measurement window"));
             return 1;

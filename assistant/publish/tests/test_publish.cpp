@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-using namespace norvale::publish;
+using namespace norvale::assistant;
 
 namespace
 {
@@ -190,11 +190,12 @@ TEST(Payloads, TimesCarryTheirOffset)
 TEST(JournalHandingOn, CountsAndPassesOver)
 {
     QTemporaryDir dir;
-    norvale::Journal j(dir.filePath(QStringLiteral("j.sqlite")));
+    norvale::assistant::Journal j(dir.filePath(QStringLiteral("j.sqlite")));
     ASSERT_TRUE(j.isOpen());
-    const qint64 run = j.beginRun(norvale::Journal::Kind::Log, 46000.5, QStringLiteral("1234"));
+    const qint64 run =
+        j.beginRun(norvale::assistant::Journal::Kind::Log, 46000.5, QStringLiteral("1234"));
     auto row = [](int seq) {
-        norvale::Journal::Row r;
+        norvale::assistant::Journal::Row r;
         r.seq = seq;
         r.stamp = 46000.5;
         r.value = 0.015 * seq;

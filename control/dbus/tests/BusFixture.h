@@ -24,7 +24,7 @@
 namespace bustest
 {
 
-using sim721::testing::waitFor;
+using norvale::simulator::testing::waitFor;
 
 inline bool serverRunning()
 {
@@ -35,15 +35,15 @@ inline bool serverRunning()
 }
 
 // The error `f` throws; a test failure (and an empty error) when it throws none.
-inline norvale::AutomationError errorOf(const std::function<void()> &f)
+inline norvale::platform::AutomationError errorOf(const std::function<void()> &f)
 {
     try {
         f();
-    } catch (const norvale::AutomationError &e) {
+    } catch (const norvale::platform::AutomationError &e) {
         return e;
     }
     ADD_FAILURE() << "no error";
-    return norvale::AutomationError(0, {}, {});
+    return norvale::platform::AutomationError(0, {}, {});
 }
 
 // True when no process has the slave side of the pty `masterFd` open.

@@ -10,8 +10,8 @@
 #include <QThread>
 
 using namespace bustest;
-using norvale::AutomationError;
-using norvale::vbObjectError;
+using norvale::platform::AutomationError;
+using norvale::platform::vbObjectError;
 
 namespace
 {

@@ -9,7 +9,7 @@
 #include <QRegularExpression>
 
 using namespace bustest;
-using norvale::AutomationError;
+using norvale::platform::AutomationError;
 
 namespace
 {
@@ -17,14 +17,14 @@ namespace
 class KestSim : public KestBus
 {
 protected:
-    sim721::Options fast(int port)
+    norvale::simulator::Options fast(int port)
     {
-        return sim721::testing::fast(ports.path(), port, sim721::Model::K720, sim721::Units::R,
-                                     100);
+        return norvale::simulator::testing::fast(
+            ports.path(), port, norvale::simulator::Model::K720, norvale::simulator::Units::R, 100);
     }
-    sim721::Meter &startMeter(const sim721::Options &o)
+    norvale::simulator::Meter &startMeter(const norvale::simulator::Options &o)
     {
-        meters.push_back(std::make_unique<sim721::Meter>(o));
+        meters.push_back(std::make_unique<norvale::simulator::Meter>(o));
         QString why;
         EXPECT_TRUE(meters.back()->start(&why)) << why.toStdString();
         return *meters.back();
@@ -36,7 +36,7 @@ protected:
         k.Initialize();
     }
     // Declared after the ports folder: meters go before their links' folder.
-    std::vector<std::unique_ptr<sim721::Meter>> meters;
+    std::vector<std::unique_ptr<norvale::simulator::Meter>> meters;
 };
 
 } // namespace
@@ -44,7 +44,8 @@ protected:
 TEST_F(KestSim, TwoClientsDriveTwoMetersThroughOneServer)
 {
     startMeter(fast(1));
-    startMeter(sim721::testing::fast(ports.path(), 2, sim721::Model::M720, sim721::Units::Sv));
+    startMeter(norvale::simulator::testing::fast(ports.path(), 2, norvale::simulator::Model::M720,
+                                                 norvale::simulator::Units::Sv));
     QDBusConnection second =
         QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("second"));
     {
@@ -71,13 +72,13 @@ TEST_F(KestSim, TwoClientsDriveTwoMetersThroughOneServer)
 
 TEST_F(KestSim, ErrorsThatNeedAMeterArriveIntact)
 {
-    sim721::Meter &meter = startMeter(fast(1));
+    norvale::simulator::Meter &meter = startMeter(fast(1));
     norvale::control::kest720Proxy k;
     k.setPort(1);
     k.OpenPort();
     meter.setSilent(true);
     AutomationError e = errorOf([&] { k.Initialize(); });
-    EXPECT_EQ(e.number(), norvale::vbObjectError + 1);
+    EXPECT_EQ(e.number(), norvale::platform::vbObjectError + 1);
     EXPECT_EQ(e.source(), QStringLiteral("721 Control"));
     EXPECT_EQ(e.description(), QStringLiteral("Unable to start command mode."));
 
@@ -102,7 +103,7 @@ TEST_F(KestSim, ErrorsThatNeedAMeterArriveIntact)
     };
     for (const Case &c : cases) {
         e = errorOf(c.call);
-        EXPECT_EQ(e.number(), norvale::vbObjectError + 1) << c.legend;
+        EXPECT_EQ(e.number(), norvale::platform::vbObjectError + 1) << c.legend;
         EXPECT_EQ(e.source(), QStringLiteral("721 Control")) << c.legend;
         EXPECT_EQ(e.description(), c.description) << c.legend;
     }
@@ -128,9 +129,9 @@ TEST_F(KestSim, ReleaseDuringAStreamOrADownloadEndsItAndTheServerServesOn)
     for (const char *legend : {"stream", "nested stream", "download"}) {
         SCOPED_TRACE(legend);
         meters.clear();
-        sim721::Options o = fast(1);
+        norvale::simulator::Options o = fast(1);
         o.logRecords = 5000; // a download that outlasts the test
-        sim721::Meter &meter = startMeter(o);
+        norvale::simulator::Meter &meter = startMeter(o);
         {
             norvale::control::kest720Proxy k;
             connect(k, 1);
@@ -152,7 +153,8 @@ TEST_F(KestSim, ReleaseDuringAStreamOrADownloadEndsItAndTheServerServesOn)
         } // released while the loop runs
         // The meter sends its log to the end regardless.
         if (QString(legend) != "download") {
-            EXPECT_TRUE(waitFor([&] { return meter.state() == sim721::State::Command; }));
+            EXPECT_TRUE(
+                waitFor([&] { return meter.state() == norvale::simulator::State::Command; }));
         }
         EXPECT_EQ(other.Port(), 9) << "the server survived";
     }
@@ -167,7 +169,7 @@ TEST_F(KestSim, AClientThatKnowsOnlyTheContractDoesTheWholeJob)
     probe.waitForFinished();
     if (probe.exitCode() != 0)
         GTEST_SKIP() << "python3-dbus or python3-gi is not installed";
-    sim721::Meter &meter = startMeter(fast(4));
+    norvale::simulator::Meter &meter = startMeter(fast(4));
     meter.setLog({{QStringLiteral("23.5"), 0, QStringLiteral("0.12")}});
     meter.setDoseRate(360000);
     QProcess client;

@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-using norvale::Journal;
+using norvale::assistant::Journal;
 
 namespace
 {

@@ -14,8 +14,7 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
-using namespace norvale;
-using namespace norvale::automation;
+using namespace norvale::platform;
 
 namespace
 {

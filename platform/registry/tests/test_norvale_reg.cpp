@@ -4,7 +4,7 @@
 #include <QDir>
 #include <QProcess>
 
-using namespace norvale::reg;
+using namespace norvale::platform;
 
 namespace
 {

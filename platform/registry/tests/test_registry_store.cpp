@@ -7,7 +7,7 @@
 #include <functional>
 #include <sqlite3.h>
 
-using namespace norvale::reg;
+using namespace norvale::platform;
 
 namespace
 {
