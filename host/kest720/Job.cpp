@@ -1,5 +1,7 @@
 #include "host/kest720/Job.h"
 
+#include "host/common/Csv.h"
+
 #include "platform/SerialLink.h"
 #include "platform/automation/Automation.h"
 
@@ -17,13 +19,6 @@ const StopSignals *g_stops = nullptr;
 bool g_outputBroken = false;
 // The wait in progress, which a failed write ends.
 QEventLoop *g_waiting = nullptr;
-
-QString csv(const QString &text)
-{
-    if (!text.contains(u',') && !text.contains(u'"'))
-        return text;
-    return u'"' + QString(text).replace(QStringLiteral("\""), QStringLiteral("\"\"")) + u'"';
-}
 } // namespace
 
 void emitLine(const QString &line)
@@ -110,7 +105,7 @@ QString csvMeasurement(const Measurement &m)
         .arg(m.Value, 0, 'g', 10)
         .arg(QString::fromLatin1(unitName(m.Unit)))
         .arg(static_cast<int>(m.Prefix))
-        .arg(csv(m.UnitString));
+        .arg(csvField(m.UnitString));
 }
 
 namespace

@@ -2,6 +2,7 @@
 // again as the command that made it wrote it.
 #include "assistant/Calibration.h"
 #include "assistant/Journal.h"
+#include "host/common/Csv.h"
 #include "host/kest721/Commands.h"
 #include "host/kest721/MeterJob.h"
 #include "host/kest721/ReportDocument.h"

@@ -101,23 +101,6 @@ QString singleText(double value)
     return QString::fromLatin1(text, end - text);
 }
 
-QString csvField(const QString &text)
-{
-    if (!text.contains(u',') && !text.contains(u'"') && !text.contains(u'\n') &&
-        !text.contains(u'\r'))
-        return text;
-    return u'"' + QString(text).replace(QStringLiteral("\""), QStringLiteral("\"\"")) + u'"';
-}
-
-QString csvLine(const QStringList &fields)
-{
-    QStringList quoted;
-    quoted.reserve(fields.size());
-    for (const QString &f : fields)
-        quoted << csvField(f);
-    return quoted.join(u',');
-}
-
 QStringList liveHeader()
 {
     return {QStringLiteral("time"), QStringLiteral("value"), QStringLiteral("unit"),

@@ -51,11 +51,6 @@ QString numberText(double value);
 // temperature) in its shortest single-precision text: 21.1, not 21.100000381.
 QString singleText(double value);
 
-// A CSV field, quoted when it holds a comma, a quote or a line break.
-QString csvField(const QString &text);
-// One CSV line without its line break.
-QString csvLine(const QStringList &fields);
-
 QStringList liveHeader();
 QStringList liveFields(const LiveRow &row);
 QStringList downloadHeader();

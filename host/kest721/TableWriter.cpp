@@ -1,5 +1,7 @@
 #include "host/kest721/TableWriter.h"
 
+#include "host/common/Csv.h"
+
 #include <QFile>
 #include <QTextStream>
 #include <cstdio>

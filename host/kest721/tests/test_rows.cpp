@@ -1,5 +1,6 @@
 // The row formats of kest721: date numbers to local time, colours by name,
 // units, numbers and CSV quoting, each against a table of known answers.
+#include "host/common/Csv.h"
 #include "host/kest721/Rows.h"
 
 #include <gtest/gtest.h>
