@@ -41,9 +41,9 @@ endfunction()
 
 # Called once every target exists.
 function(norvale_package)
-  install(TARGETS kest720ui 720UI LIBRARY DESTINATION ${NORVALE_PRIVATE_LIBDIR})
+  install(TARGETS norvale_uicontrol norvale_displaycontrols LIBRARY DESTINATION ${NORVALE_PRIVATE_LIBDIR})
   # A library's own dependencies are looked up by its RUNPATH, not the program's.
-  set_target_properties(kest720ui 720UI PROPERTIES INSTALL_RPATH "$ORIGIN")
+  set_target_properties(norvale_uicontrol norvale_displaycontrols PROPERTIES INSTALL_RPATH "$ORIGIN")
   norvale_man_page(TARGET kest721 NAME "the 721 Assistant from the command line")
   norvale_man_page(TARGET kest720-cli NAME "drive the instrument server of the 721 meter")
   norvale_man_page(TARGET norvale-reg NAME "look at and change the Norvale settings store")

@@ -1,17 +1,14 @@
 #include "control/kest720.h"
 
+#include "control/Protocol.h"
 #include "platform/AutomationError.h"
 #include "platform/Clock.h"
-#include "control/Protocol.h"
 #include "platform/Ticks.h"
 
 #include <QLoggingCategory>
 
-Q_LOGGING_CATEGORY(lcKest720, "norvale.kest720")
-// The trace hook: silent unless NORVALE_TRACE is set (or the category is
-// enabled through QT_LOGGING_RULES).
-Q_LOGGING_CATEGORY(lcTrace, "norvale.kest720.trace", QtInfoMsg)
-
+using norvale::control::lcKest720;
+using norvale::control::Trace;
 using norvale::platform::AutomationError;
 using norvale::platform::pumpEvents;
 using norvale::platform::ticksSince;
@@ -28,13 +25,6 @@ struct DepthScope {
     explicit DepthScope(int &d) : depth(d) { ++depth; }
     ~DepthScope() { --depth; }
 };
-
-[[noreturn]] void raisePortNotOpen()
-{
-    throw AutomationError(norvale::platform::serialerror::portNotOpen,
-                          norvale::platform::serialerror::source,
-                          QStringLiteral("Operation valid only when the port is open"));
-}
 } // namespace
 
 kest720::kest720(QObject *parent) : kest720(&norvale::platform::makeQtSerialLink, nullptr, parent)
@@ -42,15 +32,8 @@ kest720::kest720(QObject *parent) : kest720(&norvale::platform::makeQtSerialLink
 }
 
 kest720::kest720(LinkFactory factory, norvale::platform::ClockSource *clock, QObject *parent)
-    : QObject(parent), mFactory(std::move(factory)),
-      mClock(clock ? *clock : norvale::platform::systemClock())
+    : QObject(parent), m_link(std::move(factory), clock)
 {
-    // The port object exists from creation, so that a command before OpenPort
-    // fails with the serial layer's own error rather than a text of ours.
-    makeLink();
-    static const bool traceOn = qEnvironmentVariableIsSet("NORVALE_TRACE");
-    if (traceOn)
-        const_cast<QLoggingCategory &>(lcTrace()).setEnabled(QtDebugMsg, true);
     qRegisterMetaType<Measurement>();
     TimerLiveData.setInterval(40);
     TimerDataLog.setInterval(40);
@@ -62,50 +45,12 @@ kest720::~kest720()
 {
     TimerLiveData.stop();
     TimerDataLog.stop();
-    if (mComm)
-        mComm->close();
+    m_link.close();
 }
 
 void kest720::raise(const QString &description) const
 {
     throw AutomationError(kErrorNumber, kest720errors::source, description);
-}
-
-void kest720::Trace(const QString &text) const
-{
-    qCDebug(lcTrace).noquote() << text;
-}
-
-void kest720::makeLink()
-{
-    try {
-        mOwnedComm = mFactory ? mFactory() : nullptr;
-    } catch (const AutomationError &e) {
-        qCWarning(lcKest720).noquote() << "no serial port object:" << e.description();
-        mOwnedComm.reset();
-    }
-    mComm = mOwnedComm.get();
-}
-
-norvale::platform::SerialLink &kest720::link()
-{
-    // Without a port object every exchange fails as a closed port does.
-    if (!mComm)
-        raisePortNotOpen();
-    return *mComm;
-}
-
-void kest720::send(const QByteArray &bytes)
-{
-    link().write(bytes);
-    mStats.bytesSent += bytes.size();
-}
-
-QByteArray kest720::receive()
-{
-    QByteArray got = link().readAll();
-    mStats.bytesReceived += got.size();
-    return got;
 }
 
 void kest720::emitIdleWhenDone()
@@ -116,224 +61,30 @@ void kest720::emitIdleWhenDone()
         emit idle();
 }
 
-void kest720::pause(int ms)
-{
-    mClock.sleep(ms);
-    mStats.pauseMs += ms;
-}
-
-// ---- Serial link and command mode ----------------------------------------
+// ---- Serial link -------------------------------------------------------------
 
 ::Ranges &kest720::Ranges()
 {
-    return mRanges;
+    return m_ranges;
 }
 void kest720::setRanges(const ::Ranges &ranges)
 {
-    mRanges = ranges;
+    m_ranges = ranges;
 }
 
 void kest720::OpenPort()
 {
     // Never reports an error: a client finds a closed port when Initialize fails.
-    if (!mComm)
-        makeLink();
-    if (!mComm)
-        return;
-    try {
-        if (mComm->isOpen())
-            mComm->close();
-    } catch (...) {
-    }
-    try {
-        mComm->setClientName(mClientName);
-        mComm->setPortNumber(mPort);
-        mComm->open();
-    } catch (const AutomationError &e) {
-        qCInfo(lcKest720).noquote() << "OpenPort:" << e.description();
-    }
+    m_link.open(m_port, m_clientName);
 }
 
 void kest720::ClosePort()
 {
-    if (!mComm)
+    if (!m_link.hasPort())
         return;
-    try {
-        mComm->close();
-    } catch (...) {
-    }
-    mRanges.Clear();
-    mInitialized = false;
-}
-
-QString kest720::WaitForCom()
-{
-    QString text;
-    mLastWaitCut = false;
-    ++mStats.waits;
-    uint32_t t0 = mClock.tickCount();
-    const uint32_t start = t0;
-    for (;;) {
-        const QByteArray got = receive();
-        const uint32_t now = mClock.tickCount();
-        if (!got.isEmpty()) {
-            text += QString::fromLatin1(got);
-            t0 = now;
-        } else if (ticksSince(t0, now) > 250) {
-            break;
-        }
-        // A meter that never pauses would otherwise keep us here for ever.
-        if (ticksSince(start, now) > static_cast<uint32_t>(kWaitForComLimitMs)) {
-            mLastWaitCut = true;
-            qCInfo(lcKest720) << "WaitForCom: the meter did not pause; reply cut";
-            break;
-        }
-        pumpEvents();
-        mClock.sleep(50);
-    }
-    return text;
-}
-
-bool kest720::StartCommandMode()
-{
-    if (!mComm)
-        return false;
-    Trace(QStringLiteral("In StartCommandMode"));
-    switch (mLinkMode) {
-    case LinkMode::linkCommand:
-        return true;
-    case LinkMode::linkMonitor:
-        LeaveMonitorMode();
-        break;
-    case LinkMode::linkIntegrate:
-        ExitStreamMode();
-        break;
-    case LinkMode::linkUnknown:
-        break;
-    }
-    mHeardTalking = false;
-    link().clearInput();
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        Trace(QStringLiteral(" Sending C char"));
-        send("C");
-        const QString reply = WaitForCom();
-        // The meter echoes the "C" first: a prompt at the very first
-        // character is not an answer to this attempt.
-        if (!reply.isEmpty() && reply.indexOf(QLatin1StringView("CMD?")) >= 1) {
-            mLinkMode = LinkMode::linkCommand;
-            return true;
-        }
-        if (!reply.isEmpty())
-            mHeardTalking = true;
-        if (mLastWaitCut)
-            break; // talking without a pause: another "C" will not be heard either
-        pause(300);
-    }
-    return false;
-}
-
-void kest720::LeaveMonitorMode()
-{
-    if (mLinkMode != LinkMode::linkUnknown && mLinkMode != LinkMode::linkMonitor)
-        return;
-    send("C");
-    waitIgnored();
-    mLinkMode = LinkMode::linkCommand;
-}
-
-void kest720::ExitStreamMode()
-{
-    if (!mComm)
-        return;
-    mStopStream = true;
-    for (int i = 0; i < 4; ++i)
-        pumpEvents();
-    mLinkMode = LinkMode::linkCommand;
-    for (int pass = 0; pass < 7; ++pass) {
-        for (int i = 0; i < 30; ++i) {
-            send(" ");
-            pause(10);
-        }
-        link().clearInput();
-        if (WaitForCom().contains(QLatin1StringView("CMD")))
-            break;
-    }
-}
-
-bool kest720::EnterMonitorMode()
-{
-    if (!mComm)
-        return false;
-    if (mLinkMode == LinkMode::linkMonitor)
-        return true;
-    link().clearInput();
-    QString reply;
-    for (int attempt = 0; attempt < 2 && reply.isEmpty(); ++attempt) {
-        send("\x0C");
-        reply = WaitForCom();
-    }
-    if (!reply.isEmpty() && reply.contains(QLatin1StringView("CMD"))) {
-        send("*");
-        if (WaitForCom().contains(QLatin1Char('*'))) {
-            mLinkMode = LinkMode::linkMonitor;
-            return true;
-        }
-    }
-    return false;
-}
-
-void kest720::SendSlowly(const QString &text)
-{
-    // The monitor is typed at, one character at a time.
-    for (const QChar c : text) {
-        pause(50);
-        send(QByteArray(1, static_cast<char>(c.toLatin1())));
-    }
-}
-
-bool kest720::ReadMemoryLocation(const QString &address, QStringList &bytes)
-{
-    Trace(QStringLiteral("Starting ReadMemoryLocation "));
-    if (!EnterMonitorMode()) {
-        Trace(QStringLiteral("Ending ReadMemoryLocation"));
-        return false;
-    }
-    send("D");
-    pause(50);
-    SendSlowly(address);
-    pause(50);
-    send("\r");
-    const QString reply = WaitForCom();
-    proto::ParseMemoryDump(address, reply, bytes);
-    send(".");
-    waitIgnored();
-    Trace(QStringLiteral("Ending ReadMemoryLocation"));
-    return true;
-}
-
-bool kest720::SetMemoryLocation(const QString &address, QString &value)
-{
-    if (!EnterMonitorMode())
-        return false;
-    send("I");
-    pause(50);
-    SendSlowly(address);
-    pause(50);
-    send("\r");
-    waitIgnored();
-    if (value.isEmpty())
-        value = QStringLiteral("00");
-    else if (value.size() == 1)
-        value = QLatin1Char('0') + value;
-    else
-        value = value.left(2);
-    SendSlowly(value);
-    send("\r");
-    waitIgnored();
-    send(".");
-    pause(50);
-    waitIgnored();
-    return true;
+    m_link.close();
+    m_ranges.Clear();
+    m_initialized = false;
 }
 
 // ---- Start-up, ranges and settings ----------------------------------------
@@ -342,7 +93,7 @@ void kest720::rewriteFirstRangeForK()
 {
     // A 720K reports readings and log records of its lowest roentgen range in
     // uR/h, although its range report prints that range as 0.5 mR/h.
-    Range &first = mRanges.Item(1);
+    Range &first = m_ranges.Item(1);
     first.ScaleNumber = 500;
     first.ScaleUnits = QStringLiteral("uR/h");
     first.Display = QStringLiteral("500 uR/h");
@@ -351,71 +102,70 @@ void kest720::rewriteFirstRangeForK()
 void kest720::Initialize()
 {
     Trace(QStringLiteral("Starting Initialize"));
-    mInitialized = false;
-    mLinkMode = LinkMode::linkUnknown;
-    if (!mComm)
+    m_initialized = false;
+    m_link.setMode(LinkMode::linkUnknown);
+    if (!m_link.hasPort())
         raise(QStringLiteral("Communications port is not open."));
     Trace(QStringLiteral("Going to StartCommandMode"));
-    if (!StartCommandMode()) {
+    if (!m_link.StartCommandMode()) {
         // A meter left streaming (by a session that ended without stopping
         // it) talks but never answers "C": end the stream, then ask again.
-        if (!mHeardTalking)
+        if (!m_link.heardTalking())
             raise(QStringLiteral("Unable to start command mode."));
         qCInfo(lcKest720) << "the meter talks without a prompt; ending its stream";
-        ExitStreamMode();
-        mLinkMode = LinkMode::linkUnknown;
-        if (!StartCommandMode())
+        m_link.ExitStreamMode();
+        m_link.setMode(LinkMode::linkUnknown);
+        if (!m_link.StartCommandMode())
             raise(QStringLiteral("Unable to start command mode."));
     }
     Trace(QStringLiteral("Updating ranges"));
     if (UpdateRanges() < 0)
         raise(QStringLiteral("Unable to download the ranges."));
-    if (mRanges.Count() >= 1) {
-        const Range &first = mRanges.Item(1);
+    if (m_ranges.Count() >= 1) {
+        const Range &first = m_ranges.Item(1);
         if (first.ScaleUnits.contains(QLatin1Char('R'))) {
-            mUnits = unitR;
+            m_units = unitR;
             if (first.ScaleNumber == 0.5f) {
-                mModel = model720K;
-                mPage = QLatin1Char('D');
+                m_model = model720K;
+                m_page = QLatin1Char('D');
                 rewriteFirstRangeForK();
             } else {
-                mModel = model720M;
-                mPage = QLatin1Char('9');
+                m_model = model720M;
+                m_page = QLatin1Char('9');
             }
         } else if (first.ScaleUnits.contains(QLatin1StringView("Sv"))) {
-            mUnits = unitSv;
+            m_units = unitSv;
             const bool k = first.ScaleNumber == 5.0f;
-            mModel = k ? model720K : model720M;
-            mPage = k ? QLatin1Char('D') : QLatin1Char('9');
+            m_model = k ? model720K : model720M;
+            m_page = k ? QLatin1Char('D') : QLatin1Char('9');
         }
     }
     Trace(QStringLiteral("Reading 720Settings"));
     Read720Settings();
-    mInitialized = true;
-    StartCommandMode();
+    m_initialized = true;
+    m_link.StartCommandMode();
     Trace(QStringLiteral("Ending Initialize  - Success"));
 }
 
 int16_t kest720::UpdateRanges()
 {
     Trace(QStringLiteral("Starting UpdateRanges"));
-    if (!StartCommandMode()) {
+    if (!m_link.StartCommandMode()) {
         Trace(QStringLiteral("Ending UpdateRanges - Unable to start command mode"));
         return -1;
     }
-    link().clearInput();
-    send("R");
-    const QString reply = WaitForCom();
+    m_link.clearInput();
+    const QString reply = m_link.command("R");
     const std::optional<QList<Range>> table = proto::ParseRangeReport(reply);
     if (!table) {
         Trace(QStringLiteral("Ending UpdateRanges - bad response:  "));
         Trace(QStringLiteral("\r\n") + reply + QStringLiteral("\r\n"));
         return -2;
     }
-    mRanges.Clear();
+    m_ranges.Clear();
     for (const Range &r : *table)
-        mRanges.Add(r.ScaleUnits, r.ScaleNumber, r.CommandIndex, r.Display);
-    mRanges.Add(QStringLiteral("No Blink"), 0, 6, QStringLiteral("No Blink"));
+        m_ranges.Add(r.ScaleUnits, r.ScaleNumber, r.CommandIndex, r.Display);
+    m_ranges.Add(QStringLiteral("No Blink"), 0, 6, QStringLiteral("No Blink"));
     Trace(QStringLiteral("Ending UpdateRanges - Success!"));
     return 0;
 }
@@ -427,8 +177,8 @@ int16_t kest720::Read720Settings()
     // holds no settings ends the read instead of looping for ever.
     for (int read = 0; read < 2; ++read) {
         QStringList bytes{QString()};
-        const QString address = QString(mPage) + QStringLiteral("FD0");
-        ReadMemoryLocation(address, bytes);
+        const QString address = QString(m_page) + QStringLiteral("FD0");
+        m_link.ReadMemoryLocation(address, bytes);
         if (bytes.size() - 1 == 0)
             raise(QStringLiteral("Unable to get the alarm settings"));
         // A missing entry (a dump line cut short) converts like bad text.
@@ -436,15 +186,15 @@ int16_t kest720::Read720Settings()
             return proto::HexToInt(k < bytes.size() ? bytes[k] : QString());
         };
         if (b(13) == 0xDD) {
-            if (mPage == QLatin1Char('D'))
+            if (m_page == QLatin1Char('D'))
                 break;
-            mPage = QLatin1Char('D');
-            waitIgnored();
+            m_page = QLatin1Char('D');
+            m_link.waitIgnored();
             continue;
         }
         const int16_t alarmRange = static_cast<int16_t>(((b(15) & 0xF0) >> 4) + 1);
         const int16_t alarmPercent = b(2);
-        const int16_t sampleRate = mPage == QLatin1Char('D') ? b(12) : b(3);
+        const int16_t sampleRate = m_page == QLatin1Char('D') ? b(12) : b(3);
         const int16_t flags = b(13);
         auto twoDigits = [&bytes](int k) {
             if (k >= bytes.size())
@@ -456,12 +206,12 @@ int16_t kest720::Read720Settings()
             return ok && v >= 0 ? QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0')) : bytes[k];
         };
         const QString serial = twoDigits(4) + twoDigits(5);
-        mAlarmRange = alarmRange;
-        mAlarmPercent = alarmPercent;
-        mSampleRate = sampleRate;
-        mModeButton = static_cast<TYPE_MODEBUTTON>(flags & 3);
-        mClearLog = (flags & 0x10) ? clearlogIntegrateReset : clearlogTurnOnOnly;
-        mSerialNumber = serial;
+        m_alarmRange = alarmRange;
+        m_alarmPercent = alarmPercent;
+        m_sampleRate = sampleRate;
+        m_modeButton = static_cast<TYPE_MODEBUTTON>(flags & 3);
+        m_clearLog = (flags & 0x10) ? clearlogIntegrateReset : clearlogTurnOnOnly;
+        m_serialNumber = serial;
         Trace(QStringLiteral("Ending Read720Settings- Success"));
         return 0;
     }
@@ -470,45 +220,45 @@ int16_t kest720::Read720Settings()
 
 TYPE_MODEL kest720::Model() const
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    return mModel;
+    return m_model;
 }
 
 QString kest720::SerialNumber() const
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    return mSerialNumber;
+    return m_serialNumber;
 }
 
 // ---- Live data stream ------------------------------------------------------
 
 void kest720::StartLog()
 {
-    if (!StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
     // Cleared here rather than at the tick, so that a StopLog that comes
     // before the first tick is not lost.
-    mStopStream = false;
+    m_link.clearStop();
     TimerLiveData.start();
 }
 
 void kest720::StopLog()
 {
-    mStopStream = true;
-    if (!StartCommandMode())
+    m_link.requestStop();
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    mCurrentScale.clear();
+    m_currentScale.clear();
 }
 
 void kest720::TimerLiveData_Timer()
 {
     TimerLiveData.stop();
-    if (mStopStream || !mComm)
+    if (m_link.stopRequested() || !m_link.hasPort())
         return; // stopped before the stream began: the meter was never asked to stream
     {
-        DepthScope busy(mLiveLoopDepth);
+        DepthScope busy(m_liveLoopDepth);
         LiveLoop();
     }
     emitIdleWhenDone();
@@ -517,47 +267,46 @@ void kest720::TimerLiveData_Timer()
 void kest720::LiveLoop()
 {
     try {
-        link().clearInput();
-        send("T");
+        m_link.startStream();
         QString buf;
-        uint32_t t0 = mClock.tickCount();
+        uint32_t t0 = m_link.tickCount();
         for (;;) {
-            if (link().bytesWaiting() > 0) {
-                t0 = mClock.tickCount();
-            } else if (ticksSince(t0, mClock.tickCount()) > 10000) {
+            if (m_link.bytesWaiting() > 0) {
+                t0 = m_link.tickCount();
+            } else if (ticksSince(t0, m_link.tickCount()) > 10000) {
                 emit LiveDataError();
                 break;
             }
-            if (mStopStream)
+            if (m_link.stopRequested())
                 break;
             pumpEvents();
             pumpEvents();
-            buf += proto::FilterLiveChars(QString::fromLatin1(receive()));
+            buf += m_link.readStream();
             pumpEvents();
-            pause(100);
+            m_link.pause(100);
             pumpEvents();
             // Every complete token is taken in the same pass, so that readings
             // never fall behind a meter that talks faster than ten tokens a second.
-            while (!mStopStream && proto::TokenizePass(
-                                       buf, mCurrentScale,
-                                       [this](double value) {
-                                           Measurement m;
-                                           m.Value = value;
-                                           m.Prefix = proto::ParsePrefix(mCurrentScale);
-                                           m.Unit = mUnits;
-                                           m.UnitString = mCurrentScale;
-                                           emit LiveData(m);
-                                       },
-                                       [] { pumpEvents(); })) {
+            while (!m_link.stopRequested() && proto::TokenizePass(
+                                                  buf, m_currentScale,
+                                                  [this](double value) {
+                                                      Measurement m;
+                                                      m.Value = value;
+                                                      m.Prefix = proto::ParsePrefix(m_currentScale);
+                                                      m.Unit = m_units;
+                                                      m.UnitString = m_currentScale;
+                                                      emit LiveData(m);
+                                                  },
+                                                  [] { pumpEvents(); })) {
             }
         }
         pumpEvents();
-        ExitStreamMode();
+        m_link.ExitStreamMode();
     } catch (const AutomationError &e) {
         // The line went away under the stream: tell the client, and forget
         // what the meter's state was.
         qCWarning(lcKest720).noquote() << "live data stream failed:" << e.description();
-        mLinkMode = LinkMode::linkUnknown;
+        m_link.setMode(LinkMode::linkUnknown);
         emit LiveDataError();
     }
 }
@@ -566,9 +315,9 @@ void kest720::LiveLoop()
 
 int16_t kest720::AlarmRange() const
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    return mAlarmRange;
+    return m_alarmRange;
 }
 
 void kest720::setAlarmRange(int16_t n)
@@ -578,16 +327,16 @@ void kest720::setAlarmRange(int16_t n)
     // The monitor takes the digits as hexadecimal: 10 is the byte 0x10, that
     // is the range number minus 1 in the high four bits.
     QString text = QString::number((n - 1) * 10);
-    if (!SetMemoryLocation(QString(mPage) + QStringLiteral("FDF"), text))
+    if (!m_link.SetMemoryLocation(QString(m_page) + QStringLiteral("FDF"), text))
         raise(QStringLiteral("Unable to set memory location."));
-    mAlarmRange = n;
+    m_alarmRange = n;
 }
 
 int16_t kest720::AlarmPercent() const
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    return mAlarmPercent;
+    return m_alarmPercent;
 }
 
 void kest720::setAlarmPercent(int16_t n)
@@ -595,40 +344,40 @@ void kest720::setAlarmPercent(int16_t n)
     if (n < 0 || n > 99)
         raise(QStringLiteral("Bad Alarm percentage settings"));
     QString text = QString::number(n, 16).toUpper();
-    if (!SetMemoryLocation(QString(mPage) + QStringLiteral("FD2"), text))
+    if (!m_link.SetMemoryLocation(QString(m_page) + QStringLiteral("FD2"), text))
         raise(QStringLiteral("Unable to set the memory location."));
-    mAlarmPercent = n;
+    m_alarmPercent = n;
 }
 
 int16_t kest720::SampleRate() const
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    return mSampleRate;
+    return m_sampleRate;
 }
 
 void kest720::setSampleRate(int16_t n)
 {
     if (n < 1 || n > 255)
         raise(QStringLiteral("Invalid sample rate value."));
-    const QString address = QString(mPage) + (mPage == QLatin1Char('D') ? QStringLiteral("FDC")
-                                                                        : QStringLiteral("FD3"));
+    const QString address = QString(m_page) + (m_page == QLatin1Char('D') ? QStringLiteral("FDC")
+                                                                          : QStringLiteral("FD3"));
     QString text = QString::number(n, 16).toUpper();
-    if (!SetMemoryLocation(address, text))
+    if (!m_link.SetMemoryLocation(address, text))
         raise(QStringLiteral("Unable to set memory location."));
-    mSampleRate = n;
+    m_sampleRate = n;
 }
 
 TYPE_UNITS kest720::Units() const
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    return mUnits;
+    return m_units;
 }
 
 void kest720::setUnits(TYPE_UNITS u)
 {
-    if (u == mUnits)
+    if (u == m_units)
         return;
     // The meter only toggles between its two systems; any other value would
     // switch it and record a unit that it does not have.
@@ -637,27 +386,25 @@ void kest720::setUnits(TYPE_UNITS u)
     // The switch is reported done only when the meter's new range report
     // shows it: a meter that was not listening, or a line that went away,
     // would otherwise leave the meter unchanged behind a success.
-    if (!StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    send("U");
-    waitIgnored();
-    send("Y");
-    waitIgnored();
+    m_link.command("U");
+    m_link.command("Y");
     // An unreadable report leaves the outcome unknown: the caller is told, and
     // the old value stays.
     if (UpdateRanges() < 0)
         raise(QStringLiteral("Unable to download the ranges."));
-    const QString &reported = mRanges.Item(1).ScaleUnits;
+    const QString &reported = m_ranges.Item(1).ScaleUnits;
     const TYPE_UNITS now = reported.contains(QLatin1StringView("Sv")) ? unitSv
                            : reported.contains(QLatin1Char('R'))      ? unitR
                                                                       : unitUnknown;
     // A meter that was not in the units the host held has toggled the other
     // way: what its report shows is what it is in.
     if (now != unitUnknown)
-        mUnits = now;
-    if (mModel == model720K && mUnits == unitR && mRanges.Count() >= 1 &&
-        mRanges.Item(1).ScaleNumber == 0.5f &&
-        mRanges.Item(1).ScaleUnits.contains(QLatin1Char('R')))
+        m_units = now;
+    if (m_model == model720K && m_units == unitR && m_ranges.Count() >= 1 &&
+        m_ranges.Item(1).ScaleNumber == 0.5f &&
+        m_ranges.Item(1).ScaleUnits.contains(QLatin1Char('R')))
         rewriteFirstRangeForK();
     if (now != u)
         raise(QStringLiteral("Unable to change the units."));
@@ -665,9 +412,9 @@ void kest720::setUnits(TYPE_UNITS u)
 
 TYPE_CLEARLOG kest720::ClearLogSetting() const
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    return mClearLog;
+    return m_clearLog;
 }
 
 void kest720::setClearLogSetting(TYPE_CLEARLOG v)
@@ -675,83 +422,76 @@ void kest720::setClearLogSetting(TYPE_CLEARLOG v)
     // Any other value would be typed at the meter as digits it does not expect.
     if (v != clearlogTurnOnOnly && v != clearlogIntegrateReset)
         raise(QStringLiteral("Invalid clear log setting."));
-    if (!StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode"));
-    send("S");
-    waitIgnored();
-    send(QByteArray::number(static_cast<int>(v)));
-    waitIgnored();
-    mClearLog = v;
+    m_link.command("S");
+    m_link.command(QByteArray::number(static_cast<int>(v)));
+    m_clearLog = v;
 }
 
 TYPE_MODEBUTTON kest720::ModeButton() const
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    return mModeButton;
+    return m_modeButton;
 }
 
 void kest720::setModeButton(TYPE_MODEBUTTON v)
 {
     if (v != modebuttonDisabled && v != modebuttonIntegrate && v != modebuttonFreeze)
         raise(QStringLiteral("Invalid mode button setting."));
-    if (!StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to set mode button."));
-    send("H");
-    waitIgnored();
-    send(QByteArray::number(static_cast<int>(v)));
-    waitIgnored();
-    mModeButton = v;
+    m_link.command("H");
+    m_link.command(QByteArray::number(static_cast<int>(v)));
+    m_modeButton = v;
 }
 
 void kest720::WriteToEEPROM()
 {
-    if (!StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    send("E");
-    waitIgnored();
-    send("Y");
-    waitIgnored();
-    send("\r");
-    waitIgnored();
+    m_link.command("E");
+    m_link.command("Y");
+    m_link.command("\r");
 }
 
 void kest720::Disconnect(bool Save)
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    if (!StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    send(Save ? "E" : "Q");
-    mLinkMode = LinkMode::linkUnknown;
+    m_link.send(Save ? "E" : "Q");
+    m_link.setMode(LinkMode::linkUnknown);
 }
 
 // ---- Internal data log -----------------------------------------------------
 
 void kest720::StartLogDownload()
 {
-    if (!StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode"));
     TimerDataLog.start();
 }
 
 void kest720::ClearLog()
 {
-    if (!StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    send("Y");
+    m_link.send("Y");
 }
 
 void kest720::TimerDataLog_Timer()
 {
     TimerDataLog.stop();
     Trace(QStringLiteral("In timerDataLog_Timer"));
-    if (!mComm) {
+    if (!m_link.hasPort()) {
         emit DataDownloadError();
         return;
     }
     {
-        DepthScope busy(mDownloadLoopDepth);
+        DepthScope busy(m_downloadLoopDepth);
         DownloadLoop();
     }
     emitIdleWhenDone();
@@ -760,37 +500,36 @@ void kest720::TimerDataLog_Timer()
 void kest720::DownloadLoop()
 {
     try {
-        link().clearInput();
-        send("X");
+        m_link.startLogDump();
         QString buf;
-        uint32_t t0 = mClock.tickCount();
+        uint32_t t0 = m_link.tickCount();
         Trace(QStringLiteral("    Starting Do Loop"));
         for (;;) {
             Trace(QStringLiteral("    Sleeping for 100 ms"));
-            pause(100);
-            const int waiting = link().bytesWaiting();
+            m_link.pause(100);
+            const int waiting = m_link.bytesWaiting();
             Trace(QStringLiteral("    InBufferCount = %1").arg(waiting));
-            if (waiting < 1 && ticksSince(t0, mClock.tickCount()) > 1500) {
+            if (waiting < 1 && ticksSince(t0, m_link.tickCount()) > 1500) {
                 Trace(QStringLiteral("    Timeout Raising event DataLogError"));
                 emit DataDownloadError();
                 Trace(QStringLiteral("    Timeout Raising event DataLogError back exiting do"));
                 break;
             }
             if (waiting >= 1)
-                t0 = mClock.tickCount();
-            buf += QString::fromLatin1(receive());
+                t0 = m_link.tickCount();
+            buf += m_link.readText();
             qsizetype n = buf.indexOf(QLatin1Char('\n')) + 1;
             Trace(QStringLiteral("    comMsg = ") + buf);
             Trace(QStringLiteral("    nChar = %1").arg(n));
             Trace(QStringLiteral("    Starting While nChar"));
             bool complete = false;
             while (n > 0) {
-                pause(20);
+                m_link.pause(20);
                 const QString line = buf.left(n);
                 buf.remove(0, n);
                 if (proto::IsLogEnd(line)) {
                     Trace(QStringLiteral("        Received CAL ****************"));
-                    mLinkMode = LinkMode::linkCommand;
+                    m_link.setMode(LinkMode::linkCommand);
                     buf.clear();
                     Trace(QStringLiteral("        Raising event DataLogComplete"));
                     emit DataDownloadComplete();
@@ -798,7 +537,7 @@ void kest720::DownloadLoop()
                     break;
                 }
                 ParseDataDownload(line);
-                pause(20);
+                m_link.pause(20);
                 for (int i = 0; i < 7; ++i)
                     pumpEvents();
                 n = buf.indexOf(QLatin1Char('\n')) + 1;
@@ -810,7 +549,7 @@ void kest720::DownloadLoop()
     } catch (const AutomationError &e) {
         Trace(QStringLiteral("TimerDataLog_Timer() : Error ") + e.description());
         qCWarning(lcKest720).noquote() << "log download failed:" << e.description();
-        mLinkMode = LinkMode::linkUnknown;
+        m_link.setMode(LinkMode::linkUnknown);
         emit DataDownloadError();
     }
 }
@@ -821,13 +560,13 @@ void kest720::ParseDataDownload(const QString &line)
     const std::optional<proto::LogRecord> record = proto::ParseDataDownload(line);
     if (!record)
         return;
-    if (record->range < 0 || record->range + 1 > mRanges.Count())
+    if (record->range < 0 || record->range + 1 > m_ranges.Count())
         return;
-    const Range &range = mRanges.Item(record->range + 1);
+    const Range &range = m_ranges.Item(record->range + 1);
     Measurement m;
     m.Value = record->value;
     m.Prefix = proto::ParsePrefix(range.ScaleUnits);
-    m.Unit = mUnits;
+    m.Unit = m_units;
     m.UnitString = range.ScaleUnits;
     emit DataDownload(record->DegreesC, m);
     Trace(QStringLiteral("ParseDataDownload Complete"));
@@ -837,29 +576,27 @@ void kest720::ParseDataDownload(const QString &line)
 
 void kest720::StartIntegrate()
 {
-    if (!StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
     bool started = false;
     for (int attempt = 0; attempt < 2 && !started; ++attempt) {
         try {
-            send("T");
-            started = WaitForCom().contains(QLatin1Char('T'), Qt::CaseInsensitive);
+            started = m_link.command("T").contains(QLatin1Char('T'), Qt::CaseInsensitive);
         } catch (const AutomationError &) {
         }
     }
     if (!started)
         raise(QStringLiteral("Unable to start integrate mode."));
-    mLinkMode = LinkMode::linkIntegrate;
+    m_link.setMode(LinkMode::linkIntegrate);
 }
 
 double kest720::GetDose()
 {
-    if (!mInitialized)
+    if (!m_initialized)
         raise(QStringLiteral("Not Initialized"));
-    if (!StartCommandMode())
+    if (!m_link.StartCommandMode())
         raise(QStringLiteral("Unable to start command mode."));
-    send("R");
-    const std::optional<double> dose = proto::ParseDose(WaitForCom());
+    const std::optional<double> dose = proto::ParseDose(m_link.command("R"));
     if (!dose)
         raise(QStringLiteral("Unable to read integrated dose."));
     return *dose;

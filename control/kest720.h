@@ -3,16 +3,17 @@
 //
 // Everything runs on the owner's thread. Waits pump the event loop, so calls
 // from clients, timer ticks and signal handlers can run nested inside an
-// exchange; the stop flag mStopStream is the only coordination.
+// exchange; the link's stop flag is the only coordination.
 //
 // Every failure of a public member is thrown as norvale::platform::AutomationError with
 // number vbObjectError + 1, source "721 Control" and a fixed description.
 // Errors of the serial layer (a closed or lost port) pass through unchanged.
-#include "platform/Clock.h"
 #include "control/Measurement.h"
+#include "control/MeterLink.h"
 #include "control/Ranges.h"
-#include "platform/SerialLink.h"
 #include "control/Types.h"
+#include "platform/Clock.h"
+#include "platform/SerialLink.h"
 
 #include <QObject>
 #include <QStringList>
@@ -24,7 +25,7 @@ class kest720 : public QObject
 {
     Q_OBJECT
 public:
-    using LinkFactory = std::function<std::unique_ptr<norvale::platform::SerialLink>()>;
+    using LinkFactory = norvale::control::MeterLink::LinkFactory;
 
     explicit kest720(QObject *parent = nullptr);
     // For tests: the serial link is made by `factory` when the object is
@@ -37,15 +38,15 @@ public:
     // ---- members in the order of the class's interface --------------------
     ::Ranges &Ranges();
     void setRanges(const ::Ranges &ranges);
-    bool Initialized() const { return mInitialized; }
-    void setInitialized(bool value) { mInitialized = value; }
+    bool Initialized() const { return m_initialized; }
+    void setInitialized(bool value) { m_initialized = value; }
     void OpenPort();
     void ClosePort();
     void Initialize();
-    int16_t Port() const { return mPort; }
-    void setPort(int16_t port) { mPort = port; }
+    int16_t Port() const { return m_port; }
+    void setPort(int16_t port) { m_port = port; }
     // Whom this object serves, for the errors of a second client asking for its port.
-    void setClientName(const QString &name) { mClientName = name; }
+    void setClientName(const QString &name) { m_clientName = name; }
     void StartLog();
     void StopLog();
     void StartIntegrate();
@@ -68,36 +69,29 @@ public:
     QString SerialNumber() const;
     void Disconnect(bool Save);
     double GetDose();
-    bool AutoScaleEnable() const { return mAutoScaleEnable; }
-    void setAutoScaleEnable(bool v) { mAutoScaleEnable = v; }
-    TYPE_PREFIX AutoScale() const { return mAutoScale; }
-    void setAutoScale(TYPE_PREFIX v) { mAutoScale = v; }
-    QString CurrentScale() const { return mCurrentScale; }
-    void setCurrentScale(const QString &v) { mCurrentScale = v; }
+    bool AutoScaleEnable() const { return m_autoScaleEnable; }
+    void setAutoScaleEnable(bool v) { m_autoScaleEnable = v; }
+    TYPE_PREFIX AutoScale() const { return m_autoScale; }
+    void setAutoScale(TYPE_PREFIX v) { m_autoScale = v; }
+    QString CurrentScale() const { return m_currentScale; }
+    void setCurrentScale(const QString &v) { m_currentScale = v; }
 
     // ---- beyond the interface ----------------------------------------------
-    LinkMode linkMode() const { return mLinkMode; }
-    QChar page() const { return mPage; }
-    bool isStreaming() const { return mLiveLoopDepth > 0; }
-    bool isDownloading() const { return mDownloadLoopDepth > 0; }
+    LinkMode linkMode() const { return m_link.mode(); }
+    QChar page() const { return m_page; }
+    bool isStreaming() const { return m_liveLoopDepth > 0; }
+    bool isDownloading() const { return m_downloadLoopDepth > 0; }
     // True when a live-data or download loop is running on the stack: the
     // object must not be destroyed until it returns.
-    bool isBusy() const { return mLiveLoopDepth > 0 || mDownloadLoopDepth > 0; }
+    bool isBusy() const { return m_liveLoopDepth > 0 || m_downloadLoopDepth > 0; }
 
-    // What the protocol's pacing cost since the last reset: the mandatory
-    // pauses, the number of replies awaited (each ends with 250 ms of quiet)
-    // and the bytes that crossed. The benchmarks compare it with the time taken.
-    struct PacingStats {
-        qint64 pauseMs = 0;
-        int waits = 0;
-        qint64 bytesSent = 0;
-        qint64 bytesReceived = 0;
-    };
-    const PacingStats &pacingStats() const { return mStats; }
-    void resetPacingStats() { mStats = {}; }
+    // What the protocol's pacing cost since the last reset (see MeterLink).
+    using PacingStats = norvale::control::MeterLink::PacingStats;
+    const PacingStats &pacingStats() const { return m_link.pacingStats(); }
+    void resetPacingStats() { m_link.resetPacingStats(); }
 
     // Longest time one WaitForCom collects from a meter that never pauses.
-    static constexpr int kWaitForComLimitMs = 6000;
+    static constexpr int kWaitForComLimitMs = norvale::control::MeterLink::kWaitForComLimitMs;
     // Longest time from a stop request to the meter back at its prompt when
     // the meter stays silent: one pass of the stream loop, then seven passes
     // of 30 paced blanks and a reply wait that ends after 250 ms of quiet,
@@ -114,16 +108,6 @@ signals:
     void idle();
 
 private:
-    // Procedures of the serial dialogue.
-    QString WaitForCom();
-    bool StartCommandMode();
-    bool EnterMonitorMode();
-    void LeaveMonitorMode();
-    void ExitStreamMode();
-    void SendSlowly(const QString &text);
-    bool ReadMemoryLocation(const QString &address, QStringList &bytes);
-    bool SetMemoryLocation(const QString &address, QString &value);
-    void Trace(const QString &text) const;
     int16_t UpdateRanges();
     int16_t Read720Settings();
 
@@ -133,47 +117,33 @@ private:
     void DownloadLoop();
     void ParseDataDownload(const QString &line);
 
-    void send(const QByteArray &bytes);
-    QByteArray receive();
-    void pause(int ms);
-    void makeLink();
-    norvale::platform::SerialLink &link();
     void emitIdleWhenDone();
-    void waitIgnored() { WaitForCom(); }
     void rewriteFirstRangeForK();
     [[noreturn]] void raise(const QString &description) const;
 
-    LinkFactory mFactory;
-    norvale::platform::ClockSource &mClock;
-    std::unique_ptr<norvale::platform::SerialLink> mOwnedComm;
-    norvale::platform::SerialLink *mComm = nullptr; // empty only when the factory failed
+    norvale::control::MeterLink m_link;
     QTimer TimerLiveData;
     QTimer TimerDataLog;
 
-    int16_t mPort = 0;
-    QString mClientName;
-    LinkMode mLinkMode = LinkMode::linkUnknown;
-    QChar mPage = QLatin1Char('D');
-    bool mStopStream = false;
-    bool mInitialized = false;
-    ::Ranges mRanges;
-    TYPE_MODEL mModel = modelUnknown;
-    TYPE_UNITS mUnits = unitUnknown;
-    int16_t mAlarmPercent = 0;
-    int16_t mAlarmRange = 0;
-    int16_t mSampleRate = 0;
-    TYPE_MODEBUTTON mModeButton = modebuttonDisabled;
-    TYPE_CLEARLOG mClearLog = clearlogTurnOnOnly;
-    QString mSerialNumber;
-    QString mCurrentScale;
-    bool mAutoScaleEnable = false;
-    TYPE_PREFIX mAutoScale = prefixOne;
+    int16_t m_port = 0;
+    QString m_clientName;
+    QChar m_page = QLatin1Char('D');
+    bool m_initialized = false;
+    ::Ranges m_ranges;
+    TYPE_MODEL m_model = modelUnknown;
+    TYPE_UNITS m_units = unitUnknown;
+    int16_t m_alarmPercent = 0;
+    int16_t m_alarmRange = 0;
+    int16_t m_sampleRate = 0;
+    TYPE_MODEBUTTON m_modeButton = modebuttonDisabled;
+    TYPE_CLEARLOG m_clearLog = clearlogTurnOnOnly;
+    QString m_serialNumber;
+    QString m_currentScale;
+    bool m_autoScaleEnable = false;
+    TYPE_PREFIX m_autoScale = prefixOne;
 
-    PacingStats mStats;
-    int mLiveLoopDepth = 0;
-    int mDownloadLoopDepth = 0;
-    bool mLastWaitCut = false;  // the last WaitForCom stopped at its limit
-    bool mHeardTalking = false; // StartCommandMode heard a reply without the prompt
+    int m_liveLoopDepth = 0;
+    int m_downloadLoopDepth = 0;
 };
 
 namespace kest720errors
