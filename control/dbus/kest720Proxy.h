@@ -3,9 +3,9 @@
 // program, with the members and signals of the class. Every failure, the
 // server's own or the bus's (server gone, call timed out), is thrown as
 // norvale::platform::AutomationError.
+#include "control/Types.h"
 #include "control/dbus/Kest720DBusTypes.h"
 #include "platform/automation/RemoteObject.h"
-#include "control/Types.h"
 
 #include <QDBusConnection>
 #include <QObject>
