@@ -161,7 +161,7 @@ AssistantWindows &kest721Assistant::windows() const
     return m_services.windows ? *m_services.windows : none;
 }
 
-std::optional<double> meterAlarmLevel(kest720Proxy &k, int16_t range)
+std::optional<double> meterAlarmLevel(norvale::control::kest720Proxy &k, int16_t range)
 {
     const ::Ranges ranges = k.Ranges();
     if (range < 1 || range > ranges.Count())
@@ -234,13 +234,16 @@ void kest721Assistant::createInstrument()
     releaseInstrument();
     m_instrument = m_services.makeInstrument();
     m_instrumentGone = false;
-    kest720Proxy *k = m_instrument.get();
-    connect(k, &kest720Proxy::LiveData, this, &kest721Assistant::onLiveData);
-    connect(k, &kest720Proxy::LiveDataError, this, &kest721Assistant::onLiveDataError);
-    connect(k, &kest720Proxy::DataDownload, this, &kest721Assistant::onDataDownload);
-    connect(k, &kest720Proxy::DataDownloadComplete, this,
+    norvale::control::kest720Proxy *k = m_instrument.get();
+    connect(k, &norvale::control::kest720Proxy::LiveData, this, &kest721Assistant::onLiveData);
+    connect(k, &norvale::control::kest720Proxy::LiveDataError, this,
+            &kest721Assistant::onLiveDataError);
+    connect(k, &norvale::control::kest720Proxy::DataDownload, this,
+            &kest721Assistant::onDataDownload);
+    connect(k, &norvale::control::kest720Proxy::DataDownloadComplete, this,
             &kest721Assistant::onDataDownloadComplete);
-    connect(k, &kest720Proxy::DataDownloadError, this, &kest721Assistant::onDataDownloadError);
+    connect(k, &norvale::control::kest720Proxy::DataDownloadError, this,
+            &kest721Assistant::onDataDownloadError);
     // The object lives in another process; when that process ends, the
     // object has gone with it.
     m_watcher =
@@ -443,7 +446,7 @@ bool kest721Assistant::Initialized() const
     return m_instrument->Initialized();
 }
 
-kest720Proxy &kest721Assistant::Control() const
+norvale::control::kest720Proxy &kest721Assistant::Control() const
 {
     if (!m_instrument)
         throw platform::AutomationError(
@@ -599,7 +602,7 @@ void kest721Assistant::ResumeLog()
     if (!isLinkLost() || !hasInstrument())
         throw platform::AutomationError(5, programName(),
                                         QStringLiteral("No logging run is waiting for its meter."));
-    kest720Proxy &k = *m_instrument;
+    norvale::control::kest720Proxy &k = *m_instrument;
     ignoringErrors("ClosePort", [&] { k.ClosePort(); });
     k.setPort(modMain::ComPort);
     try {
@@ -797,7 +800,7 @@ void kest721Assistant::DownloadLog()
     m_msg = windows().createStatusWindow();
     m_msg->Message(QStringLiteral("Downloading internal data log...\r\nPlease Wait"),
                    connectionTitle);
-    kest720Proxy &k = Control();
+    norvale::control::kest720Proxy &k = Control();
     (void)k.Units(); // an instrument that is not initialised fails here
     k.StartLogDownload();
     m_downloading = true;

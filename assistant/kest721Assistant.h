@@ -12,7 +12,10 @@
 #include <memory>
 #include <optional>
 
+namespace norvale::control
+{
 class kest720Proxy;
+}
 
 namespace norvale::assistant
 {
@@ -39,7 +42,7 @@ class kest721Assistant : public QObject, public modTimer::ClockOwner
 public:
     struct Services {
         // Creates an instrument object; throws AutomationError when it cannot.
-        std::function<std::unique_ptr<kest720Proxy>()> makeInstrument;
+        std::function<std::unique_ptr<norvale::control::kest720Proxy>()> makeInstrument;
         Prompter *prompts = nullptr;
         AlarmSound *sound = nullptr;
         // The windows it shows; none shows nothing (an unattended Assistant).
@@ -75,7 +78,7 @@ public:
     void ShowAbout();
     void ShowHelp();
     // The instrument object; throws when there is none.
-    kest720Proxy &Control() const;
+    norvale::control::kest720Proxy &Control() const;
 
     // ---- the house interface ----------------------------------------------------
     // Reconnects the meter of a run whose link was lost and continues that
@@ -146,7 +149,7 @@ private:
     void onDataDownloadError();
 
     Services m_services;
-    std::unique_ptr<kest720Proxy> m_instrument;   // gkest720
+    std::unique_ptr<norvale::control::kest720Proxy> m_instrument; // gkest720
     std::unique_ptr<InstrumentDisplay> m_display; // kest720Display
     std::unique_ptr<StatusWindow> m_msg;          // mMsg
     std::unique_ptr<QDBusServiceWatcher> m_watcher;
@@ -180,7 +183,7 @@ private:
 // the percentage of the scale of the meter's alarm range `range` (6 is "No
 // Blink", the alarm off). Empty when the range is not in the meter's table.
 // Throws AutomationError when the meter cannot be read.
-std::optional<double> meterAlarmLevel(kest720Proxy &k, int16_t range);
+std::optional<double> meterAlarmLevel(norvale::control::kest720Proxy &k, int16_t range);
 
 // The Assistant that last began a Connect (the dose integration reports to it).
 kest721Assistant *gAssistant();

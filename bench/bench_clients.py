@@ -68,8 +68,8 @@ def run(build, seconds, records):
     sim.stdout.readline()
     sim.stdout.readline()
 
-    cli = os.path.join(build, "control/dbus/kest720-cli")
-    host = os.path.join(build, "host/cli/kest721")
+    cli = os.path.join(build, "host/kest720/kest720-cli")
+    host = os.path.join(build, "host/kest721/kest721")
     jobs = [
         ("kest720-cli stream %d" % seconds, [cli, "--port", "1", "stream", str(seconds)]),
         ("kest720-cli download (%d records)" % records, [cli, "--port", "1", "download"]),

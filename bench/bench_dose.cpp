@@ -88,7 +88,7 @@ int main(int argc, char **argv)
     parser.process(app);
     const int seconds = qMax(5, parser.value(secondsOption).toInt());
 
-    kest720dbus::registerTypes();
+    norvale::control::registerTypes();
     QTemporaryDir ports;
     qDBusRegisterMetaType<QMap<QString, QString>>();
     QDBusMessage m = QDBusMessage::createMethodCall(
@@ -122,8 +122,8 @@ int main(int argc, char **argv)
                      });
     kest721Assistant::Services s;
     s.makeInstrument = [] {
-        return std::make_unique<kest720Proxy>(QDBusConnection::sessionBus(), nullptr,
-                                              QDBus::BlockWithGui);
+        return std::make_unique<norvale::control::kest720Proxy>(QDBusConnection::sessionBus(),
+                                                                nullptr, QDBus::BlockWithGui);
     };
     s.prompts = &prompts;
     norvale::assistant::DesktopWindows windows;

@@ -119,13 +119,13 @@ class Meter:
                        env=self.env, stdout=subprocess.DEVNULL)
 
     def host(self, *args):
-        subprocess.run([os.path.join(self.build, "host/cli/kest721"), *args], check=True,
+        subprocess.run([os.path.join(self.build, "host/kest721/kest721"), *args], check=True,
                        env=self.env, stdout=subprocess.DEVNULL)
 
     def start_log(self, seconds):
         self.reg("TimerLength", "REG_DWORD", seconds)
         self.proc = subprocess.Popen(
-            ["dbus-run-session", "--", os.path.join(self.build, "host/cli/kest721"), "--port", "1",
+            ["dbus-run-session", "--", os.path.join(self.build, "host/kest721/kest721"), "--port", "1",
              "log", "--save", "no"], env=self.env, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
         self.pid = None

@@ -73,7 +73,7 @@ void AssistantForm::unload()
         deleteLater();
 }
 
-kest720Proxy *AssistantForm::instrument() const
+norvale::control::kest720Proxy *AssistantForm::instrument() const
 {
     if (!m_assistant || !m_assistant->hasInstrument())
         return nullptr;
@@ -82,7 +82,7 @@ kest720Proxy *AssistantForm::instrument() const
 
 bool AssistantForm::instrumentReady() const
 {
-    kest720Proxy *k = instrument();
+    norvale::control::kest720Proxy *k = instrument();
     if (!k)
         return false;
     try {

@@ -8,7 +8,10 @@
 #include <QString>
 #include <QStringList>
 
+namespace norvale::control
+{
 class kest720Proxy;
+}
 
 namespace norvale::assistant
 {
@@ -44,7 +47,7 @@ protected:
     // Refills the form; runs at each activation that comes from another window.
     virtual void activate() {}
     // The instrument object, or null when there is none (or its server has gone).
-    kest720Proxy *instrument() const;
+    norvale::control::kest720Proxy *instrument() const;
     // True when there is an instrument object and it reports Initialized.
     bool instrumentReady() const;
     // A modal box through the Assistant's prompts, titled as its own boxes.

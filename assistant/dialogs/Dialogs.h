@@ -11,7 +11,10 @@
 #include <optional>
 
 class QWidget;
+namespace norvale::control
+{
 class kest720Proxy;
+}
 
 namespace norvale::assistant
 {

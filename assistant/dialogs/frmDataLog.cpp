@@ -153,7 +153,7 @@ void frmDataLog::cmd720Alarm_Click()
 {
     FormCode inFormCode;
     try {
-        kest720Proxy *k = instrument();
+        norvale::control::kest720Proxy *k = instrument();
         if (!k)
             return;
         const int16_t range = k->AlarmRange();

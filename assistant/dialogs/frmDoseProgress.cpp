@@ -39,7 +39,7 @@ void frmDoseProgress::Integrate()
     FormCode inFormCode;
     mbStop = false;
     m_phase = Phase::Starting;
-    kest720Proxy *k = instrument();
+    norvale::control::kest720Proxy *k = instrument();
     if (!k) {
         ask(QStringLiteral(
             "Internal Error.  721 Control was reset.  Click 'Disconnect' then reconnect."));
@@ -189,7 +189,7 @@ void frmDoseProgress::queryDose()
     bool failed = false;
     m_inCall = true;
     try {
-        kest720Proxy *k = instrument();
+        norvale::control::kest720Proxy *k = instrument();
         if (!k)
             throw platform::AutomationError(91, QString(), QStringLiteral("no instrument object"));
         k->StopLog();
@@ -223,7 +223,7 @@ bool frmDoseProgress::stopInstrument()
     QPointer<frmDoseProgress> self(this);
     m_inCall = true;
     try {
-        if (kest720Proxy *k = instrument())
+        if (norvale::control::kest720Proxy *k = instrument())
             k->StopLog();
     } catch (const platform::AutomationError &e) {
         qCInfo(lcDose).noquote() << "StopLog failed (ignored):" << e.description();

@@ -183,7 +183,7 @@ void frmOptions::Update720Options()
     if (!mbConnected)
         return;
     try {
-        kest720Proxy &k = *instrument();
+        norvale::control::kest720Proxy &k = *instrument();
         ui->txtSample->setText(QString::number(k.SampleRate()));
         ui->cboUnits->setCurrentIndex(k.Units() == unitR ? 0 : 1);
         applyUnitsRule();
@@ -269,7 +269,7 @@ bool frmOptions::ComputeAlarmSettings()
 void frmOptions::WriteAlarmSettings()
 {
     try {
-        kest720Proxy &k = Control();
+        norvale::control::kest720Proxy &k = Control();
         if (!ui->chkEnableAlarm->isChecked()) {
             k.setAlarmRange(6);
         } else {
@@ -359,7 +359,7 @@ bool frmOptions::ApplyChanges()
     if (!mbConnected)
         return true;
 
-    kest720Proxy &k = Control();
+    norvale::control::kest720Proxy &k = Control();
     QPointer<frmOptions> self(this);
     if (isChanged(ui->cboUnits)) {
         announce(QStringLiteral("Changing units"));
@@ -416,9 +416,9 @@ bool frmOptions::ApplyChanges()
     return true;
 }
 
-kest720Proxy &frmOptions::Control()
+norvale::control::kest720Proxy &frmOptions::Control()
 {
-    kest720Proxy *k = instrument();
+    norvale::control::kest720Proxy *k = instrument();
     if (!k)
         throw platform::AutomationError(
             91, programName(), QStringLiteral("Object variable or With block variable not set"));

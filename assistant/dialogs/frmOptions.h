@@ -55,7 +55,7 @@ private:
     // Input that cannot be written is refused before anything is written.
     bool inputAcceptable();
     // The instrument object; throws as an unset object when there is none.
-    kest720Proxy &Control();
+    norvale::control::kest720Proxy &Control();
     void announce(const QString &text);
     void hideMessage();
     void applyUnitsRule();

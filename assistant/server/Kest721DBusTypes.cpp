@@ -38,7 +38,7 @@ const QDBusArgument &operator>>(const QDBusArgument &arg, PromptInfo &p)
 
 void norvale::assistant::registerTypes()
 {
-    kest720dbus::registerTypes();
+    norvale::control::registerTypes();
     qDBusRegisterMetaType<ControlReference>();
     qDBusRegisterMetaType<PromptInfo>();
     qDBusRegisterMetaType<PromptList>();

@@ -157,7 +157,8 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
     // Calls to the instrument run the event loop while they wait, as every
     // wait here does: the windows paint, the clock ticks, other hosts are served.
     services.makeInstrument = [client] {
-        return std::make_unique<kest720Proxy>(client, nullptr, QDBus::BlockWithGui);
+        return std::make_unique<norvale::control::kest720Proxy>(client, nullptr,
+                                                                QDBus::BlockWithGui);
     };
     services.prompts = context.prompts;
     services.sound = context.sound;
@@ -192,9 +193,9 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
     addMethod(t, I, "ShowAbout", [a] { a->ShowAbout(); });
     addMethod(t, I, "ShowHelp", [a] { a->ShowHelp(); });
     t.addProperty(I, QStringLiteral("Control"), [a] {
-        const kest720Proxy &k = a->Control();
+        const norvale::control::kest720Proxy &k = a->Control();
         // Hosts reach the object by the server's well-known name.
-        return QVariant::fromValue(ControlReference{kest720dbus::serviceName,
+        return QVariant::fromValue(ControlReference{norvale::control::serviceName,
                                                     QDBusObjectPath(k.remote().path())});
     });
 

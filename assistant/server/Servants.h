@@ -10,7 +10,10 @@
 #include <QPointer>
 #include <memory>
 
+namespace norvale::control
+{
 class kest720Proxy;
+}
 
 namespace norvale::ui
 {

@@ -41,8 +41,8 @@ protected:
     {
         norvale::assistant::kest721Assistant::Services s;
         s.makeInstrument = [] {
-            return std::make_unique<kest720Proxy>(QDBusConnection::sessionBus(), nullptr,
-                                                  QDBus::BlockWithGui);
+            return std::make_unique<norvale::control::kest720Proxy>(QDBusConnection::sessionBus(),
+                                                                    nullptr, QDBus::BlockWithGui);
         };
         s.prompts = &prompts;
         s.windows = otherWindows ? otherWindows : &windows;

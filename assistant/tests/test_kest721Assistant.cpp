@@ -158,7 +158,7 @@ TEST_F(AssistantRun, TheAlarmSoundsForEachUnacknowledgedAlarmReading)
 
         int alarmReadings = 0;
         int alarmReadingsBeforeAck = -1;
-        QObject::connect(&a->Control(), &kest720Proxy::LiveData, a.get(),
+        QObject::connect(&a->Control(), &norvale::control::kest720Proxy::LiveData, a.get(),
                          [&](const Measurement &m) {
                              if (m.Value >= 200)
                                  ++alarmReadings;

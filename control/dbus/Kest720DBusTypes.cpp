@@ -42,7 +42,7 @@ const QDBusArgument &operator>>(const QDBusArgument &arg, Range &r)
     return arg;
 }
 
-namespace kest720dbus
+namespace norvale::control
 {
 
 void registerTypes()
@@ -65,4 +65,4 @@ RangeList toList(const ::Ranges &ranges)
     return out;
 }
 
-} // namespace kest720dbus
+} // namespace norvale::control

@@ -7,6 +7,9 @@
 #include <QDBusArgument>
 #include <QList>
 
+// In the namespace of the types they stream, where QtDBus finds them by
+// argument-dependent lookup; RangeList where the generated proxies (which
+// have no namespace) see it.
 using RangeList = QList<Range>;
 
 QDBusArgument &operator<<(QDBusArgument &arg, const Measurement &m);
@@ -14,7 +17,7 @@ const QDBusArgument &operator>>(const QDBusArgument &arg, Measurement &m);
 QDBusArgument &operator<<(QDBusArgument &arg, const Range &r);
 const QDBusArgument &operator>>(const QDBusArgument &arg, Range &r);
 
-namespace kest720dbus
+namespace norvale::control
 {
 inline const QString serviceName = QStringLiteral("Norvale720.kest720");
 inline const QString interfaceName = QStringLiteral("Norvale720._kest720");
@@ -25,4 +28,4 @@ void registerTypes();
 // The range table as it is sent, and rebuilt from what was received.
 RangeList toList(const ::Ranges &ranges);
 ::Ranges fromList(const RangeList &list);
-} // namespace kest720dbus
+} // namespace norvale::control

@@ -11,13 +11,15 @@
 using norvale::platform::AutomationError;
 using norvale::platform::RemoteObject;
 
+namespace norvale::control
+{
+
 namespace
 {
 RemoteObject createRemote(const QDBusConnection &connection, QDBus::CallMode mode)
 {
-    kest720dbus::registerTypes();
-    return RemoteObject::create(connection, kest720dbus::serviceName,
-                                norvale::platform::callTimeoutMs, mode);
+    registerTypes();
+    return RemoteObject::create(connection, serviceName, norvale::platform::callTimeoutMs, mode);
 }
 
 template <typename Reply> Reply finished(Reply reply, QDBus::CallMode mode)
@@ -83,17 +85,17 @@ void kest720Proxy::Release()
 
 void kest720Proxy::call(const char *member) const
 {
-    m_remote.call(kest720dbus::interfaceName, QString::fromLatin1(member));
+    m_remote.call(norvale::control::interfaceName, QString::fromLatin1(member));
 }
 
 QVariant kest720Proxy::get(const char *name) const
 {
-    return m_remote.property(kest720dbus::interfaceName, QString::fromLatin1(name));
+    return m_remote.property(norvale::control::interfaceName, QString::fromLatin1(name));
 }
 
 void kest720Proxy::set(const char *name, const QVariant &value)
 {
-    m_remote.setProperty(kest720dbus::interfaceName, QString::fromLatin1(name), value);
+    m_remote.setProperty(norvale::control::interfaceName, QString::fromLatin1(name), value);
 }
 
 int16_t kest720Proxy::getInt16(const char *name) const
@@ -118,12 +120,12 @@ int32_t kest720Proxy::getInt32(const char *name) const
     if (v.metaType() != QMetaType::fromType<QDBusArgument>() ||
         v.value<QDBusArgument>().currentSignature() != QLatin1StringView("a(snds)"))
         throw wrongType("Ranges");
-    return kest720dbus::fromList(qdbus_cast<RangeList>(v));
+    return norvale::control::fromList(qdbus_cast<RangeList>(v));
 }
 
 void kest720Proxy::setRanges(const ::Ranges &ranges)
 {
-    set("Ranges", QVariant::fromValue(kest720dbus::toList(ranges)));
+    set("Ranges", QVariant::fromValue(norvale::control::toList(ranges)));
 }
 
 bool kest720Proxy::Initialized() const
@@ -266,3 +268,5 @@ void kest720Proxy::setCurrentScale(const QString &v)
 {
     set("CurrentScale", v);
 }
+
+} // namespace norvale::control

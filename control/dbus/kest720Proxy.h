@@ -3,16 +3,20 @@
 // program, with the members and signals of the class. Every failure, the
 // server's own or the bus's (server gone, call timed out), is thrown as
 // norvale::platform::AutomationError.
+#include "control/Types.h"
 #include "control/dbus/Kest720DBusTypes.h"
 #include "platform/automation/RemoteObject.h"
-#include "control/Types.h"
 
 #include <QDBusConnection>
 #include <QObject>
 #include <memory>
 
+// Generated from the XML, outside any namespace.
 class Kest720Interface;
 class Kest720EventsInterface;
+
+namespace norvale::control
+{
 
 class kest720Proxy : public QObject
 {
@@ -90,3 +94,5 @@ private:
     std::unique_ptr<Kest720EventsInterface> m_events;
     bool m_released = false;
 };
+
+} // namespace norvale::control

@@ -16,6 +16,9 @@ using namespace dialogtest;
 namespace
 {
 
+// The form helper, not the namespace norvale::control that the directive also names.
+using dialogtest::control;
+
 void store(const char *name, int32_t value)
 {
     cRegistry r = setting(name);

@@ -20,6 +20,9 @@ using namespace dialogtest;
 namespace
 {
 
+// The form helper, not the namespace norvale::control that the directive also names.
+using dialogtest::control;
+
 using Area = std::array<uint8_t, 16>;
 // Offsets of the settings area on a K720 (page D).
 constexpr int offPercent = 0x2, offSample = 0xC, offRange = 0xF;

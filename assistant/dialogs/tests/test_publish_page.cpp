@@ -15,6 +15,9 @@ using namespace dialogtest;
 namespace
 {
 
+// The form helper, not the namespace norvale::control that the directive also names.
+using dialogtest::control;
+
 TEST_F(DialogTest, PublishingPageStoresRefusesAndTestsWithoutABox)
 {
     assistant->ShowOptions();

@@ -121,7 +121,7 @@ int main(int argc, char **argv)
 
     // The simulated meter on port 3 of a private ports folder, which the
     // instrument server learns from the bus's activation environment.
-    kest720dbus::registerTypes();
+    norvale::control::registerTypes();
     QTemporaryDir ports;
     qDBusRegisterMetaType<QMap<QString, QString>>();
     QDBusMessage m = QDBusMessage::createMethodCall(
@@ -157,8 +157,8 @@ int main(int argc, char **argv)
                      });
     kest721Assistant::Services s;
     s.makeInstrument = [] {
-        return std::make_unique<kest720Proxy>(QDBusConnection::sessionBus(), nullptr,
-                                              QDBus::BlockWithGui);
+        return std::make_unique<norvale::control::kest720Proxy>(QDBusConnection::sessionBus(),
+                                                                nullptr, QDBus::BlockWithGui);
     };
     s.prompts = &prompts;
     DesktopWindows windows;

@@ -3,8 +3,8 @@
 // dbus-run-session with the build tree's .service files): the bus starts the
 // program on the first call, with NORVALE_PORTS pointing at this test's own
 // ports folder.
-#include "platform/AutomationError.h"
 #include "control/dbus/Kest720DBusTypes.h"
+#include "platform/AutomationError.h"
 // By its path, so that the tests of other components that share this fixture find it.
 #include "simulator/tests/SimTesting.h"
 
@@ -30,7 +30,7 @@ inline bool serverRunning()
 {
     return QDBusConnection::sessionBus()
         .interface()
-        ->isServiceRegistered(kest720dbus::serviceName)
+        ->isServiceRegistered(norvale::control::serviceName)
         .value();
 }
 
@@ -58,7 +58,7 @@ class KestBus : public ::testing::Test
 protected:
     void SetUp() override
     {
-        kest720dbus::registerTypes();
+        norvale::control::registerTypes();
         ASSERT_TRUE(ports.isValid());
         // An earlier test's server may still be on its way out.
         ASSERT_TRUE(waitFor([] { return !serverRunning(); }));

@@ -1,5 +1,0 @@
-#pragma once
-// Everything the generated proxies need: the Assistant's own structures and
-// the instrument's reading, which a downloaded record carries.
-#include "control/dbus/Kest720DBusTypes.h"
-#include "assistant/server/Kest721DBusTypes.h"

@@ -1,0 +1,21 @@
+#include "host/common/MeterNames.h"
+
+#include "control/Types.h"
+
+namespace norvale::host
+{
+
+QString modelName(int model)
+{
+    switch (model) {
+    case model720K:
+        return QStringLiteral("720K");
+    case model720M:
+        return QStringLiteral("720M");
+    default:
+        break;
+    }
+    return {};
+}
+
+} // namespace norvale::host
