@@ -57,14 +57,14 @@ int16_t scaleNumberOf(const QString &unitString)
 }
 
 // Readings reach the host in mR/h (roentgen units) or uSv/h (sievert units).
-void toAlarmUnits(Measurement &m)
+void toAlarmUnits(control::Measurement &m)
 {
-    m.ToPrefix(m.Unit == unitR ? prefixMilli : prefixMicro);
+    m.ToPrefix(m.Unit == control::unitR ? control::prefixMilli : control::prefixMicro);
 }
 
-QString alarmUnitsText(const Measurement &m)
+QString alarmUnitsText(const control::Measurement &m)
 {
-    return m.Unit == unitR ? QStringLiteral("mR/h") : QStringLiteral("uSv/h");
+    return m.Unit == control::unitR ? QStringLiteral("mR/h") : QStringLiteral("uSv/h");
 }
 
 // An error of the port names it ("port 9 (/dev/ttyS8): ..."); one that does
@@ -85,12 +85,12 @@ platform::AutomationError withPort(const platform::AutomationError &e)
     return platform::AutomationError(e.number(), e.source(), namingThePort(e.description()));
 }
 
-QString modelName(TYPE_MODEL model)
+QString modelName(control::TYPE_MODEL model)
 {
     switch (model) {
-    case model720K:
+    case control::model720K:
         return QStringLiteral("720K");
-    case model720M:
+    case control::model720M:
         return QStringLiteral("720M");
     default:
         return {};
@@ -163,10 +163,10 @@ AssistantWindows &kest721Assistant::windows() const
 
 std::optional<double> meterAlarmLevel(norvale::control::kest720Proxy &k, int16_t range)
 {
-    const ::Ranges ranges = k.Ranges();
+    const control::Ranges ranges = k.Ranges();
     if (range < 1 || range > ranges.Count())
         return std::nullopt;
-    const Range &r = ranges.Item(range);
+    const control::Range &r = ranges.Item(range);
     // Single-precision scale numbers carry binary noise: 50 % of 5 is 2.5.
     const double scale = QString::number(r.ScaleNumber, 'g', 7).toDouble();
     const double level = k.AlarmPercent() / 100.0 * scale;
@@ -488,8 +488,8 @@ void kest721Assistant::StartLog()
     modAlarm::ResetAlarm();
     d.setAlarmState(modAlarm::AckNormal);
     if (modAlarm::GetAlarmEnabled()) {
-        const QString unit =
-            m_instrument->Units() == unitR ? QStringLiteral(" mR/h") : QStringLiteral(" uSv/h");
+        const QString unit = m_instrument->Units() == control::unitR ? QStringLiteral(" mR/h")
+                                                                     : QStringLiteral(" uSv/h");
         d.setAlarmValue(modCalc::NumberText(modAlarm::GetAlarmPoint()) + unit);
     } else {
         d.setAlarmValue(QStringLiteral("Disabled"));
@@ -540,7 +540,7 @@ void kest721Assistant::endRun(bool stopInstrument)
     emit LogStopped();
 }
 
-void kest721Assistant::onLiveData(Measurement measured)
+void kest721Assistant::onLiveData(control::Measurement measured)
 {
     // Readings that come after the run has ended (the meter finishing its
     // stream, or a host polling the instrument itself) are not the run's.
@@ -681,8 +681,8 @@ qint64 kest721Assistant::beginJournalRun(int kind)
             return;
         serial = m_instrument->SerialNumber();
         info.model = modelName(m_instrument->Model());
-        info.units =
-            m_instrument->Units() == unitSv ? QStringLiteral("uSv/h") : QStringLiteral("mR/h");
+        info.units = m_instrument->Units() == control::unitSv ? QStringLiteral("uSv/h")
+                                                              : QStringLiteral("mR/h");
     });
     info.alarmEnabled = modAlarm::GetAlarmEnabled();
     info.alarmPoint = QString::number(modAlarm::GetAlarmPoint(), 'g', 15);
@@ -730,8 +730,8 @@ void kest721Assistant::publishConnected()
             return;
         meter.serial = m_instrument->SerialNumber();
         meter.model = modelName(m_instrument->Model());
-        meter.units =
-            m_instrument->Units() == unitSv ? QStringLiteral("uSv/h") : QStringLiteral("mR/h");
+        meter.units = m_instrument->Units() == control::unitSv ? QStringLiteral("uSv/h")
+                                                               : QStringLiteral("mR/h");
     });
     meter.alarmEnabled = modAlarm::GetAlarmEnabled();
     meter.alarmPoint = modAlarm::GetAlarmPoint();
@@ -785,7 +785,7 @@ void kest721Assistant::RaiseDoseRate(double Dose, double AverageRate)
     if (m_services.feed && !m_feedSerial.isEmpty()) {
         QString unit = QStringLiteral("mR/h");
         ignoringErrors("Units", [&] {
-            if (hasInstrument() && m_instrument->Units() == unitSv)
+            if (hasInstrument() && m_instrument->Units() == control::unitSv)
                 unit = QStringLiteral("uSv/h");
         });
         m_services.feed->doseMeasured(m_feedSerial, Dose, AverageRate, unit);
@@ -808,7 +808,7 @@ void kest721Assistant::DownloadLog()
     m_downloadRows = 0;
 }
 
-void kest721Assistant::onDataDownload(float DegreesC, Measurement measured)
+void kest721Assistant::onDataDownload(float DegreesC, control::Measurement measured)
 {
     toAlarmUnits(measured);
     if (m_services.journal) {

@@ -108,7 +108,7 @@ public:
     bool hasInstrument() const { return m_instrument && !m_instrumentGone; }
 
 signals:
-    void DataDownload(float DegreesC, const Measurement &measured);
+    void DataDownload(float DegreesC, const control::Measurement &measured);
     void DataDownLoadComplete();
     void DataDownloadError();
     void LiveData(double measured, int32_t AlarmColor, double TimeStamp);
@@ -142,9 +142,9 @@ private:
     void publishConnected();
     void publishState(const char *state);
 
-    void onLiveData(Measurement measured);
+    void onLiveData(control::Measurement measured);
     void onLiveDataError();
-    void onDataDownload(float DegreesC, Measurement measured);
+    void onDataDownload(float DegreesC, control::Measurement measured);
     void onDataDownloadComplete();
     void onDataDownloadError();
 

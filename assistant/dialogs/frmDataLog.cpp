@@ -58,8 +58,9 @@ void frmDataLog::activate()
     ui->cmd720Alarm->setEnabled(ready);
     if (ready) {
         try {
-            ui->lblRange->setText(instrument()->Units() == unitR ? QStringLiteral("mR/h")
-                                                                 : QStringLiteral("uSv/h"));
+            ui->lblRange->setText(instrument()->Units() == control::unitR
+                                      ? QStringLiteral("mR/h")
+                                      : QStringLiteral("uSv/h"));
         } catch (const std::exception &e) {
             qCWarning(lcDataLog) << "units not read:" << e.what();
         }

@@ -185,7 +185,7 @@ void frmOptions::Update720Options()
     try {
         norvale::control::kest720Proxy &k = *instrument();
         ui->txtSample->setText(QString::number(k.SampleRate()));
-        ui->cboUnits->setCurrentIndex(k.Units() == unitR ? 0 : 1);
+        ui->cboUnits->setCurrentIndex(k.Units() == control::unitR ? 0 : 1);
         applyUnitsRule();
         ui->cboLogClear->setCurrentIndex(k.ClearLogSetting());
         ui->cboModeButton->setCurrentIndex(k.ModeButton());
@@ -198,10 +198,10 @@ void frmOptions::Update720Options()
 
 void frmOptions::ConvertAlarmSettings(int32_t lpercent, int32_t lrange)
 {
-    const ::Ranges ranges = instrument()->Ranges();
+    const control::Ranges ranges = instrument()->Ranges();
     if (lrange < 1 || lrange > ranges.Count())
         throw platform::AutomationError(9, programName(), QStringLiteral("Subscript out of range"));
-    const Range &r = ranges.Item(lrange);
+    const control::Range &r = ranges.Item(lrange);
     if (r.Display.contains(QLatin1String("No"), Qt::CaseInsensitive)) {
         ui->chkEnableAlarm->setChecked(false);
         ui->txtPercent->setText(QStringLiteral("0"));
@@ -249,7 +249,7 @@ bool frmOptions::ComputeAlarmSettings()
     if (level == 0)
         return false;
     try {
-        for (const Range &r : instrument()->Ranges()) {
+        for (const control::Range &r : instrument()->Ranges()) {
             const double full = modCalc::ParseScaleValue(r.Display);
             if (level < full) {
                 const double percent = QString::number(level / full * 100, 'g', 15).toDouble();
@@ -363,7 +363,7 @@ bool frmOptions::ApplyChanges()
     QPointer<frmOptions> self(this);
     if (isChanged(ui->cboUnits)) {
         announce(QStringLiteral("Changing units"));
-        k.setUnits(ui->cboUnits->currentIndex() == 0 ? unitR : unitSv);
+        k.setUnits(ui->cboUnits->currentIndex() == 0 ? control::unitR : control::unitSv);
         clearChanged(ui->cboUnits);
         // The meter's ranges are now in the other units: its blink alarm is
         // shown afresh, in the new unit list.
@@ -375,12 +375,12 @@ bool frmOptions::ApplyChanges()
     }
     if (isChanged(ui->cboModeButton)) {
         announce(QStringLiteral("Changing mode button"));
-        k.setModeButton(static_cast<TYPE_MODEBUTTON>(ui->cboModeButton->currentIndex()));
+        k.setModeButton(static_cast<control::TYPE_MODEBUTTON>(ui->cboModeButton->currentIndex()));
         clearChanged(ui->cboModeButton);
     }
     if (isChanged(ui->cboLogClear)) {
         announce(QStringLiteral("Changing clear log setting"));
-        k.setClearLogSetting(static_cast<TYPE_CLEARLOG>(ui->cboLogClear->currentIndex()));
+        k.setClearLogSetting(static_cast<control::TYPE_CLEARLOG>(ui->cboLogClear->currentIndex()));
         clearChanged(ui->cboLogClear);
     }
     if (isChanged(ui->txtSample)) {

@@ -210,7 +210,7 @@ AssistantServant::AssistantServant(ExportedObject &object, const AssistantContex
     const QString E = assistantEvents;
     ExportedObject *o = &object;
     using A = norvale::assistant::kest721Assistant;
-    QObject::connect(a, &A::DataDownload, o, [o, E](float degreesC, const Measurement &m) {
+    QObject::connect(a, &A::DataDownload, o, [o, E](float degreesC, const control::Measurement &m) {
         o->emitSignal(E, QStringLiteral("DataDownload"),
                       {double(degreesC), QVariant::fromValue(m)});
     });

@@ -159,7 +159,7 @@ TEST_F(AssistantRun, TheAlarmSoundsForEachUnacknowledgedAlarmReading)
         int alarmReadings = 0;
         int alarmReadingsBeforeAck = -1;
         QObject::connect(&a->Control(), &norvale::control::kest720Proxy::LiveData, a.get(),
-                         [&](const Measurement &m) {
+                         [&](const norvale::control::Measurement &m) {
                              if (m.Value >= 200)
                                  ++alarmReadings;
                          });

@@ -2,6 +2,9 @@
 
 #include <QDBusMetaType>
 
+namespace norvale::control
+{
+
 QDBusArgument &operator<<(QDBusArgument &arg, const Measurement &m)
 {
     arg.beginStructure();
@@ -42,9 +45,6 @@ const QDBusArgument &operator>>(const QDBusArgument &arg, Range &r)
     return arg;
 }
 
-namespace norvale::control
-{
-
 void registerTypes()
 {
     qDBusRegisterMetaType<Measurement>();
@@ -52,14 +52,14 @@ void registerTypes()
     qDBusRegisterMetaType<RangeList>();
 }
 
-RangeList toList(const ::Ranges &ranges)
+RangeList toList(const Ranges &ranges)
 {
     return ranges.items();
 }
 
-::Ranges fromList(const RangeList &list)
+Ranges fromList(const RangeList &list)
 {
-    ::Ranges out;
+    Ranges out;
     for (const Range &r : list)
         out.Add(r.ScaleUnits, r.ScaleNumber, r.CommandIndex, r.Display);
     return out;

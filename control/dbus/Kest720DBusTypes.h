@@ -7,18 +7,17 @@
 #include <QDBusArgument>
 #include <QList>
 
-// In the namespace of the types they stream, where QtDBus finds them by
-// argument-dependent lookup; RangeList where the generated proxies (which
-// have no namespace) see it.
+namespace norvale::control
+{
 using RangeList = QList<Range>;
 
+// In the namespace of the types they stream, where QtDBus finds them by
+// argument-dependent lookup.
 QDBusArgument &operator<<(QDBusArgument &arg, const Measurement &m);
 const QDBusArgument &operator>>(const QDBusArgument &arg, Measurement &m);
 QDBusArgument &operator<<(QDBusArgument &arg, const Range &r);
 const QDBusArgument &operator>>(const QDBusArgument &arg, Range &r);
 
-namespace norvale::control
-{
 inline const QString serviceName = QStringLiteral("Norvale720.kest720");
 inline const QString interfaceName = QStringLiteral("Norvale720._kest720");
 inline const QString eventInterfaceName = QStringLiteral("Norvale720.__kest720");
@@ -26,6 +25,6 @@ inline const QString eventInterfaceName = QStringLiteral("Norvale720.__kest720")
 // Registers the types with QtDBus; call before the first call or signal.
 void registerTypes();
 // The range table as it is sent, and rebuilt from what was received.
-RangeList toList(const ::Ranges &ranges);
-::Ranges fromList(const RangeList &list);
+RangeList toList(const Ranges &ranges);
+Ranges fromList(const RangeList &list);
 } // namespace norvale::control

@@ -114,7 +114,7 @@ int32_t kest720Proxy::getInt32(const char *name) const
     return v.toInt();
 }
 
-::Ranges kest720Proxy::Ranges() const
+control::Ranges kest720Proxy::Ranges() const
 {
     const QVariant v = get("Ranges");
     if (v.metaType() != QMetaType::fromType<QDBusArgument>() ||
@@ -123,7 +123,7 @@ int32_t kest720Proxy::getInt32(const char *name) const
     return norvale::control::fromList(qdbus_cast<RangeList>(v));
 }
 
-void kest720Proxy::setRanges(const ::Ranges &ranges)
+void kest720Proxy::setRanges(const control::Ranges &ranges)
 {
     set("Ranges", QVariant::fromValue(norvale::control::toList(ranges)));
 }

@@ -32,8 +32,8 @@ public:
     ~kest720Proxy() override;
 
     // ---- members in the order of the class's interface --------------------
-    ::Ranges Ranges() const;
-    void setRanges(const ::Ranges &ranges);
+    control::Ranges Ranges() const;
+    void setRanges(const control::Ranges &ranges);
     bool Initialized() const;
     void setInitialized(bool value);
     void OpenPort();

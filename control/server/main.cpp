@@ -55,7 +55,7 @@ int main(int argc, char **argv)
     norvale::platform::Server server(QDBusConnection::sessionBus(), options, kest720TypeLibrary(),
                                      [](norvale::platform::ExportedObject &object) {
                                          return std::make_unique<Kest720Servant>(
-                                             object, std::make_unique<kest720>());
+                                             object, std::make_unique<norvale::control::kest720>());
                                      });
     QObject::connect(&server, &norvale::platform::Server::finished, &app, &QCoreApplication::quit);
     QString why;

@@ -152,7 +152,7 @@ TEST_F(MeterTest, EveryMemberWithoutAnOpenPortFailsWithAnError)
         QString noPort;     // the port object could not be made
     };
     const Case cases[] = {
-        {"Ranges", [](kest720 &k) { k.setRanges(::Ranges()); }, none, none},
+        {"Ranges", [](kest720 &k) { k.setRanges(norvale::control::Ranges()); }, none, none},
         {"Initialized", [](kest720 &k) { k.setInitialized(false); }, none, none},
         {"Port", [](kest720 &k) { k.setPort(3); }, none, none},
         {"AutoScaleEnable", [](kest720 &k) { k.setAutoScaleEnable(true); }, none, none},
@@ -210,7 +210,7 @@ TEST_F(MeterTest, PortsThatCannotBeOpenedFailLaterWithTheSerialError)
 TEST_F(MeterTest, ClosePortForgetsTheInstrument)
 {
     kest720 neverOpened;
-    ::Ranges table;
+    norvale::control::Ranges table;
     table.Add("mR/h", 5, 1, "5 mR/h");
     neverOpened.setRanges(table);
     neverOpened.setInitialized(true);

@@ -8,9 +8,9 @@ namespace norvale::host
 QString modelName(int model)
 {
     switch (model) {
-    case model720K:
+    case control::model720K:
         return QStringLiteral("720K");
-    case model720M:
+    case control::model720M:
         return QStringLiteral("720M");
     default:
         break;

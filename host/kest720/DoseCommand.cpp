@@ -10,7 +10,7 @@ Ending runDose(const Job &job)
 {
     control::kest720Proxy &k = job.meter;
     const qint64 seconds = job.request.seconds;
-    const TYPE_UNITS units = k.Units();
+    const control::TYPE_UNITS units = k.Units();
     emitLine(QStringLiteral("seconds,dose,unit"));
     k.StartIntegrate();
     QElapsedTimer clock;
@@ -23,7 +23,7 @@ Ending runDose(const Job &job)
         QStringLiteral("%1,%2,%3")
             .arg(stopAsked() ? elapsed : static_cast<double>(seconds), 0, 'f', stopAsked() ? 1 : 0)
             .arg(d)
-            .arg(units == unitSv ? QStringLiteral("uSv") : QStringLiteral("mR")));
+            .arg(units == control::unitSv ? QStringLiteral("uSv") : QStringLiteral("mR")));
     return Ending::Done;
 }
 

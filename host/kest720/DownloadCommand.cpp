@@ -20,7 +20,7 @@ constexpr double lineCharsPerSecond = 120.0;
 
 // How a record travels on the line ("23.5 2 0.123\r\n"), to set the transfer
 // rate beside what 1200 baud allows.
-qint64 recordChars(float degreesC, const Measurement &m)
+qint64 recordChars(float degreesC, const control::Measurement &m)
 {
     return QString::number(static_cast<double>(degreesC)).size() + 3 +
            QString::number(m.Value).size() + 2;
@@ -78,7 +78,7 @@ Ending runDownload(const Job &job)
     DownloadProgress progress;
     emitLine(QStringLiteral("record,degrees_c,value,unit,prefix,unit_string"));
     QObject::connect(&k, &control::kest720Proxy::DataDownload,
-                     [&](float degreesC, const Measurement &m) {
+                     [&](float degreesC, const control::Measurement &m) {
                          emitLine(QStringLiteral("%1,%2,%3")
                                       .arg(++record)
                                       .arg(static_cast<double>(degreesC))

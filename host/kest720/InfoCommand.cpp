@@ -9,14 +9,14 @@ Ending runInfo(const Job &job)
 {
     static const char *const modeButton[] = {"disabled", "integrate", "freeze"};
     control::kest720Proxy &k = job.meter;
-    const ::Ranges ranges = k.Ranges();
+    const control::Ranges ranges = k.Ranges();
     const int alarmRange = k.AlarmRange();
     const int mode = k.ModeButton();
     const QString model = modelName(k.Model());
     emitLine(QStringLiteral("Model: %1").arg(model.isEmpty() ? QStringLiteral("unknown") : model));
     emitLine(QStringLiteral("Serial number: %1").arg(k.SerialNumber()));
     emitLine(QStringLiteral("Units: %1 (%2)")
-                 .arg(QLatin1String(unitName(k.Units())), k.Units() == unitSv
+                 .arg(QLatin1String(unitName(k.Units())), k.Units() == control::unitSv
                                                               ? QStringLiteral("sievert")
                                                               : QStringLiteral("roentgen")));
     QString alarm =
@@ -26,14 +26,14 @@ Ending runInfo(const Job &job)
     emitLine(alarm);
     emitLine(QStringLiteral("Data-log interval (sample rate): %1 s").arg(k.SampleRate()));
     emitLine(QStringLiteral("Clear log: %1")
-                 .arg(k.ClearLogSetting() == clearlogIntegrateReset
+                 .arg(k.ClearLogSetting() == control::clearlogIntegrateReset
                           ? QStringLiteral("integrate-reset")
                           : QStringLiteral("turn-on")));
     emitLine(QStringLiteral("Mode button: %1")
                  .arg(QLatin1String(mode >= 0 && mode <= 2 ? modeButton[mode] : "unknown")));
     emitLine(QStringLiteral("Ranges: %1").arg(ranges.Count()));
     int i = 1;
-    for (const Range &r : ranges) {
+    for (const control::Range &r : ranges) {
         // The last entry turns the blink alarm off and has no scale.
         if (r.ScaleNumber > 0)
             emitLine(QStringLiteral("  %1: %2 (command %3, full scale %4 %5)")

@@ -86,20 +86,20 @@ void Wait::run(qint64 ms)
     QObject::disconnect(stopped);
 }
 
-const char *unitName(TYPE_UNITS u)
+const char *unitName(control::TYPE_UNITS u)
 {
     switch (u) {
-    case unitR:
+    case control::unitR:
         return "R";
-    case unitSv:
+    case control::unitSv:
         return "Sv";
-    case unitUnknown:
+    case control::unitUnknown:
         break;
     }
     return "unknown";
 }
 
-QString csvMeasurement(const Measurement &m)
+QString csvMeasurement(const control::Measurement &m)
 {
     return QStringLiteral("%1,%2,%3,%4")
         .arg(m.Value, 0, 'g', 10)

@@ -63,8 +63,8 @@ private:
 };
 
 // The meter's words and numbers as the rows give them.
-const char *unitName(TYPE_UNITS u);
-QString csvMeasurement(const Measurement &m);
+const char *unitName(control::TYPE_UNITS u);
+QString csvMeasurement(const control::Measurement &m);
 // "serial port error NUMBER (SOURCE): DESCRIPTION", the layer named when known.
 QString errorLine(const norvale::platform::AutomationError &e);
 

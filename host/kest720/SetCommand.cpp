@@ -28,18 +28,19 @@ const std::vector<SettingRule> &settingRules()
         {"AlarmRange", 1, 6, {}, "1 to 6"},
         {"AlarmPercent", 0, 99, {}, "0 to 99"},
         {"SampleRate", 1, 255, {}, "1 to 255"},
-        {"Units", 1, 2, {{"R", unitR}, {"Sv", unitSv}}, "R or Sv"},
+        {"Units", 1, 2, {{"R", control::unitR}, {"Sv", control::unitSv}}, "R or Sv"},
         {"ClearLogSetting",
          0,
          1,
-         {{"turn-on", clearlogTurnOnOnly}, {"integrate-reset", clearlogIntegrateReset}},
+         {{"turn-on", control::clearlogTurnOnOnly},
+          {"integrate-reset", control::clearlogIntegrateReset}},
          "turn-on or integrate-reset"},
         {"ModeButton",
          0,
          2,
-         {{"disabled", modebuttonDisabled},
-          {"integrate", modebuttonIntegrate},
-          {"freeze", modebuttonFreeze}},
+         {{"disabled", control::modebuttonDisabled},
+          {"integrate", control::modebuttonIntegrate},
+          {"freeze", control::modebuttonFreeze}},
          "disabled, integrate or freeze"},
     };
     return rules;
@@ -85,11 +86,11 @@ Ending runSet(const Job &job)
     else if (s.name == u"SampleRate")
         k.setSampleRate(static_cast<int16_t>(s.value));
     else if (s.name == u"Units")
-        k.setUnits(static_cast<TYPE_UNITS>(s.value));
+        k.setUnits(static_cast<control::TYPE_UNITS>(s.value));
     else if (s.name == u"ClearLogSetting")
-        k.setClearLogSetting(static_cast<TYPE_CLEARLOG>(s.value));
+        k.setClearLogSetting(static_cast<control::TYPE_CLEARLOG>(s.value));
     else if (s.name == u"ModeButton")
-        k.setModeButton(static_cast<TYPE_MODEBUTTON>(s.value));
+        k.setModeButton(static_cast<control::TYPE_MODEBUTTON>(s.value));
     // Stored in the meter's non-volatile memory at once, so the change
     // survives a power cycle whatever the meter does with the final "E".
     k.WriteToEEPROM();

@@ -40,7 +40,7 @@ Ending runStream(const Job &job)
     };
     QObject::connect(&window, &QTimer::timeout, armWindow);
     emitLine(QStringLiteral("seconds,value,unit,prefix,unit_string"));
-    QObject::connect(&k, &control::kest720Proxy::LiveData, [&](const Measurement &m) {
+    QObject::connect(&k, &control::kest720Proxy::LiveData, [&](const control::Measurement &m) {
         if (done)
             return;
         // The first reading is the run's zero, whatever arming the window costs.

@@ -31,7 +31,7 @@ int runDownload(const Options &o, const StopSignals &stops)
     AssistantEventsInterface &events = session.events();
     QObject::connect(
         &events, &AssistantEventsInterface::DataDownload,
-        [&](double degreesC, const Measurement &measured) {
+        [&](double degreesC, const control::Measurement &measured) {
             ++records;
             try {
                 rows.download(

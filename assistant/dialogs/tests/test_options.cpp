@@ -220,7 +220,7 @@ TEST_F(DialogTest, UnitsAndModeButtonReachTheMeterAndTheAlarmListFollows)
     choose(f, "cboModeButton", QStringLiteral("Freeze"));
     click(f, "cmdApply");
     EXPECT_EQ(meter->units(), norvale::simulator::Units::Sv);
-    EXPECT_EQ(assistant->Control().ModeButton(), modebuttonFreeze);
+    EXPECT_EQ(assistant->Control().ModeButton(), norvale::control::modebuttonFreeze);
     auto *range = control<QComboBox>(f, "cboRange");
     EXPECT_EQ(range->count(), 2);
     // The meter's alarm, range 2 at 50 %, now read in sievert units.
@@ -348,7 +348,7 @@ TEST_F(DialogTest, OkWritesWhatFitsBeforeAnAlarmThatFitsNoRangeAndCancelWritesNo
     EXPECT_NE(after[0xD], before[0xD]);
     expected[0xD] = after[0xD];
     EXPECT_EQ(after, expected);
-    EXPECT_EQ(assistant->Control().ClearLogSetting(), clearlogIntegrateReset);
+    EXPECT_EQ(assistant->Control().ClearLogSetting(), norvale::control::clearlogIntegrateReset);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(norvale::assistant::options(), nullptr); // OK closes all the same
 

@@ -48,9 +48,12 @@ TEST_F(KestBus, EveryMemberOfAFreshObjectWithoutAPortGivesAnErrorNotACrash)
     };
     const Case cases[] = {
         {"Port", [&] { k.setPort(32767); }, {}, {}},
-        {"Ranges", [&] { k.setRanges(::Ranges()); }, {}, {}},
+        {"Ranges", [&] { k.setRanges(norvale::control::Ranges()); }, {}, {}},
         {"AutoScaleEnable", [&] { k.setAutoScaleEnable(true); }, {}, {}},
-        {"AutoScale", [&] { k.setAutoScale(static_cast<TYPE_PREFIX>(INT32_MIN)); }, {}, {}},
+        {"AutoScale",
+         [&] { k.setAutoScale(static_cast<norvale::control::TYPE_PREFIX>(INT32_MIN)); },
+         {},
+         {}},
         {"CurrentScale", [&] { k.setCurrentScale(QStringLiteral("50 mR/h")); }, {}, {}},
         {"Initialized", [&] { k.setInitialized(true); }, {}, {}},
         {"ClosePort", [&] { k.ClosePort(); }, {}, {}},
@@ -63,12 +66,15 @@ TEST_F(KestBus, EveryMemberOfAFreshObjectWithoutAPortGivesAnErrorNotACrash)
         {"AlarmPercent", [&] { k.setAlarmPercent(20); }, serialSource, {}},
         {"StartLogDownload", [&] { k.StartLogDownload(); }, serialSource, {}},
         {"SampleRate", [&] { k.setSampleRate(30); }, serialSource, {}},
-        {"Units", [&] { k.setUnits(unitSv); }, serialSource, {}},
+        {"Units", [&] { k.setUnits(norvale::control::unitSv); }, serialSource, {}},
         {"ClearLogSetting",
-         [&] { k.setClearLogSetting(clearlogIntegrateReset); },
+         [&] { k.setClearLogSetting(norvale::control::clearlogIntegrateReset); },
          serialSource,
          {}},
-        {"ModeButton", [&] { k.setModeButton(modebuttonFreeze); }, serialSource, {}},
+        {"ModeButton",
+         [&] { k.setModeButton(norvale::control::modebuttonFreeze); },
+         serialSource,
+         {}},
         {"WriteToEEPROM", [&] { k.WriteToEEPROM(); }, serialSource, {}},
         {"Disconnect", [&] { k.Disconnect(true); }, kControlSource, notInit},
         {"GetDose", [&] { k.GetDose(); }, kControlSource, notInit},
@@ -89,12 +95,12 @@ TEST_F(KestBus, EveryMemberOfAFreshObjectWithoutAPortGivesAnErrorNotACrash)
     // The values stored read back unchanged; the AutoScale prefix is the
     // client's own business, whatever its value.
     for (const int32_t prefix : {INT32_MIN, -7, 5, INT32_MAX}) {
-        k.setAutoScale(static_cast<TYPE_PREFIX>(prefix));
+        k.setAutoScale(static_cast<norvale::control::TYPE_PREFIX>(prefix));
         EXPECT_EQ(k.AutoScale(), prefix);
     }
     EXPECT_TRUE(k.AutoScaleEnable());
     EXPECT_EQ(k.CurrentScale(), QStringLiteral("50 mR/h"));
-    ::Ranges r;
+    norvale::control::Ranges r;
     r.Add(QStringLiteral("mR/h"), 0.5f, 1, QStringLiteral("500 uR/h"));
     k.setRanges(r);
     ASSERT_EQ(k.Ranges().Count(), 1);

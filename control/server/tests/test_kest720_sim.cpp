@@ -54,15 +54,15 @@ TEST_F(KestSim, TwoClientsDriveTwoMetersThroughOneServer)
         connect(a, 1);
         connect(b, 2);
         EXPECT_EQ(a.remote().service(), b.remote().service());
-        EXPECT_EQ(a.Model(), model720K);
-        EXPECT_EQ(b.Model(), model720M);
-        EXPECT_EQ(a.Units(), unitR);
-        EXPECT_EQ(b.Units(), unitSv);
+        EXPECT_EQ(a.Model(), norvale::control::model720K);
+        EXPECT_EQ(b.Model(), norvale::control::model720M);
+        EXPECT_EQ(a.Units(), norvale::control::unitR);
+        EXPECT_EQ(b.Units(), norvale::control::unitSv);
         a.setAlarmRange(2);
         b.setAlarmRange(4);
         EXPECT_EQ(a.AlarmRange(), 2);
         EXPECT_EQ(b.AlarmRange(), 4);
-        const ::Ranges r = a.Ranges();
+        const norvale::control::Ranges r = a.Ranges();
         ASSERT_EQ(r.Count(), 6);
         EXPECT_EQ(r.Item(1).Display, QStringLiteral("500 uR/h"));
         EXPECT_EQ(r.Item(6).CommandIndex, 6);
@@ -137,9 +137,9 @@ TEST_F(KestSim, ReleaseDuringAStreamOrADownloadEndsItAndTheServerServesOn)
             connect(k, 1);
             int events = 0;
             QObject::connect(&k, &norvale::control::kest720Proxy::LiveData,
-                             [&](const Measurement &) { ++events; });
+                             [&](const norvale::control::Measurement &) { ++events; });
             QObject::connect(&k, &norvale::control::kest720Proxy::DataDownload,
-                             [&](float, const Measurement &) { ++events; });
+                             [&](float, const norvale::control::Measurement &) { ++events; });
             if (QString(legend) == "download") {
                 k.StartLogDownload();
             } else {
