@@ -1,17 +1,17 @@
 #include "assistant/server/Servants.h"
 
-#include "platform/automation/Automation.h"
-#include "assistant/dialogs/DesktopWindows.h"
 #include "UIControl/Display.h"
 #include "UIControl/Form1.h"
-#include "control/dbus/Kest720DBusTypes.h"
-#include "assistant/server/Kest721DBusTypes.h"
-#include "ui/MsgBox.h"
-#include "assistant/dialogs/Prompts.h"
 #include "assistant/RuntimeError.h"
-#include "displaycontrols/kest720Display.h"
-#include "control/dbus/kest720Proxy.h"
+#include "assistant/dbus/Kest721DBusTypes.h"
+#include "assistant/dialogs/DesktopWindows.h"
+#include "assistant/dialogs/Prompts.h"
 #include "assistant/kest721Assistant.h"
+#include "control/dbus/Kest720DBusTypes.h"
+#include "control/dbus/kest720Proxy.h"
+#include "displaycontrols/kest720Display.h"
+#include "platform/automation/Automation.h"
+#include "ui/MsgBox.h"
 
 #include <QDBusConnectionInterface>
 #include <QDesktopServices>

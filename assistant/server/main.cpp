@@ -2,17 +2,17 @@
 // bus name kest721xl.kest721Assistant and MsgBox objects under
 // kest721xl.MsgBox; normally started by the bus on the first call, and gone
 // when its last object has been released.
+#include "assistant/Journal.h"
+#include "assistant/RuntimeError.h"
+#include "assistant/Settings.h"
+#include "assistant/dbus/Kest721DBusTypes.h"
 #include "assistant/dialogs/DesktopAlarmSound.h"
 #include "assistant/dialogs/DesktopWindows.h"
-#include "assistant/Journal.h"
-#include "assistant/server/Kest721DBusTypes.h"
 #include "assistant/dialogs/Prompts.h"
-#include "assistant/publish/Publisher.h"
-#include "platform/registry/RegistryStore.h"
-#include "assistant/RuntimeError.h"
-#include "assistant/server/Servants.h"
-#include "assistant/Settings.h"
 #include "assistant/kest721Assistant.h"
+#include "assistant/publish/Publisher.h"
+#include "assistant/server/Servants.h"
+#include "platform/registry/RegistryStore.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

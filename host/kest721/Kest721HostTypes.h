@@ -1,5 +1,5 @@
 #pragma once
 // Everything the generated proxies need: the Assistant's own structures and
 // the instrument's reading, which a downloaded record carries.
-#include "assistant/server/Kest721DBusTypes.h"
+#include "assistant/dbus/Kest721DBusTypes.h"
 #include "control/dbus/Kest720DBusTypes.h"

@@ -1,4 +1,4 @@
-#include "assistant/server/Kest721DBusTypes.h"
+#include "assistant/dbus/Kest721DBusTypes.h"
 
 #include "control/dbus/Kest720DBusTypes.h"
 
