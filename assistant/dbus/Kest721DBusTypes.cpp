@@ -4,6 +4,9 @@
 
 #include <QDBusMetaType>
 
+namespace norvale::assistant
+{
+
 QDBusArgument &operator<<(QDBusArgument &arg, const ControlReference &c)
 {
     arg.beginStructure();
@@ -36,10 +39,12 @@ const QDBusArgument &operator>>(const QDBusArgument &arg, PromptInfo &p)
     return arg;
 }
 
-void norvale::assistant::registerTypes()
+void registerTypes()
 {
     norvale::control::registerTypes();
     qDBusRegisterMetaType<ControlReference>();
     qDBusRegisterMetaType<PromptInfo>();
     qDBusRegisterMetaType<PromptList>();
 }
+
+} // namespace norvale::assistant

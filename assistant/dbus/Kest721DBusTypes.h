@@ -8,11 +8,12 @@
 #include <QString>
 #include <QStringList>
 
+namespace norvale::assistant
+{
 struct ControlReference {
     QString service;
     QDBusObjectPath path;
 };
-Q_DECLARE_METATYPE(ControlReference)
 
 struct PromptInfo {
     quint32 id = 0;
@@ -20,16 +21,15 @@ struct PromptInfo {
     QString text;
     QStringList buttons;
 };
-Q_DECLARE_METATYPE(PromptInfo)
 using PromptList = QList<PromptInfo>;
 
+// In the namespace of the types they stream, where QtDBus finds them by
+// argument-dependent lookup.
 QDBusArgument &operator<<(QDBusArgument &arg, const ControlReference &c);
 const QDBusArgument &operator>>(const QDBusArgument &arg, ControlReference &c);
 QDBusArgument &operator<<(QDBusArgument &arg, const PromptInfo &p);
 const QDBusArgument &operator>>(const QDBusArgument &arg, PromptInfo &p);
 
-namespace norvale::assistant
-{
 inline const QString assistantService = QStringLiteral("kest721xl.kest721Assistant");
 inline const QString msgBoxService = QStringLiteral("kest721xl.MsgBox");
 inline const QString assistantInterface = QStringLiteral("kest721xl._kest721Assistant");
@@ -44,3 +44,6 @@ inline const QString displayInterface = QStringLiteral("Kest720UI._Display");
 // Registers the types with QtDBus (and the instrument's); call before use.
 void registerTypes();
 } // namespace norvale::assistant
+
+Q_DECLARE_METATYPE(norvale::assistant::ControlReference)
+Q_DECLARE_METATYPE(norvale::assistant::PromptInfo)

@@ -152,7 +152,7 @@ bool AssistantSession::Initialized()
         .toBool();
 }
 
-ControlReference AssistantSession::Control()
+assistant::ControlReference AssistantSession::Control()
 {
     const QVariant v =
         remote().property(norvale::assistant::assistantInterface, QStringLiteral("Control"));
@@ -161,12 +161,12 @@ ControlReference AssistantSession::Control()
                               norvale::platform::error::busSource,
                               QStringLiteral("Control came back as %1, not (so)")
                                   .arg(QString::fromLatin1(v.typeName())));
-    return qdbus_cast<ControlReference>(v.value<QDBusArgument>());
+    return qdbus_cast<assistant::ControlReference>(v.value<QDBusArgument>());
 }
 
 QVariant AssistantSession::controlProperty(const QString &name)
 {
-    const ControlReference ref = Control();
+    const assistant::ControlReference ref = Control();
     const norvale::platform::RemoteObject control(remote().connection(), ref.service,
                                                   ref.path.path());
     return control.property(norvale::control::interfaceName, name);

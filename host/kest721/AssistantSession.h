@@ -82,7 +82,7 @@ public:
     void waitUntil(const std::function<bool()> &done);
 
     bool Initialized();
-    ControlReference Control();
+    assistant::ControlReference Control();
     // A property of the Assistant's instrument object (interface of kest720).
     QVariant controlProperty(const QString &name);
 
