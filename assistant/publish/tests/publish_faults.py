@@ -232,7 +232,7 @@ class Case:
                        stdout=subprocess.DEVNULL)
 
     def kest721(self, *args, check=None):
-        r = subprocess.run([program("host", "cli", "kest721"), *args], capture_output=True,
+        r = subprocess.run([program("host", "kest721", "kest721"), *args], capture_output=True,
                            text=True, timeout=120)
         self.notes.append("kest721 %s -> %d" % (" ".join(args[:2]), r.returncode))
         if check is not None and r.returncode != check:
@@ -258,7 +258,7 @@ class Case:
         Returns the rows kest721 wrote (the LiveData it got)."""
         self.reg("TimerLength", "REG_DWORD", seconds)
         out = os.path.join(self.dir, "log-%d.csv" % time.monotonic_ns())
-        proc = subprocess.Popen([program("host", "cli", "kest721"), "--port", str(PORT), "log",
+        proc = subprocess.Popen([program("host", "kest721", "kest721"), "--port", str(PORT), "log",
                                  "--save", "no", "--csv", out], stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE, text=True)
         started = time.monotonic()
