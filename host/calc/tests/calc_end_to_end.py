@@ -456,6 +456,8 @@ class CalcDrivesTheAssistant(unittest.TestCase):
         # The alarm point's line spans the run, from its header to its last reading.
         self.assertEqual(series_values(chart), [
             ([header[0].Value, rows[-1][0].Value], [0.001, 0.001])])
+        # Readings and alarm point within two decades: a linear axis.
+        self.assertFalse(chart.EmbeddedObject.Diagram.YAxis.Logarithmic)
 
         self.press(doc, "Download Log")
         self.assertTrue(spin(lambda: "DataDownLoadComplete" in self.witness.names()))
@@ -510,6 +512,31 @@ class CalcDrivesTheAssistant(unittest.TestCase):
             self.assertEqual((got_row[0], got_row[3]), (want_row[0], want_row[3]))
             for a, b in zip(got_row[1:3], want_row[1:3]):
                 self.assertAlmostEqual(a, b, delta=abs(b) * 1e-12)
+
+    def test_an_alarm_point_decades_above_the_background_keeps_the_readings_in_sight(self):
+        # On a linear axis the background would lie flat under a line at 50.
+        reg_write("AlarmPoint", "REG_SZ", "50")
+        self.meter = Meter(self.port)
+        doc = self.open_template()
+        self.connect(doc)
+        self.log_until(doc, 3)
+        self.press(doc, "Stop Log")
+        self.assertTrue(spin(lambda: "LogStopped" in self.witness.names()))
+        chart = doc.Sheets.getByName("Live").Charts.getByName("LiveReadings")
+        self.assertTrue(chart.EmbeddedObject.Diagram.YAxis.Logarithmic)
+        ((_times, points),) = series_values(chart)
+        self.assertEqual(points, [50.0, 50.0])
+        self.assertChartDrawn(doc, os.path.join(WORK, "log.pdf"))
+        # Kept in the file: reopened, the axis is still logarithmic.
+        ods = os.path.join(WORK, "log.ods")
+        doc.storeToURL(file_url(ods), props(FilterName="calc8"))
+        again = self.office.load(file_url(ods))
+        try:
+            axis = again.Sheets.getByName("Live").Charts.getByName("LiveReadings") \
+                .EmbeddedObject.Diagram.YAxis
+            self.assertTrue(axis.Logarithmic)
+        finally:
+            again.close(True)
 
     def test_the_run_details_typed_in_the_status_area_reach_the_journal(self):
         self.meter = Meter(self.port, "--log-records", "2")

@@ -45,6 +45,10 @@ AXIS_LABELS = 8
 # than 1/CHART_SHARE of the time.
 CHART_INTERVAL = 2.0
 CHART_SHARE = 20
+# Background readings beside an alarm point a few decades up lie flat on the
+# floor of a linear axis: past this ratio of largest to smallest the reading
+# axis is logarithmic, as in the run's report.
+LOG_AXIS_SPAN = 100.0
 # Units such as mR/h are no words: no spell-check marks under them.
 NO_LANGUAGE = Locale("zxx", "", "")
 # The format code is parsed in this locale whatever the office's own is.
@@ -105,6 +109,13 @@ def axis_format(step_days):
     return AXIS_FORMATS[-1][1]
 
 
+def wants_log_axis(low, high):
+    """Whether readings from low to high (the smallest above zero and the
+    largest, the alarm point among them) need a logarithmic axis. A reading of
+    zero has no place on such an axis and is left out of the line."""
+    return low is not None and high is not None and 0 < low and high / low > LOG_AXIS_SPAN
+
+
 def rows_pane(controller):
     """The part of the view whose rows scroll: below the frozen rows, whichever
     part holds the cursor (the view's own scrolling follows the cursor's part)."""
@@ -125,6 +136,8 @@ class Workbook:
         self.chart_due = 0.0  # monotonic time before which the chart keeps its range
         self.run_header = None  # row of the running run's header
         self.alarm_point = None  # of the running run, while its alarm is enabled
+        # The smallest reading above zero and the largest in the Live table.
+        self.reading_low, self.reading_high = self._reading_bounds()
         # A document whose dates count from another day still shows the right time.
         nd = doc.NullDate
         self.date_offset = float((NULL_DATE - datetime.date(nd.Year, nd.Month, nd.Day)).days)
@@ -237,6 +250,16 @@ class Workbook:
     def sheet(self, name):
         return self.doc.Sheets.getByName(name)
 
+    def _reading_bounds(self):
+        if not self.live_rows:
+            return None, None
+        first = HEADER_ROW[LIVE] + 1
+        column = self.sheet(LIVE).getCellRangeByPosition(1, first, 1, first + self.live_rows - 1)
+        # A run's header holds text there; the data array gives it as a string.
+        values = [v for (v,) in column.getDataArray() if isinstance(v, float)]
+        positive = [v for v in values if v > 0]
+        return (min(positive) if positive else None), (max(values) if values else None)
+
     # -- status ------------------------------------------------------------
 
     def set_status(self, text):
@@ -297,7 +320,12 @@ class Workbook:
         sheet = self.sheet(LIVE)
         row = HEADER_ROW[LIVE] + 1 + self.live_rows
         sheet.getCellByPosition(0, row).Value = stamp + self.date_offset
-        sheet.getCellByPosition(1, row).Value = number_value(measured)
+        value = number_value(measured)
+        sheet.getCellByPosition(1, row).Value = value
+        if value > 0 and (self.reading_low is None or value < self.reading_low):
+            self.reading_low = value
+        if self.reading_high is None or value > self.reading_high:
+            self.reading_high = value
         sheet.getCellByPosition(2, row).String = unit
         sheet.getCellByPosition(3, row).CellBackColor = fill_colour(alarm_colour)
         self.live_rows += 1
@@ -333,6 +361,7 @@ class Workbook:
         chart.setRanges((self.chart_range(self.live_rows),))
         self.scale_time_axis(chart.EmbeddedObject)
         self.draw_alarm_line(chart.EmbeddedObject)
+        self.scale_reading_axis(chart.EmbeddedObject)
         self.chart_rows = self.live_rows
         done = time.monotonic()
         self.chart_due = done + max(CHART_INTERVAL, CHART_SHARE * (done - now))
@@ -383,6 +412,18 @@ class Workbook:
         axis.AutoStepMain = False
         axis.StepMain = step
         axis.NumberFormat = self.number_format(axis_format(step))
+
+    def scale_reading_axis(self, chart):
+        low, high = self.reading_low, self.reading_high
+        if self.alarm_point is not None and self.run_header is not None:
+            point = float(self.alarm_point)
+            high = point if high is None else max(high, point)
+            if point > 0:
+                low = point if low is None else min(low, point)
+        log = wants_log_axis(low, high)
+        axis = chart.Diagram.YAxis
+        if bool(axis.Logarithmic) != log:
+            axis.Logarithmic = log
 
     def clear_download(self):
         if self.download_rows:
