@@ -13,6 +13,7 @@
 #include <QMutex>
 #include <QSet>
 #include <QTimer>
+#include <map>
 #include <mosquitto.h>
 #include <unistd.h>
 
@@ -117,6 +118,7 @@ private:
     void sendDownload(qint64 run);
     std::optional<RunFacts> runFacts(qint64 run);
     QString lastLog();
+    void holdWill(const QString &serial);
 
     QString m_journalPath;
     Publisher *m_owner;
@@ -151,6 +153,10 @@ private:
     QHash<QString, MeterFacts> m_meters;
     QList<Message> m_waitingDoses;
     QString m_willSerial;
+    // A connection has one last will: each further meter gets a quiet
+    // connection of its own that carries only its will, so that the broker
+    // says "offline" for every meter of a server that dies.
+    std::map<QString, ClientHandle> m_willHolders;
     QString m_lastFailure; // why the last try failed, shown while the next one goes
     qint64 m_startedUtc = 0;
 
@@ -338,6 +344,11 @@ void PublishWorker::teardown()
     m_loopRunning = false;
     m_session.reset();
     m_connected = false;
+    for (auto &holder : m_willHolders) {
+        mosquitto_disconnect(holder.second.get()); // a clean end: the broker keeps the will
+        mosquitto_loop_stop(holder.second.get(), false);
+    }
+    m_willHolders.clear();
     // Rows in flight stay unsent in the journal; those acknowledged are marked still.
     m_inflight.clear();
     m_pending.clear();
@@ -388,6 +399,8 @@ void PublishWorker::onConnect(int rc)
     m_sessionStartUtc = nowMs();
     setStatus(QStringLiteral("connected"), {});
     qCInfo(lcPublish).noquote() << "connected to" << m_settings.broker;
+    for (auto it = m_meters.cbegin(); it != m_meters.cend(); ++it)
+        holdWill(it.key());
     announce();
     m_backlogPending = true;
     startTicking();
@@ -603,10 +616,40 @@ void PublishWorker::meterConnected(const PublishFeed::Meter &meter)
             return;
         }
     }
+    if (m_connected)
+        holdWill(meter.serial);
     send(metaMessage(m_prefix, meta));
     if (m_settings.homeAssistant)
         for (const Message &m : discoveryMessages(m_prefix, meta))
             send(m);
+}
+
+void PublishWorker::holdWill(const QString &serial)
+{
+    if (serial.isEmpty() || serial == m_willSerial || m_willHolders.contains(serial) || !m_url)
+        return;
+    const Message will = stateMessage(m_prefix, serial, QString::fromLatin1(StateOffline), {});
+    QString why;
+    ClientHandle h = makeClient(
+        m_settings, effectiveClientId(m_settings) + u'-' + serial + QStringLiteral("-will"), &will,
+        nullptr, &why);
+    // The library's thread keeps it connected; a failure here costs only the
+    // will, so it is noted and tried again with the next connection.
+    if (!h) {
+        qCWarning(lcPublish).noquote() << "the last will of meter" << serial << why;
+        return;
+    }
+    mosquitto_reconnect_delay_set(h.get(), 1, 30, true);
+    int rc = mosquitto_connect_async(h.get(), m_url->host.toUtf8().constData(), m_url->port,
+                                     keepAliveSeconds);
+    if (rc == MOSQ_ERR_SUCCESS)
+        rc = mosquitto_loop_start(h.get());
+    if (rc != MOSQ_ERR_SUCCESS) {
+        qCWarning(lcPublish).noquote()
+            << "the last will of meter" << serial << mosquitto_strerror(rc);
+        return;
+    }
+    m_willHolders.emplace(serial, std::move(h));
 }
 
 void PublishWorker::meterState(const QString &serial, const QString &state)

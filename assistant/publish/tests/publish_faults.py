@@ -36,6 +36,7 @@ MOSQUITTO = "/usr/sbin/mosquitto"
 PREFIX = "test/721"
 PORT = 3
 SERIAL = "4711"
+SECOND_SERIAL = "5813"
 ASSISTANT = "kest721xl.kest721Assistant"
 SECRET = "pw-9f2c"  # the broker user's password: must never be shown
 
@@ -505,6 +506,58 @@ def case_assistant_killed(c):
     assert all(l for _, l in got), "rows of the killed server's run were not flagged late"
 
 
+def case_two_meters_server_killed(c):
+    """Each meter of a server that dies goes offline on the broker, not only
+    the first: a newcomer must not see the second one logging forever."""
+    b = c.broker()
+    sub = c.subscribe(b)
+    c.publish_set(b)
+    second = subprocess.Popen([program("simulator", "sim721"), "--port", str(PORT + 1),
+                               "--ports-dir", os.environ["NORVALE_PORTS"], "--no-stdin", "--fast",
+                               "--interval-ms", "200", "--serial", SECOND_SERIAL],
+                              stdout=subprocess.PIPE, text=True)
+    second.stdout.readline()
+    second.stdout.readline()
+    c.reg("TimerLength", "REG_DWORD", 60)
+    other = subprocess.Popen([program("host", "kest721", "kest721"), "--port", str(PORT + 1),
+                              "log", "--save", "no"], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+
+    def states():
+        with sub.lock:
+            return {t.split("/")[-2]: p["state"] for t, p, _ in sub.messages
+                    if t.endswith("/state") and isinstance(p, dict)}
+
+    def kill_when_both_log():
+        assert wait_for(lambda: states() == {SERIAL: "logging", SECOND_SERIAL: "logging"}, 30), \
+            states()
+        os.kill(c.assistant_pid(), signal.SIGKILL)
+
+    try:
+        # The port is a setting of the store both hosts share: the second host
+        # starts once the first has connected with its own.
+        assert wait_for(lambda: states().get(SECOND_SERIAL) == "logging", 30), states()
+        c.log(8, during=[(0.1, kill_when_both_log)], check=None)
+        other.wait(30)
+        c.server_gone()
+        # The broker notices a killed connection at once (its socket closes).
+        assert wait_for(lambda: states() == {SERIAL: "offline", SECOND_SERIAL: "offline"}, 10), \
+            states()
+        newcomer = c.subscribe(b)
+        assert wait_for(lambda: len([t for t, _, r in newcomer.messages
+                                     if r and t.endswith("/state")]) == 2, 10)
+        with newcomer.lock:
+            kept = {t.split("/")[-2]: p["state"] for t, p, r in newcomer.messages
+                    if r and t.endswith("/state")}
+        assert kept == {SERIAL: "offline", SECOND_SERIAL: "offline"}, kept
+    finally:
+        if other.poll() is None:
+            other.kill()
+            other.wait(10)
+        second.terminate()
+        second.wait(10)
+
+
 def case_tls_with_password(c):
     b = c.broker(tls=True)
     sub = c.subscribe(b)
@@ -564,6 +617,7 @@ CASES = [
     ("open-password-file", "password file readable by others", case_password_file_open_to_others),
     ("password-in-url", "a broker URL with a password", case_password_in_url),
     ("assistant-killed", "kest721xl killed mid-run, started again", case_assistant_killed),
+    ("two-meters-killed", "kest721xl serving two meters killed", case_two_meters_server_killed),
     ("tls", "TLS and a password file, Home Assistant discovery", case_tls_with_password),
     ("off", "rows kept while publishing is off stay local", case_off_keeps_history_local),
     ("settings", "set, show, off, norvale-reg; wrong usage", case_settings_from_three_sides),
