@@ -14,12 +14,13 @@ using platform::AutomationError;
 int runDownload(const Options &o, const StopSignals &stops)
 {
     // The Assistant reads its settings when it is created.
-    storeAssistantSettings(o);
+    StoredSettings stored(o);
     TableWriters rows = openWriters(o, QStringLiteral("Download"));
     rows.header(downloadHeader());
     ProgressLine progress(ProgressLine::wanted(rowsToStdout(o)));
     AssistantSession session(o.save, stops);
     Connection connection(session, &progress);
+    stored.release();
     warnIfCalibrationOverdue(session.controlProperty(QStringLiteral("SerialNumber")).toString());
     session.setRunInfo(o.location.value_or(QString()), o.note.value_or(QString()),
                        o.operatorName.value_or(QString()));

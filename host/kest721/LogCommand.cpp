@@ -54,7 +54,7 @@ struct LinkLoss {
 int runLog(const Options &o, const StopSignals &stops)
 {
     // The Assistant reads its settings when it is created.
-    storeAssistantSettings(o);
+    StoredSettings stored(o);
     TableWriters rows = openWriters(o, QStringLiteral("Log"));
     rows.header(liveHeader());
     ProgressLine progress(ProgressLine::wanted(rowsToStdout(o)));
@@ -62,6 +62,7 @@ int runLog(const Options &o, const StopSignals &stops)
     Connection connection(session, &progress);
     const QString unit = unitOfMeter(session);
     const int runLength = storedTimerLength();
+    stored.release();
     const int retryMs = o.reconnectEverySeconds * 1000;
     const QString serial = session.controlProperty(QStringLiteral("SerialNumber")).toString();
     warnIfCalibrationOverdue(serial);

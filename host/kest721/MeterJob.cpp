@@ -7,11 +7,19 @@
 #include "host/kest721/Rows.h"
 #include "platform/AutomationError.h"
 #include "platform/SerialLink.h"
+#include "platform/registry/RegistryStore.h"
 
 namespace norvale::host
 {
 
 using platform::AutomationError;
+
+namespace
+{
+// How long a host waits for others to connect before it: a Connect that
+// finds no meter takes a few seconds, and a queue of hosts a few of those.
+constexpr int startTurnMs = 60000;
+} // namespace
 
 QTextStream &out()
 {
@@ -25,11 +33,33 @@ QTextStream &err()
     return stream;
 }
 
-void storeAssistantSettings(const Options &o)
+StoredSettings::StoredSettings(const Options &o)
 {
+    // Beside the settings store, so that hosts of one store take turns.
+    const QString path = norvale::platform::databasePath(norvale::platform::HKEY_CURRENT_USER) +
+                         QStringLiteral(".kest721-start.lock");
+    m_turn = std::make_unique<QLockFile>(path);
+    // A host that died holding it leaves no turn behind: the lock names its pid.
+    m_turn->setStaleLockTime(0);
+    if (!m_turn->tryLock(startTurnMs))
+        throw AutomationError(1, program,
+                              m_turn->error() == QLockFile::LockFailedError
+                                  ? QStringLiteral("Another kest721 has been connecting for %1 s; "
+                                                   "try again once it has connected.")
+                                        .arg(startTurnMs / 1000)
+                                  : QStringLiteral("Cannot take turns with other hosts: %1 cannot "
+                                                   "be written.")
+                                        .arg(path));
     if (o.port)
         storeComPort(*o.port);
     storeRunTimes(o.runTimes.intervalSeconds, o.runTimes.lengthSeconds);
+}
+
+StoredSettings::~StoredSettings() = default;
+
+void StoredSettings::release()
+{
+    m_turn.reset();
 }
 
 Connection::Connection(AssistantSession &s, ProgressLine *progress) : m_session(s)

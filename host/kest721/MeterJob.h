@@ -9,7 +9,9 @@
 #include "host/kest721/Options.h"
 #include "host/kest721/TableWriter.h"
 
+#include <QLockFile>
 #include <QTextStream>
+#include <memory>
 #include <optional>
 
 namespace norvale::host
@@ -22,8 +24,23 @@ QTextStream &out();
 QTextStream &err();
 
 // Stores --port, --interval and --length where the Assistant reads them when
-// it is created. Throws norvale::platform::AutomationError.
-void storeAssistantSettings(const Options &o);
+// it is created, and holds them there until release(): the Assistants of one
+// server share those settings, so kest721 hosts started together take turns
+// from storing to connecting, and each Assistant opens its own host's port.
+// Throws norvale::platform::AutomationError.
+class StoredSettings
+{
+public:
+    explicit StoredSettings(const Options &o);
+    ~StoredSettings();
+    StoredSettings(const StoredSettings &) = delete;
+    StoredSettings &operator=(const StoredSettings &) = delete;
+    // Once the Assistant has connected (or failed to).
+    void release();
+
+private:
+    std::unique_ptr<QLockFile> m_turn;
+};
 
 // Disconnects the meter on the way out, also when a step failed after the
 // connection was made, so that the meter is left measuring on its own.

@@ -12,7 +12,7 @@ namespace norvale::host
 int runStatus(const Options &o, const StopSignals &stops)
 {
     // The Assistant reads its settings when it is created.
-    storeAssistantSettings(o);
+    StoredSettings stored(o);
     AssistantSession session(o.save, stops);
     std::optional<Connection> connection;
     try {
@@ -22,6 +22,7 @@ int runStatus(const Options &o, const StopSignals &stops)
         out().flush();
         throw;
     }
+    stored.release();
     const int units = session.controlProperty(QStringLiteral("Units")).toInt();
     out() << "Connected: yes\n";
     out() << "Serial number: " << session.controlProperty(QStringLiteral("SerialNumber")).toString()

@@ -556,6 +556,21 @@ class Kest721Test(unittest.TestCase):
         self.assertEqual(rc, 0, err)
         self.assertIn("Serial number: 1111", out)
 
+    def test_hosts_started_together_on_two_ports_each_read_their_own_meter(self):
+        # The server's Assistants share the port setting, which each host
+        # stores just before its Assistant reads it: hosts take turns.
+        serial = {17: "1717", 18: "1818"}
+        with Meter(17, "--serial", serial[17]), Meter(18, "--serial", serial[18]):
+            for _ in range(3):
+                procs = {port: subprocess.Popen(
+                    [program("host", "kest721", "kest721"), "--port", str(port), "status"],
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                    for port in serial}
+                for port, proc in procs.items():
+                    out, err = proc.communicate(timeout=RUN_LIMIT_S)
+                    self.assertEqual(proc.returncode, 0, (port, err))
+                    self.assertIn("Serial number: %s\n" % serial[port], out)
+
     def test_an_overdue_calibration_warns_and_the_meter_still_works(self):
         rc, out, err = self.run_kest721("calibration", "2468", "--due", "2020-01-31",
                                         "--certificate", "CAL 12, \"annual\"")
