@@ -537,7 +537,8 @@ def case_two_meters_server_killed(c):
         # The port is a setting of the store both hosts share: the second host
         # starts once the first has connected with its own.
         assert wait_for(lambda: states().get(SECOND_SERIAL) == "logging", 30), states()
-        c.log(8, during=[(0.1, kill_when_both_log)], check=None)
+        # The run length too is a setting both Assistants share: the same.
+        c.log(60, during=[(0.1, kill_when_both_log)], check=None)
         other.wait(30)
         c.server_gone()
         # The broker notices a killed connection at once (its socket closes).
