@@ -20,6 +20,11 @@ class kest721Assistant;
 // The box of a logging run asked for while the dialogs integrate a dose.
 inline const QString textIntegrationRunning =
     QStringLiteral("A dose integration is in progress. Stop it before starting a logging run.");
+// The box of a logging run asked for while another Assistant of the server
+// logs (%1: that run's meter serial number).
+inline const QString textOtherRunGoing =
+    QStringLiteral("Another logging run is going on in this server (meter %1). Stop it before "
+                   "starting one here: the Assistant logs one meter at a time.");
 
 // The virtual instrument as the Assistant drives it: readings, units, range
 // and the alarm state it computed; Acknowledge when the person presses the

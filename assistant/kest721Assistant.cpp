@@ -32,6 +32,8 @@ namespace norvale::assistant
 namespace
 {
 QPointer<kest721Assistant> g_assistant;
+// The Assistant whose logging run has the server's one sampling clock.
+QPointer<kest721Assistant> g_logRunner;
 
 const QString connectionTitle = QStringLiteral("721 Connection Status");
 const QString textConnectionLost = QStringLiteral("Connection lost");
@@ -470,6 +472,12 @@ void kest721Assistant::StartLog()
         ask(applicationTitle, textIntegrationRunning, {buttonOK});
         return;
     }
+    // One sampling clock serves the whole server: a second run would take it
+    // from the first, whose readings would stop without a word.
+    if (g_logRunner && g_logRunner != this && g_logRunner->m_runActive) {
+        ask(applicationTitle, textOtherRunGoing.arg(g_logRunner->m_logSerial), {buttonOK});
+        return;
+    }
     // A host that initialised the instrument through Control has no display yet.
     ensureDisplay();
     InstrumentDisplay &d = *m_display;
@@ -510,6 +518,7 @@ void kest721Assistant::StartLog()
     }
     m_logStartPending = true;
     m_runActive = true;
+    g_logRunner = this;
     m_logRun = beginJournalRun(int(Journal::Kind::Log));
     m_logRows = 0;
     m_logSerial.clear();

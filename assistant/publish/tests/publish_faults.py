@@ -508,19 +508,20 @@ def case_assistant_killed(c):
 
 def case_two_meters_server_killed(c):
     """Each meter of a server that dies goes offline on the broker, not only
-    the first: a newcomer must not see the second one logging forever."""
+    the first: a newcomer must not see the second one connected forever. A
+    server logs one meter at a time; the second host downloads its log."""
     b = c.broker()
     sub = c.subscribe(b)
     c.publish_set(b)
     second = subprocess.Popen([program("simulator", "sim721"), "--port", str(PORT + 1),
                                "--ports-dir", os.environ["NORVALE_PORTS"], "--no-stdin", "--fast",
-                               "--interval-ms", "200", "--serial", SECOND_SERIAL],
+                               "--interval-ms", "200", "--serial", SECOND_SERIAL,
+                               "--log-records", "1000"],
                               stdout=subprocess.PIPE, text=True)
     second.stdout.readline()
     second.stdout.readline()
-    c.reg("TimerLength", "REG_DWORD", 60)
     other = subprocess.Popen([program("host", "kest721", "kest721"), "--port", str(PORT + 1),
-                              "log", "--save", "no"], stdout=subprocess.DEVNULL,
+                              "download", "--save", "no"], stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL)
 
     def states():
@@ -528,17 +529,14 @@ def case_two_meters_server_killed(c):
             return {t.split("/")[-2]: p["state"] for t, p, _ in sub.messages
                     if t.endswith("/state") and isinstance(p, dict)}
 
-    def kill_when_both_log():
-        assert wait_for(lambda: states() == {SERIAL: "logging", SECOND_SERIAL: "logging"}, 30), \
+    def kill_when_both_busy():
+        assert wait_for(lambda: states() == {SERIAL: "logging", SECOND_SERIAL: "connected"}, 30), \
             states()
         os.kill(c.assistant_pid(), signal.SIGKILL)
 
     try:
-        # The port is a setting of the store both hosts share: the second host
-        # starts once the first has connected with its own.
-        assert wait_for(lambda: states().get(SECOND_SERIAL) == "logging", 30), states()
-        # The run length too is a setting both Assistants share: the same.
-        c.log(60, during=[(0.1, kill_when_both_log)], check=None)
+        assert wait_for(lambda: states().get(SECOND_SERIAL) == "connected", 30), states()
+        c.log(60, during=[(0.1, kill_when_both_busy)], check=None)
         other.wait(30)
         c.server_gone()
         # The broker notices a killed connection at once (its socket closes).
