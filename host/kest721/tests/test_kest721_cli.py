@@ -748,25 +748,26 @@ class Kest721Test(unittest.TestCase):
     def test_a_lost_link_ends_the_run_with_every_row_kept(self):
         reg_write("TimerLength", "REG_DWORD", 600)
         cases = [
-            # legend, options, what happens after the loss, exit status, message
-            ("without --reconnect", [], None, 1,
+            # legend, port, options, what happens after the loss, exit status, message
+            ("without --reconnect", 22, [], None, 1,
              "error 1 (kest721): The connection to the 721 was lost after %d readings"),
-            ("Ctrl-C while reconnecting", ["--reconnect"], signal.SIGINT,
+            # A port of its own: no link or terminal left from the case before.
+            ("Ctrl-C while reconnecting", 25, ["--reconnect"], signal.SIGINT,
              128 + signal.SIGINT, "connection lost at "),
         ]
-        for legend, options, then, status, message in cases:
+        for legend, port, options, then, status, message in cases:
             with self.subTest(legend):
                 self.events.live.clear()
                 self.events.live_errors.clear()
                 self.events.log_stopped = 0
                 csv_path = self.path("lost.csv")
-                meter = Meter(22, "--interval-ms", "200")
+                meter = Meter(port, "--interval-ms", "200")
                 steps = [(lambda: rows_on_disk(csv_path) >= 3, lambda _: meter.__exit__())]
                 if then:
                     steps.append((lambda: self.events.live_errors,
                                   lambda p: p.send_signal(then)))
                 with meter:
-                    rc, _, err = self.run_kest721("--port", "22", "log", *options, "--csv",
+                    rc, _, err = self.run_kest721("--port", str(port), "log", *options, "--csv",
                                                   csv_path, "--xlsx", self.path("lost.xlsx"),
                                                   steps=steps)
                 self.assertEqual(rc, status, err)
