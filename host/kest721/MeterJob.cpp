@@ -9,6 +9,9 @@
 #include "platform/SerialLink.h"
 #include "platform/registry/RegistryStore.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 namespace norvale::host
 {
 
@@ -38,6 +41,8 @@ StoredSettings::StoredSettings(const Options &o)
     // Beside the settings store, so that hosts of one store take turns.
     const QString path = norvale::platform::databasePath(norvale::platform::HKEY_CURRENT_USER) +
                          QStringLiteral(".kest721-start.lock");
+    // A first run on this account has no folder for the store yet.
+    QDir().mkpath(QFileInfo(path).absolutePath());
     m_turn = std::make_unique<QLockFile>(path);
     // A host that died holding it leaves no turn behind: the lock names its pid.
     m_turn->setStaleLockTime(0);

@@ -571,6 +571,20 @@ class Kest721Test(unittest.TestCase):
                     self.assertEqual(proc.returncode, 0, (port, err))
                     self.assertIn("Serial number: %s\n" % serial[port], out)
 
+    def test_the_first_use_on_an_account_stores_the_port(self):
+        # No folder for the settings store yet; no session bus either, so the
+        # host goes as far as storing its settings and then says why it stops.
+        fresh = self.path("fresh-account")
+        rc, out, err = self.run_kest721(
+            "--port", "5", "status",
+            env={"XDG_CONFIG_HOME": fresh, "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + fresh})
+        self.assertNotEqual(rc, 0)
+        self.assertIn("error 462 (D-Bus)", err)
+        stored = subprocess.run([program("platform", "registry", "norvale-reg"), "read", KEY,
+                                 "ComPort"], capture_output=True, text=True, check=True,
+                                env=dict(os.environ, XDG_CONFIG_HOME=fresh)).stdout
+        self.assertIn("5", stored)
+
     def test_a_second_run_in_the_server_is_refused_and_the_first_loses_nothing(self):
         # The server has one sampling clock: a second host's run must not take
         # it from the first, whose readings would stop without a word.
