@@ -193,7 +193,13 @@ kest721Assistant::kest721Assistant(Services services, QObject *parent)
 {
     // A server that cannot be started is reported by the first Connect.
     ignoringErrors("creating the instrument object", [this] { createInstrument(); });
+    // A host made while another's run is going may have stored a run length
+    // or an interval for itself: the run that is going keeps its own.
+    const bool runGoing = otherRunGoing();
+    const modMain::RunSettings running = modMain::CurrentRunSettings();
     m_unreadSettings = modMain::LoadSettings();
+    if (runGoing)
+        modMain::RestoreRunSettings(running);
     if (!m_unreadSettings.isEmpty())
         qCWarning(lcAssistant).noquote()
             << "settings not read, defaults used:" << m_unreadSettings.join(QStringLiteral(", "));
@@ -350,10 +356,16 @@ void kest721Assistant::Connect()
             Disconnect();
         return;
     }
-    if (modAlarm::AlarmPointPending())
+    // Another meter's alarm level is not the running run's alarm point.
+    if (modAlarm::AlarmPointPending() && !otherRunGoing())
         adoptMeterAlarm();
     publishConnected();
     emit Connected();
+}
+
+bool kest721Assistant::otherRunGoing() const
+{
+    return g_logRunner && g_logRunner != this && g_logRunner->m_runActive;
 }
 
 void kest721Assistant::adoptMeterAlarm()
@@ -474,7 +486,7 @@ void kest721Assistant::StartLog()
     }
     // One sampling clock serves the whole server: a second run would take it
     // from the first, whose readings would stop without a word.
-    if (g_logRunner && g_logRunner != this && g_logRunner->m_runActive) {
+    if (otherRunGoing()) {
         ask(applicationTitle, textOtherRunGoing.arg(g_logRunner->m_logSerial), {buttonOK});
         return;
     }

@@ -128,6 +128,8 @@ private:
     void createInstrument();
     // On first use: the meter's own alarm level becomes the alarm point.
     void adoptMeterAlarm();
+    // True while another Assistant of this server has a logging run going.
+    bool otherRunGoing() const;
     void ensureDisplay();
     void stopClock();
     void releaseInstrument();

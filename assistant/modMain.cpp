@@ -243,6 +243,22 @@ QStringList LoadSettings()
     return unreadable;
 }
 
+RunSettings CurrentRunSettings()
+{
+    return {modTimer::GetTimerInterval(), modTimer::GetTimerDuration(), modAlarm::GetAlarmPoint(),
+            modAlarm::AlarmPointPending(), modAlarm::GetAlarmEnabled()};
+}
+
+void RestoreRunSettings(const RunSettings &run)
+{
+    modTimer::SetTimerInterval(run.intervalSeconds);
+    modTimer::SetTimerDuration(run.lengthSeconds);
+    modAlarm::SetAlarmPoint(run.alarmPoint);
+    if (run.alarmPointPending)
+        modAlarm::SetAlarmPointPending();
+    modAlarm::SetAlarmEnabled(run.alarmEnabled);
+}
+
 QStringList SaveSettings()
 {
     QStringList unwritten;

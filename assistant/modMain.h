@@ -25,4 +25,17 @@ QStringList LoadSettings();
 // later ones from being written. Returns the names of the values not written.
 QStringList SaveSettings();
 
+// What a logging run goes by: its clock and its alarm. An Assistant made
+// while another's run is going reads the store for itself, but these stay the
+// run's.
+struct RunSettings {
+    int32_t intervalSeconds = 0;
+    int32_t lengthSeconds = 0;
+    double alarmPoint = 0;
+    bool alarmPointPending = false;
+    bool alarmEnabled = false;
+};
+RunSettings CurrentRunSettings();
+void RestoreRunSettings(const RunSettings &run);
+
 } // namespace norvale::assistant::modMain

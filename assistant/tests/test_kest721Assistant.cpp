@@ -1,16 +1,17 @@
 // The Assistant class in process: its pure helpers, its message boxes, the
 // sound alias, and the alarm annunciation of a logging run against the real
 // kest720 server and a simulated meter with scripted readings.
-#include "assistant/AlarmSound.h"
-#include "assistant/tests/AssistantFixture.h"
-#include "assistant/dialogs/DesktopWindows.h"
 #include "UIControl/Display.h"
 #include "UIControl/Form1.h"
+#include "assistant/AlarmSound.h"
 #include "assistant/Journal.h"
-#include "platform/registry/RegistryStore.h"
 #include "assistant/Settings.h"
+#include "assistant/dialogs/DesktopWindows.h"
 #include "assistant/modAlarm.h"
+#include "assistant/modMain.h"
 #include "assistant/modTimer.h"
+#include "assistant/tests/AssistantFixture.h"
+#include "platform/registry/RegistryStore.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -18,8 +19,10 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QtEndian>
 #include <algorithm>
 #include <optional>
+#include <tuple>
 
 using namespace norvale::assistant;
 namespace platform = norvale::platform;
@@ -474,6 +477,17 @@ protected:
         ASSERT_EQ(platform::setValue(key, QString::fromLatin1(name), platform::REG_SZ, data),
                   platform::ERROR_SUCCESS);
     }
+    void storeNumber(const char *name, uint32_t n)
+    {
+        platform::Key key;
+        ASSERT_EQ(platform::createKey(platform::HKEY_CURRENT_USER, section,
+                                      platform::KEY_ALL_ACCESS, key),
+                  platform::ERROR_SUCCESS);
+        QByteArray data(4, '\0');
+        qToLittleEndian(n, data.data());
+        ASSERT_EQ(platform::setValue(key, QString::fromLatin1(name), platform::REG_DWORD, data),
+                  platform::ERROR_SUCCESS);
+    }
     std::optional<QString> storedText(const char *name)
     {
         platform::Key key;
@@ -516,6 +530,41 @@ TEST_F(StoredSettings, FirstUseTakesTheMetersAlarmLevelAndAStoredPointStays)
         a.reset();
         EXPECT_EQ(storedText(settings::AlarmPoint), c.stored.value_or(QStringLiteral("25")));
     }
+}
+
+TEST_F(StoredSettings, ARunGoingKeepsItsClockAndAlarmWhenAnotherHostStoresItsOwn)
+{
+    auto a = makeAssistant();
+    a->Connect();
+    ASSERT_TRUE(a->Initialized());
+    modTimer::SetTimerInterval(1);
+    modTimer::SetTimerDuration(600);
+    modAlarm::SetAlarmEnabled(true);
+    a->StartLog();
+    const modMain::RunSettings before = modMain::CurrentRunSettings();
+    ASSERT_EQ(before.alarmPoint, 25); // the meter's own level, taken at first use
+
+    // What a second host stores just before it makes its Assistant.
+    storeNumber(settings::TimerInterval, 5);
+    storeNumber(settings::TimerLength, 7);
+    storeText(settings::AlarmPoint, QStringLiteral("1"));
+    storeNumber(settings::AlarmEnabled, 0);
+    auto b = makeAssistant();
+    const modMain::RunSettings during = modMain::CurrentRunSettings();
+    EXPECT_EQ(std::tuple(during.intervalSeconds, during.lengthSeconds, during.alarmPoint,
+                         during.alarmPointPending, during.alarmEnabled),
+              std::tuple(1, 600, 25.0, false, true));
+    b.reset();
+
+    // Once the run has ended, an Assistant reads what is stored.
+    a->StopLog();
+    storeNumber(settings::TimerInterval, 5);
+    storeNumber(settings::TimerLength, 7);
+    storeText(settings::AlarmPoint, QStringLiteral("1"));
+    auto c = makeAssistant();
+    const modMain::RunSettings after = modMain::CurrentRunSettings();
+    EXPECT_EQ(std::tuple(after.intervalSeconds, after.lengthSeconds, after.alarmPoint),
+              std::tuple(5, 7, 1.0));
 }
 
 TEST_F(StoredSettings, TheInstrumentWindowOpensWhereItWasLeft)

@@ -587,16 +587,18 @@ class Kest721Test(unittest.TestCase):
 
     def test_a_second_run_in_the_server_is_refused_and_the_first_loses_nothing(self):
         # The server has one sampling clock: a second host's run must not take
-        # it from the first, whose readings would stop without a word. The
-        # first run lasts until it is stopped, so that it is still going
-        # however slowly the second host starts.
+        # it from the first, whose readings would stop without a word. Nor may
+        # the second host's run settings reach the first run. The first run
+        # lasts until it is stopped, so that it is still going however slowly
+        # the second host starts.
         reg_write("TimerLength", "REG_DWORD", 600)
         second = {}
         first_csv = self.path("first.csv")
 
         def start_second(_):
             second["run"] = subprocess.run(
-                [program("host", "kest721", "kest721"), "--port", "20", "log", "--save", "no"],
+                [program("host", "kest721", "kest721"), "--port", "20", "log", "--save", "no",
+                 "--interval", "3", "--length", "4s"],
                 capture_output=True, text=True, timeout=RUN_LIMIT_S)
             second["rows"] = rows_on_disk(first_csv)
 
