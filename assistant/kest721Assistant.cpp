@@ -21,8 +21,10 @@
 #include <QTimeZone>
 #include <QTimer>
 #include <cmath>
+#include <optional>
 #include <pwd.h>
 #include <unistd.h>
+#include <vector>
 
 Q_LOGGING_CATEGORY(lcAssistant, "norvale.assistant")
 
@@ -72,19 +74,20 @@ QString alarmUnitsText(const control::Measurement &m)
 // An error of the port names it ("port 9 (/dev/ttyS8): ..."); one that does
 // not (a meter that does not answer) gets the port it was on, so that a
 // mistyped port number shows in every error it causes.
-QString namingThePort(const QString &description)
+QString namingThePort(const QString &description, int16_t number = modMain::ComPort)
 {
-    const QString port = QStringLiteral("port %1").arg(modMain::ComPort);
+    const QString port = QStringLiteral("port %1").arg(number);
     if (description.contains(port + QStringLiteral(" (")))
         return description;
-    const QString path = platform::resolvePortPath(modMain::ComPort);
+    const QString path = platform::resolvePortPath(number);
     return description + QStringLiteral(" - %1 (%2)")
                              .arg(port, path.isEmpty() ? QStringLiteral("no device") : path);
 }
 
-platform::AutomationError withPort(const platform::AutomationError &e)
+platform::AutomationError withPort(const platform::AutomationError &e,
+                                   int16_t port = modMain::ComPort)
 {
-    return platform::AutomationError(e.number(), e.source(), namingThePort(e.description()));
+    return platform::AutomationError(e.number(), e.source(), namingThePort(e.description(), port));
 }
 
 QString modelName(control::TYPE_MODEL model)
@@ -331,7 +334,8 @@ void kest721Assistant::Connect()
         // not be created, is created anew here.
         if (!hasInstrument())
             createInstrument();
-        m_instrument->setPort(modMain::ComPort);
+        m_port = modMain::ComPort;
+        m_instrument->setPort(m_port);
         m_instrument->OpenPort();
     } catch (const platform::AutomationError &e) {
         msg.reset();
@@ -624,24 +628,26 @@ void kest721Assistant::ResumeLog()
         throw platform::AutomationError(5, programName(),
                                         QStringLiteral("No logging run is waiting for its meter."));
     norvale::control::kest720Proxy &k = *m_instrument;
-    ignoringErrors("ClosePort", [&] { k.ClosePort(); });
-    k.setPort(modMain::ComPort);
-    try {
-        k.OpenPort();
-        k.Initialize();
-    } catch (const platform::AutomationError &e) {
-        throw withPort(e);
+    // The run's meter is looked for on the port it was connected on: the
+    // shared port setting may since name another host's meter. A setting
+    // changed since (the adapter plugged in elsewhere) is tried next.
+    std::vector<int16_t> ports{m_port};
+    if (modMain::ComPort != m_port)
+        ports.push_back(modMain::ComPort);
+    std::optional<platform::AutomationError> firstError;
+    for (const int16_t port : ports) {
+        try {
+            reopenRunMeter(port);
+            m_port = port;
+            firstError.reset();
+            break;
+        } catch (const platform::AutomationError &e) {
+            if (!firstError)
+                firstError = e;
+        }
     }
-    // Readings of another meter are not this run's.
-    const QString serial = k.SerialNumber();
-    if (!m_logSerial.isEmpty() && serial != m_logSerial) {
-        ignoringErrors("ClosePort", [&] { k.ClosePort(); });
-        throw platform::AutomationError(
-            5, programName(),
-            QStringLiteral("The meter on the port (serial number %1) is not "
-                           "the one of the run (serial number %2).")
-                .arg(serial, m_logSerial));
-    }
+    if (firstError)
+        throw *firstError;
     k.StartLog();
     // A box answered or an event handled during the calls above may have ended the run.
     if (!m_runActive) {
@@ -656,6 +662,29 @@ void kest721Assistant::ResumeLog()
     // The clock starts again at the first new reading, so that no sample
     // repeats the last one from before the gap.
     m_resumePending = true;
+}
+
+void kest721Assistant::reopenRunMeter(int16_t port)
+{
+    norvale::control::kest720Proxy &k = *m_instrument;
+    ignoringErrors("ClosePort", [&] { k.ClosePort(); });
+    k.setPort(port);
+    try {
+        k.OpenPort();
+        k.Initialize();
+    } catch (const platform::AutomationError &e) {
+        throw withPort(e, port);
+    }
+    // Readings of another meter are not this run's.
+    const QString serial = k.SerialNumber();
+    if (!m_logSerial.isEmpty() && serial != m_logSerial) {
+        ignoringErrors("ClosePort", [&] { k.ClosePort(); });
+        throw platform::AutomationError(
+            5, programName(),
+            QStringLiteral("The meter on the port (serial number %1) is not "
+                           "the one of the run (serial number %2).")
+                .arg(serial, m_logSerial));
+    }
 }
 
 void kest721Assistant::SetRunInfo(const QString &location, const QString &note,

@@ -130,6 +130,8 @@ private:
     void adoptMeterAlarm();
     // True while another Assistant of this server has a logging run going.
     bool otherRunGoing() const;
+    // Opens `port` again and checks that the run's meter is there.
+    void reopenRunMeter(int16_t port);
     void ensureDisplay();
     void stopClock();
     void releaseInstrument();
@@ -165,6 +167,7 @@ private:
     bool m_resumePending = false; // the clock starts again at the next reading
     bool m_meterLost = false;     // the run lost its link: no meter until Connect or ResumeLog
     QString m_logSerial;          // of the meter the run began with
+    int16_t m_port = 0;           // the port this Assistant's meter was connected on
     QString m_feedSerial;         // of the connected meter, as the feed knows it
     QString m_waiter;
     QString m_boxOwner;

@@ -23,11 +23,12 @@ protected:
     }
 
     // A meter on port 3; called again, another meter, as when the adapter is
-    // plugged in again.
-    void plugMeter()
+    // plugged in again (on another port if asked).
+    void plugMeter(int port = 3)
     {
-        meter = std::make_unique<norvale::simulator::Meter>(norvale::simulator::testing::fast(
-            ports.path(), 3, norvale::simulator::Model::K720, norvale::simulator::Units::R, 150));
+        meter = std::make_unique<norvale::simulator::Meter>(
+            norvale::simulator::testing::fast(ports.path(), port, norvale::simulator::Model::K720,
+                                              norvale::simulator::Units::R, 150));
         QString why;
         ASSERT_TRUE(meter->start(&why)) << why.toStdString();
     }

@@ -419,6 +419,39 @@ TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResume
 
 namespace
 {
+TEST_F(AssistantRun, AResumedRunLooksForItsMeterWhereItWasThenWhereThePortSettingSays)
+{
+    auto a = makeAssistant();
+    a->Connect();
+    ASSERT_TRUE(a->Initialized());
+    int samples = 0;
+    int errors = 0;
+    QObject::connect(a.get(), &kest721Assistant::LiveData, [&] { ++samples; });
+    QObject::connect(a.get(), &kest721Assistant::LiveDataError, [&] { ++errors; });
+    a->StartLog();
+    ASSERT_TRUE(bustest::waitFor([&] { return samples >= 1; }));
+
+    // Another host's Assistant has stored its own port meanwhile.
+    meter->dropLine();
+    ASSERT_TRUE(bustest::waitFor([&] { return errors == 1; }));
+    modMain::ComPort = 7;
+    plugMeter(3);
+    a->ResumeLog();
+    int resumedAt = samples;
+    ASSERT_TRUE(bustest::waitFor([&] { return samples > resumedAt; }));
+
+    // The adapter comes back elsewhere and the person sets its new port.
+    meter->dropLine();
+    ASSERT_TRUE(bustest::waitFor([&] { return errors == 2; }));
+    modMain::ComPort = 5;
+    plugMeter(5);
+    a->ResumeLog();
+    resumedAt = samples;
+    ASSERT_TRUE(bustest::waitFor([&] { return samples > resumedAt; }));
+    EXPECT_FALSE(a->isLinkLost());
+    a->StopLog();
+}
+
 TEST_F(AssistantRun, ARunStoppedAfterItsLinkWasLostLeavesTheMeterUnconnectedUntilConnect)
 {
     QStringList boxes;
