@@ -38,6 +38,9 @@ kest720::kest720(LinkFactory factory, norvale::platform::ClockSource *clock, QOb
     : QObject(parent), m_link(std::move(factory), clock)
 {
     qRegisterMetaType<Measurement>();
+    // Children, so that they move with the instrument to the thread it works on.
+    TimerLiveData.setParent(this);
+    TimerDataLog.setParent(this);
     TimerLiveData.setInterval(40);
     TimerDataLog.setInterval(40);
     connect(&TimerLiveData, &QTimer::timeout, this, &kest720::TimerLiveData_Timer);

@@ -54,8 +54,9 @@ int main(int argc, char **argv)
 
     norvale::platform::Server server(QDBusConnection::sessionBus(), options, kest720TypeLibrary(),
                                      [](norvale::platform::ExportedObject &object) {
-                                         return std::make_unique<Kest720Servant>(
-                                             object, std::make_unique<norvale::control::kest720>());
+                                         return std::make_unique<Kest720Servant>(object, [] {
+                                             return std::make_unique<norvale::control::kest720>();
+                                         });
                                      });
     QObject::connect(&server, &norvale::platform::Server::finished, &app, &QCoreApplication::quit);
     QString why;

@@ -321,6 +321,9 @@ QDBusMessage ExportedObject::callMethod(const QDBusMessage &message)
         return fail(message, error::typeMismatch, QStringLiteral("Type mismatch"));
     }
     const QVariantList out = (*handler)(message.arguments());
+    // A delayed reply is the servant's to build; nothing is sent from here.
+    if (m_delayed)
+        return message.createReply();
     QString outSig;
     for (const QVariant &v : out)
         outSig += signatureOf(v);

@@ -13,6 +13,7 @@
 #include <QHash>
 #include <QPointer>
 #include <QVariant>
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -83,11 +84,13 @@ public:
     bool isRegistered() const { return m_registered; }
 
     // Sends the event `name` of `interface` from this object's path. The
-    // values must match the signal's signature in the type library.
+    // values must match the signal's signature in the type library. May be
+    // called from any thread.
     void emitSignal(const QString &interface, const QString &name, const QVariantList &args);
 
     // Called from a method handler: the caller gets no reply when the handler
-    // returns; the servant sends it later with sendReply(). Returns the call.
+    // returns; the servant sends it later with sendReply() (from any thread).
+    // Returns the call.
     QDBusMessage delayReply();
     void sendReply(const QDBusMessage &reply);
 
@@ -126,7 +129,8 @@ private:
     QDBusMessage m_current; // the call being dispatched, innermost
     bool m_delayed = false;
     bool m_registered = false;
-    bool m_ending = false;
+    // Read by emitSignal, which a servant may call from a thread of its own.
+    std::atomic<bool> m_ending = false;
     bool m_shuttingDown = false;
 };
 

@@ -5,6 +5,7 @@
 #include "control/dbus/tests/BusFixture.h"
 #include "simulator/Meter.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
 
@@ -68,6 +69,48 @@ TEST_F(KestSim, TwoClientsDriveTwoMetersThroughOneServer)
         EXPECT_EQ(r.Item(6).CommandIndex, 6);
     }
     QDBusConnection::disconnectFromBus(QStringLiteral("second"));
+}
+
+// One meter's log download must not hold up another meter's stream in the same
+// server: a reading that waits for the download's end is a stale reading to
+// the host, which samples the last one it has every second.
+TEST_F(KestSim, OneMetersDownloadDoesNotHoldUpAnotherMetersStream)
+{
+    startMeter(fast(1));
+    norvale::simulator::Options o = fast(2);
+    o.logRecords = 150;
+    startMeter(o);
+    norvale::control::kest720Proxy streaming;
+    norvale::control::kest720Proxy downloading;
+    connect(streaming, 1);
+    connect(downloading, 2);
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<qint64> readings;
+    int records = 0;
+    bool complete = false;
+    QObject::connect(
+        &streaming, &norvale::control::kest720Proxy::LiveData,
+        [&](const norvale::control::Measurement &) { readings.push_back(clock.elapsed()); });
+    QObject::connect(&downloading, &norvale::control::kest720Proxy::DataDownload,
+                     [&](float, const norvale::control::Measurement &) { ++records; });
+    QObject::connect(&downloading, &norvale::control::kest720Proxy::DataDownloadComplete,
+                     [&] { complete = true; });
+    streaming.StartLog();
+    ASSERT_TRUE(waitFor([&] { return readings.size() >= 3; }));
+    const qint64 downloadStarted = clock.elapsed();
+    downloading.StartLogDownload();
+    ASSERT_TRUE(waitFor([&] { return complete; }, 60000));
+    const qint64 downloadEnded = clock.elapsed();
+    EXPECT_EQ(records, 150);
+    streaming.StopLog();
+    // The meter reads every 100 ms; the download took seconds.
+    ASSERT_GT(downloadEnded - downloadStarted, 2000);
+    qint64 longestGap = 0;
+    for (size_t i = 1; i < readings.size(); ++i)
+        if (readings[i] > downloadStarted && readings[i - 1] < downloadEnded)
+            longestGap = std::max(longestGap, readings[i] - readings[i - 1]);
+    EXPECT_LT(longestGap, 1500) << "download " << downloadEnded - downloadStarted << " ms";
 }
 
 TEST_F(KestSim, ErrorsThatNeedAMeterArriveIntact)
