@@ -131,7 +131,16 @@ protected:
         return a;
     }
 
+    // Counts the readings and the link errors that the host sees.
+    void watch(kest721Assistant &a)
+    {
+        QObject::connect(&a, &kest721Assistant::LiveData, [this] { ++samples; });
+        QObject::connect(&a, &kest721Assistant::LiveDataError, [this] { ++errors; });
+    }
+
     CountingSound sound;
+    int samples = 0;
+    int errors = 0;
 };
 
 TEST_F(AssistantRun, TheAlarmSoundsForEachUnacknowledgedAlarmReading)
@@ -341,10 +350,7 @@ TEST_F(AssistantRun, ALostLinkShowsConnectionLostWithoutSamplesUntilTheRunResume
                   QString());
     a->Connect();
     ASSERT_TRUE(a->Initialized());
-    int samples = 0;
-    int errors = 0;
-    QObject::connect(a.get(), &kest721Assistant::LiveData, [&] { ++samples; });
-    QObject::connect(a.get(), &kest721Assistant::LiveDataError, [&] { ++errors; });
+    watch(*a);
     // Only a run that lost its link can be resumed.
     EXPECT_THROW(a->ResumeLog(), norvale::platform::AutomationError);
     a->StartLog();
@@ -424,10 +430,7 @@ TEST_F(AssistantRun, AResumedRunLooksForItsMeterWhereItWasThenWhereThePortSettin
     auto a = makeAssistant();
     a->Connect();
     ASSERT_TRUE(a->Initialized());
-    int samples = 0;
-    int errors = 0;
-    QObject::connect(a.get(), &kest721Assistant::LiveData, [&] { ++samples; });
-    QObject::connect(a.get(), &kest721Assistant::LiveDataError, [&] { ++errors; });
+    watch(*a);
     a->StartLog();
     ASSERT_TRUE(bustest::waitFor([&] { return samples >= 1; }));
 
@@ -462,10 +465,7 @@ TEST_F(AssistantRun, ARunStoppedAfterItsLinkWasLostLeavesTheMeterUnconnectedUnti
                      });
     auto a = makeAssistant();
     a->Connect();
-    int samples = 0;
-    int errors = 0;
-    QObject::connect(a.get(), &kest721Assistant::LiveData, [&] { ++samples; });
-    QObject::connect(a.get(), &kest721Assistant::LiveDataError, [&] { ++errors; });
+    watch(*a);
     a->StartLog();
     ASSERT_TRUE(bustest::waitFor([&] { return samples >= 1; }));
     meter->dropLine();

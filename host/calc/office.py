@@ -5,6 +5,7 @@ system python3 with python3-uno.
 """
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -75,6 +76,25 @@ class Office:
         # OnLoad events do not fire for hidden documents; callers act themselves.
         return self.desktop.loadComponentFromURL(
             url, "_blank", 0, props(Hidden=self.headless, MacroExecutionMode=4, **kw))
+
+    def kill(self):
+        """Ends an office that no longer answers: the program and the wrapper."""
+        if self.proc is None:
+            return
+        for entry in os.listdir("/proc"):
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    parent = int(f.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, ValueError, IndexError):
+                continue
+            if parent == self.proc.pid:
+                try:
+                    os.kill(int(entry), signal.SIGKILL)
+                except OSError:
+                    pass
+        self.proc.kill()
+        self.proc.wait()
+        self.proc = None
 
     def stop(self):
         if self.proc is None:
