@@ -10,7 +10,6 @@
 #include <QTimer>
 #include <exception>
 #include <optional>
-#include <type_traits>
 
 using norvale::platform::AutomationError;
 using norvale::platform::ExportedObject;
@@ -126,37 +125,21 @@ Kest720Servant::~Kest720Servant()
 
 template <typename F> auto Kest720Servant::onLine(F f) -> decltype(f())
 {
-    using R = decltype(f());
+    std::optional<decltype(f())> result;
     std::exception_ptr failure;
-    if constexpr (std::is_void_v<R>) {
-        QMetaObject::invokeMethod(
-            m_instrument.get(),
-            [&] {
-                try {
-                    f();
-                } catch (...) {
-                    failure = std::current_exception();
-                }
-            },
-            Qt::BlockingQueuedConnection);
-        if (failure)
-            std::rethrow_exception(failure);
-    } else {
-        std::optional<R> result;
-        QMetaObject::invokeMethod(
-            m_instrument.get(),
-            [&] {
-                try {
-                    result = f();
-                } catch (...) {
-                    failure = std::current_exception();
-                }
-            },
-            Qt::BlockingQueuedConnection);
-        if (failure)
-            std::rethrow_exception(failure);
-        return std::move(*result);
-    }
+    QMetaObject::invokeMethod(
+        m_instrument.get(),
+        [&] {
+            try {
+                result = f();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        },
+        Qt::BlockingQueuedConnection);
+    if (failure)
+        std::rethrow_exception(failure);
+    return std::move(*result);
 }
 
 void Kest720Servant::answerOnLine(ExportedObject &object, std::function<QVariantList()> f)
@@ -230,7 +213,12 @@ void Kest720Servant::buildMembers(ExportedObject &object)
                                std::function<void(const QVariant &)> set = {}) {
         MemberTable::Setter setter;
         if (set)
-            setter = [this, set](const QVariant &v) { onLine([&] { set(v); }); };
+            setter = [this, set](const QVariant &v) {
+                onLine([&] {
+                    set(v);
+                    return true; // a value to hand back: the setter has none
+                });
+            };
         t.addProperty(
             I, name, [this, get] { return onLine(get); }, setter);
     };

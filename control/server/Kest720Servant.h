@@ -38,8 +38,8 @@ public:
 private:
     void buildMembers(norvale::platform::ExportedObject &object);
     void connectEvents(norvale::platform::ExportedObject &object);
-    // Runs `f` on the instrument's thread and waits for it; an error it
-    // raises is raised here.
+    // Runs `f` on the instrument's thread and waits for its value; an error
+    // it raises is raised here.
     template <typename F> auto onLine(F f) -> decltype(f());
     // Runs `f` on the instrument's thread without waiting; the call's reply
     // (or error) is sent from there, so that it goes out before any event
